@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs, with apt-get on Debian 12, what building and testing the project needs.
+# Idempotent: packages already present are skipped. Run as root.
+set -euo pipefail
+
+packages=(
+  g++
+  cmake
+  make
+  libboost1.81-dev
+  libboost-json1.81-dev
+  libssl-dev
+  libgtest-dev
+  procps
+  lsof
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    as_root=(sudo)
+  else
+    echo "install-deps: missing packages: ${missing[*]}; run this script as root" >&2
+    exit 1
+  fi
+fi
+
+echo "install-deps: installing ${missing[*]}"
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
