@@ -70,4 +70,12 @@ OsError OsError::custom(ErrorKind kind, std::string text) {
   return OsError(kind, 0, std::move(text));
 }
 
+OsError OsError::from_error_code(const boost::system::error_code& ec) {
+  if (ec.category() == boost::system::system_category() ||
+      ec.category() == boost::system::generic_category()) {
+    return from_errno(ec.value());
+  }
+  return custom(ErrorKind::Other, ec.message());
+}
+
 }  // namespace quern_session

@@ -4,6 +4,9 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include <boost/system/error_code.hpp>
 
 namespace quern_session {
 
@@ -42,6 +45,8 @@ class OsError {
   static OsError last();
   // One of our own errors: a kind and a fixed text, no error number.
   static OsError custom(ErrorKind kind, std::string text);
+  // An Asio error: system errors keep their errno; others keep their message.
+  static OsError from_error_code(const boost::system::error_code& ec);
 
   ErrorKind kind() const { return kind_; }
   // The error number, or 0 for an error of our own.

@@ -1,0 +1,49 @@
+// Process identity: which boot of the machine this is, and when a process
+// started. A pid together with its start time tells a process apart from a
+// later one that reuses the number; the boot id tells boots apart.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quern_session::procinfo {
+
+struct StartTime {
+  std::int64_t secs = 0;
+  std::int64_t micros = 0;
+  friend bool operator==(const StartTime&, const StartTime&) = default;
+};
+
+// This boot's id, stable while the machine is up; none when it cannot be read.
+std::optional<std::string> boot_id();
+
+// The start time of the process `pid`, the same on every query while it runs;
+// none when no process has that pid or it cannot be inspected. On Linux it
+// is counted from boot, so it is only meaningful together with boot_id().
+std::optional<StartTime> start_time(std::int32_t pid);
+
+// Runs `argv` (found through PATH) with stdin on /dev/null and both output
+// streams captured; the standard output, trimmed of white space, when the
+// command exits with status 0 and prints non-empty UTF-8 text.
+std::optional<std::string> command_text(const std::vector<std::string>& argv);
+
+namespace procfs {
+// Parses one /proc/<pid>/stat line: field 22 (start in clock ticks since boot)
+// as seconds and microseconds; none when the line is malformed or its pid
+// field is not `pid`.
+std::optional<StartTime> parse_stat(std::string_view line, std::int32_t pid, long ticks_per_sec);
+}  // namespace procfs
+
+#if defined(__APPLE__)
+namespace macos {
+// `sysctl -n kern.bootsessionuuid`.
+std::optional<std::string> boot_id();
+// proc_pidinfo with PROC_PIDTBSDINFO: pbi_start_tvsec and pbi_start_tvusec.
+std::optional<StartTime> start_time(std::int32_t pid);
+}  // namespace macos
+#endif
+
+}  // namespace quern_session::procinfo

@@ -1,0 +1,143 @@
+// Conversations of framed messages on unix-domain streams: decoding a
+// frame's message, answering hello, encoding the frames we generate, and a
+// buffered frame reader over a stream's read half.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include "quern_protocol/bytes.hpp"
+#include "quern_protocol/frame.hpp"
+#include "quern_protocol/message.hpp"
+#include "quern_protocol/packet.hpp"
+#include "quern_session/os_error.hpp"
+
+namespace quern_session::wire {
+
+namespace asio = boost::asio;
+using quern_protocol::frame::EncodedFrame;
+using quern_protocol::frame::Frame;
+using quern_protocol::frame::FrameError;
+using quern_protocol::message::DecodeError;
+using quern_protocol::message::Message;
+using quern_protocol::packet::Packet;
+
+// The limit of Reader::expect.
+inline constexpr std::chrono::milliseconds REPLY_LIMIT{2000};
+// The first capacity of every reader's buffer.
+inline constexpr std::size_t FIRST_BUFFER = 64 * 1024;
+
+struct WireError {
+  struct Io {
+    OsError error;
+  };
+  struct Frame {
+    FrameError error;
+  };
+  struct Undecodable {
+    DecodeError error;
+  };
+  struct Closed {};
+  struct Unexpected {
+    Message received;
+    std::string expected;  // the expected kind's name, e.g. "Welcome"
+  };
+  struct Timeout {};
+
+  std::variant<Io, Frame, Undecodable, Closed, Unexpected, Timeout> value;
+
+  template <class T>
+  bool is() const { return std::holds_alternative<T>(value); }
+  std::string what() const;
+};
+
+// The frame's message; none when its JSON text is no message.
+std::optional<Message> message_of(const Frame& frame);
+
+// welcome with the negotiated version, or an error without id.
+Message answer_hello(std::span<const std::uint32_t> versions);
+
+// The frame of a message we generate, with an empty payload. A message too
+// large for a frame is replaced by an error "reply withheld: {}".
+EncodedFrame control(Message message);
+
+using Socket = asio::local::stream_protocol::socket;
+
+// The two directions of one unix-domain stream, for one reading task and one
+// writing task. The socket closes when both halves are gone.
+class ReadHalf {
+ public:
+  using executor_type = Socket::executor_type;
+
+  explicit ReadHalf(std::shared_ptr<Socket> socket) : socket_(std::move(socket)) {}
+
+  executor_type get_executor() { return socket_->get_executor(); }
+
+  template <class MutableBuffers, class Token>
+  auto async_read_some(const MutableBuffers& buffers, Token&& token) {
+    return socket_->async_read_some(buffers, std::forward<Token>(token));
+  }
+
+ private:
+  std::shared_ptr<Socket> socket_;
+};
+
+// Destroying the write half shuts down the sending direction: the peer sees
+// the end of the stream while this side can still read.
+class WriteHalf {
+ public:
+  using executor_type = Socket::executor_type;
+
+  explicit WriteHalf(std::shared_ptr<Socket> socket) : socket_(std::move(socket)) {}
+  WriteHalf(WriteHalf&&) noexcept = default;
+  WriteHalf& operator=(WriteHalf&& other) noexcept;
+  WriteHalf(const WriteHalf&) = delete;
+  WriteHalf& operator=(const WriteHalf&) = delete;
+  ~WriteHalf() { shutdown(); }
+
+  executor_type get_executor() { return socket_->get_executor(); }
+
+  template <class ConstBuffers, class Token>
+  auto async_write_some(const ConstBuffers& buffers, Token&& token) {
+    return socket_->async_write_some(buffers, std::forward<Token>(token));
+  }
+
+ private:
+  void shutdown();
+  std::shared_ptr<Socket> socket_;
+};
+
+std::pair<ReadHalf, WriteHalf> split(Socket socket);
+
+// A buffered frame reader. Frames are split off the buffer without copying,
+// and the buffer belongs to the reader, not to a call: a call abandoned by
+// its caller (cancelled) loses no byte, and the next call finds them all.
+class Reader {
+ public:
+  explicit Reader(ReadHalf inner, std::size_t capacity = FIRST_BUFFER)
+      : inner(std::move(inner)), buf(capacity) {}
+
+  // The next frame; none when the stream has ended (a partial frame left in
+  // the buffer is dropped). A malformed header stays at the front.
+  asio::awaitable<std::expected<std::optional<Frame>, WireError>> next_frame();
+  // The next frame decoded into a packet; an undecodable frame is consumed.
+  asio::awaitable<std::expected<std::optional<Packet>, WireError>> next_packet();
+  // The next packet of any kind within REPLY_LIMIT.
+  asio::awaitable<std::expected<Packet, WireError>> expect();
+
+  ReadHalf inner;
+  quern_protocol::BytesMut buf;
+};
+
+}  // namespace quern_session::wire

@@ -1,0 +1,239 @@
+#include "quern_session/procinfo.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <utility>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#if defined(__APPLE__)
+#include <libproc.h>
+#include <sys/proc_info.h>
+#endif
+
+#include "text.hpp"
+
+extern char** environ;
+
+namespace quern_session::procinfo {
+namespace {
+
+#if !defined(__APPLE__)
+// The whole file, or none when it cannot be opened or read.
+std::optional<std::string> read_file(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return content;
+}
+#endif
+
+// Non-empty UTF-8 text trimmed of white space, or none.
+std::optional<std::string> trimmed_text(const std::string& raw) {
+  if (!text::is_utf8(raw)) return std::nullopt;
+  std::string_view t = text::trim_space(raw);
+  if (t.empty()) return std::nullopt;
+  return std::string(t);
+}
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&& other) noexcept {
+    reset();
+    fd_ = std::exchange(other.fd_, -1);
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  Fd read, write;
+  bool open() {
+    int fds[2];
+    if (::pipe(fds) != 0) return false;
+    read = Fd(fds[0]);
+    write = Fd(fds[1]);
+    // Single-threaded: no other thread can spawn between pipe and fcntl.
+    return ::fcntl(fds[0], F_SETFD, FD_CLOEXEC) == 0 && ::fcntl(fds[1], F_SETFD, FD_CLOEXEC) == 0;
+  }
+};
+
+// Reads both pipes until each has ended; the first one's bytes are returned.
+std::optional<std::string> drain(Fd& out, Fd& err) {
+  std::string captured;
+  char buf[4096];
+  pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
+  int open = 2;
+  while (open > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        fds[i].fd = -1;  // poll skips negative descriptors
+        --open;
+        continue;
+      }
+      if (i == 0) captured.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  return captured;
+}
+
+}  // namespace
+
+std::optional<std::string> command_text(const std::vector<std::string>& argv) {
+  if (argv.empty()) return std::nullopt;
+  Pipe out, err;
+  if (!out.open() || !err.open()) return std::nullopt;
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err.write.get(), STDERR_FILENO);
+
+  // The child starts with SIGPIPE at its default action and nothing blocked.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults, empty;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigemptyset(&empty);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setsigmask(&attr, &empty);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  pid_t pid;
+  int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return std::nullopt;
+
+  out.write.reset();
+  err.write.reset();
+  auto captured = drain(out.read, err.read);
+  // Close our ends before waiting, so a child still writing gets EPIPE
+  // instead of blocking forever when draining failed.
+  out.read.reset();
+  err.read.reset();
+
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return std::nullopt;
+  }
+  if (!captured || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return trimmed_text(*captured);
+}
+
+namespace procfs {
+
+std::optional<StartTime> parse_stat(std::string_view line, std::int32_t pid, long ticks_per_sec) {
+  if (ticks_per_sec <= 0) return std::nullopt;
+  // "pid (comm) state ppid ...": comm may hold spaces and parentheses, so
+  // the fields after it start after the last ')'.
+  std::size_t close = line.rfind(')');
+  if (close == std::string_view::npos) return std::nullopt;
+
+  std::int32_t stat_pid = 0;
+  auto [end, ec] = std::from_chars(line.data(), line.data() + line.size(), stat_pid);
+  if (ec != std::errc() || stat_pid != pid || end > line.data() + close) return std::nullopt;
+
+  // Field 3 is the first after the ')'; the start time is field 22.
+  std::string_view rest = line.substr(close + 1);
+  std::string_view field;
+  for (int n = 3; n <= 22; ++n) {
+    std::size_t begin = rest.find_first_not_of(' ');
+    if (begin == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(begin);
+    std::size_t stop = rest.find_first_of(" \n");
+    field = rest.substr(0, stop);
+    rest.remove_prefix(stop == std::string_view::npos ? rest.size() : stop);
+  }
+  std::uint64_t ticks = 0;
+  auto [fend, fec] = std::from_chars(field.data(), field.data() + field.size(), ticks);
+  if (fec != std::errc() || fend != field.data() + field.size()) return std::nullopt;
+
+  auto hz = static_cast<std::uint64_t>(ticks_per_sec);
+  std::uint64_t secs = ticks / hz;
+  if (secs > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+  auto micros = static_cast<std::int64_t>((ticks % hz) * 1'000'000 / hz);
+  return StartTime{static_cast<std::int64_t>(secs), micros};
+}
+
+}  // namespace procfs
+
+#if defined(__APPLE__)
+
+namespace macos {
+
+std::optional<std::string> boot_id() { return command_text({"sysctl", "-n", "kern.bootsessionuuid"}); }
+
+std::optional<StartTime> start_time(std::int32_t pid) {
+  static_assert(sizeof(proc_bsdinfo) == 136);
+  proc_bsdinfo info;
+  std::memset(&info, 0, sizeof info);
+  int n = proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, static_cast<int>(sizeof info));
+  if (n != static_cast<int>(sizeof info)) return std::nullopt;
+  if (static_cast<std::int64_t>(info.pbi_pid) != pid) return std::nullopt;
+  constexpr std::uint64_t LIMIT = std::uint64_t{1} << 63;
+  auto secs = static_cast<std::uint64_t>(info.pbi_start_tvsec);
+  auto usecs = static_cast<std::uint64_t>(info.pbi_start_tvusec);
+  if (secs >= LIMIT || usecs >= LIMIT) return std::nullopt;
+  return StartTime{static_cast<std::int64_t>(secs), static_cast<std::int64_t>(usecs)};
+}
+
+}  // namespace macos
+
+std::optional<std::string> boot_id() { return macos::boot_id(); }
+
+std::optional<StartTime> start_time(std::int32_t pid) { return macos::start_time(pid); }
+
+#else
+
+std::optional<std::string> boot_id() {
+  auto raw = read_file("/proc/sys/kernel/random/boot_id");
+  if (!raw) return std::nullopt;
+  return trimmed_text(*raw);
+}
+
+std::optional<StartTime> start_time(std::int32_t pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  auto line = read_file(path.c_str());
+  if (!line) return std::nullopt;
+  return procfs::parse_stat(*line, pid, ::sysconf(_SC_CLK_TCK));
+}
+
+#endif
+
+}  // namespace quern_session::procinfo

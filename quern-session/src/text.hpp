@@ -1,0 +1,15 @@
+// UTF-8 helpers shared by the modules of this library.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quern_session::text {
+
+bool is_utf8(std::string_view s);
+// Each maximal invalid subsequence becomes one U+FFFD.
+std::string utf8_lossy(std::string_view s);
+// Strips Unicode White_Space from both ends; `s` must be valid UTF-8.
+std::string_view trim_space(std::string_view s);
+
+}  // namespace quern_session::text

@@ -1,0 +1,166 @@
+#include "quern_session/wire.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/cancellation_state.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "quern_protocol/version.hpp"
+
+namespace quern_session::wire {
+
+namespace frame = quern_protocol::frame;
+namespace msg = quern_protocol::message;
+using asio::experimental::awaitable_operators::operator||;
+
+namespace {
+
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+
+// Whether the caller has abandoned the current call. Checked before a frame
+// is taken from the buffer, so an abandoned call never consumes one, and
+// before every co_await, which would throw once cancelled.
+bool abandoned(const asio::cancellation_state& state) {
+  return state.cancelled() != asio::cancellation_type::none;
+}
+
+WireError aborted() {
+  return WireError{WireError::Io{OsError::from_error_code(asio::error::operation_aborted)}};
+}
+
+std::expected<Packet, WireError> packet_of(Frame&& f) {
+  auto decoded = Message::deserialize(f.json.span());
+  if (!decoded) return std::unexpected(WireError{WireError::Undecodable{std::move(decoded.error())}});
+  return Packet{std::move(*decoded), std::move(f.payload)};
+}
+
+std::uint32_t be32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         std::uint32_t{p[3]};
+}
+
+}  // namespace
+
+std::string WireError::what() const {
+  struct Visitor {
+    std::string operator()(const Io& e) const { return e.error.what(); }
+    std::string operator()(const Frame& e) const { return e.error.what(); }
+    std::string operator()(const Undecodable& e) const {
+      return "undecodable message: " + e.error.what();
+    }
+    std::string operator()(const Closed&) const { return "peer closed"; }
+    std::string operator()(const Unexpected& e) const {
+      return "peer answered " + e.received.debug() + " where " + e.expected + " was expected";
+    }
+    std::string operator()(const Timeout&) const {
+      return "no reply within " + std::to_string(REPLY_LIMIT.count()) + "ms";
+    }
+  };
+  return std::visit(Visitor{}, value);
+}
+
+std::optional<Message> message_of(const Frame& f) {
+  auto decoded = Message::deserialize(f.json.span());
+  if (!decoded) return std::nullopt;
+  return std::move(*decoded);
+}
+
+Message answer_hello(std::span<const std::uint32_t> versions) {
+  auto chosen = quern_protocol::version::negotiate(versions);
+  if (chosen) return msg::Welcome{*chosen};
+  return msg::Error{std::nullopt, chosen.error().what()};
+}
+
+EncodedFrame control(Message message) {
+  auto encoded = Packet{std::move(message), {}}.encode_parts();
+  if (encoded) return std::move(*encoded);
+  // Too large for a frame: send a short error in its place.
+  Packet substitute{msg::Error{std::nullopt, "reply withheld: " + encoded.error().what()}, {}};
+  auto fallback = substitute.encode_parts();
+  if (!fallback) std::abort();  // a short error always fits in a frame
+  return std::move(*fallback);
+}
+
+WriteHalf& WriteHalf::operator=(WriteHalf&& other) noexcept {
+  if (this != &other) {
+    shutdown();
+    socket_ = std::move(other.socket_);
+  }
+  return *this;
+}
+
+void WriteHalf::shutdown() {
+  if (!socket_) return;
+  boost::system::error_code ignored;
+  socket_->shutdown(Socket::shutdown_send, ignored);
+  socket_.reset();
+}
+
+std::pair<ReadHalf, WriteHalf> split(Socket socket) {
+  auto shared = std::make_shared<Socket>(std::move(socket));
+  return {ReadHalf(shared), WriteHalf(shared)};
+}
+
+asio::awaitable<std::expected<std::optional<Frame>, WireError>> Reader::next_frame() {
+  for (;;) {
+    if (abandoned(co_await asio::this_coro::cancellation_state)) co_return std::unexpected(aborted());
+    auto decoded = frame::decode_frame(buf);
+    if (!decoded) co_return std::unexpected(WireError{WireError::Frame{decoded.error()}});
+    if (*decoded) co_return std::move(*decoded);
+
+    if (buf.free_space().empty()) {
+      std::size_t want = 64;
+      // The header is in and passed the decoder's checks: make room for the
+      // rest of the frame at once instead of growing step by step.
+      if (buf.size() >= frame::HEADER_LEN) {
+        std::size_t whole = 4 + std::size_t{be32(buf.data())};
+        want = std::max(want, whole - buf.size());
+      }
+      buf.reserve(want);
+    }
+    auto space = buf.free_space();
+    auto [ec, n] = co_await inner.async_read_some(asio::buffer(space.data(), space.size()), use_tuple);
+    buf.commit(n);
+    if (ec == asio::error::eof) co_return std::nullopt;
+    if (ec) co_return std::unexpected(WireError{WireError::Io{OsError::from_error_code(ec)}});
+    if (n == 0) co_return std::nullopt;
+  }
+}
+
+asio::awaitable<std::expected<std::optional<Packet>, WireError>> Reader::next_packet() {
+  if (abandoned(co_await asio::this_coro::cancellation_state)) co_return std::unexpected(aborted());
+  auto f = co_await next_frame();
+  if (!f) co_return std::unexpected(std::move(f.error()));
+  if (!*f) co_return std::nullopt;
+  auto packet = packet_of(std::move(**f));
+  if (!packet) co_return std::unexpected(std::move(packet.error()));
+  co_return std::move(*packet);
+}
+
+asio::awaitable<std::expected<Packet, WireError>> Reader::expect() {
+  asio::steady_timer deadline(co_await asio::this_coro::executor, REPLY_LIMIT);
+  if (abandoned(co_await asio::this_coro::cancellation_state)) co_return std::unexpected(aborted());
+  auto raced = co_await (next_packet() || deadline.async_wait(use_tuple));
+
+  if (raced.index() == 0) {
+    auto& got = std::get<0>(raced);
+    if (!got) co_return std::unexpected(std::move(got.error()));
+    if (!*got) co_return std::unexpected(WireError{WireError::Closed{}});
+    co_return std::move(**got);
+  }
+  // The deadline won, but a frame that is whole by now still counts.
+  if (abandoned(co_await asio::this_coro::cancellation_state)) co_return std::unexpected(aborted());
+  auto decoded = frame::decode_frame(buf);
+  if (!decoded) co_return std::unexpected(WireError{WireError::Frame{decoded.error()}});
+  if (*decoded) co_return packet_of(std::move(**decoded));
+  co_return std::unexpected(WireError{WireError::Timeout{}});
+}
+
+}  // namespace quern_session::wire
