@@ -7,4 +7,4 @@ cmake --build build -j "$(nproc 2>/dev/null || echo 4)"
 if [ -x build/quernd/quernd ]; then
   exec build/quernd/quernd "$@"
 fi
-echo "Built the protocol library and its tests; the daemon (build/quernd/quernd) is not part of this build yet."
+echo "Built the libraries, the test shim (build/quernd/quern-session) and the tests. This command will start the daemon, build/quernd/quernd, in the foreground once it is part of the build."

@@ -1,0 +1,508 @@
+#include "registry.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <system_error>
+
+extern char** environ;
+
+// GCC 12 takes the frame allocation of an Asio coroutine, inlined into its
+// caller, for a mismatched operator new/delete pair (a false positive).
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+namespace quernd::registry {
+
+namespace asio = boost::asio;
+namespace msg = quern_protocol::message;
+using asio::experimental::awaitable_operators::operator||;
+using quern_session::ErrorKind;
+
+namespace {
+
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+
+// ---- probe ----
+
+// A full backlog is the only way a unix-domain connect can pend; the
+// attempt is repeated at this pace until the listener makes room.
+constexpr std::chrono::milliseconds BACKLOG_RETRY{10};
+
+// ---- report line ----
+
+bool valid_utf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    auto c = static_cast<unsigned char>(s[i]);
+    std::size_t more;
+    char32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      more = 1, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      more = 2, cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      more = 3, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (s.size() - i - 1 < more) return false;
+    for (std::size_t k = 1; k <= more; ++k) {
+      auto b = static_cast<unsigned char>(s[i + k]);
+      if ((b & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    if (more == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) return false;
+    if (more == 3 && (cp < 0x10000 || cp > 0x10FFFF)) return false;
+    i += more + 1;
+  }
+  return true;
+}
+
+// The code point that starts at s[i] of valid UTF-8 text.
+char32_t code_point_at(std::string_view s, std::size_t i) {
+  auto c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) return c;
+  std::size_t more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+  char32_t cp = c & (0x3F >> more);
+  for (std::size_t k = 1; k <= more; ++k)
+    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  return cp;
+}
+
+// Unicode's White_Space property.
+bool is_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+std::size_t utf8_length(unsigned char lead) {
+  return lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+}
+
+// Strips Unicode white space from both ends of valid UTF-8 text.
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && is_space(code_point_at(s, 0)))
+    s.remove_prefix(utf8_length(static_cast<unsigned char>(s[0])));
+  while (!s.empty()) {
+    std::size_t start = s.size() - 1;
+    while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+    if (!is_space(code_point_at(s, start))) break;
+    s.remove_suffix(s.size() - start);
+  }
+  return s;
+}
+
+bool report_is_success(std::string_view line) {
+  return line == "ok" || line.starts_with("err: bind");
+}
+
+// ---- spawning ----
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  Fd& operator=(Fd&& o) noexcept {
+    reset();
+    fd_ = std::exchange(o.fd_, -1);
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  Fd read;
+  Fd write;
+};
+
+// A close-on-exec pipe whose ends lie above the standard descriptors, so that
+// putting them on 0 and 1 in the child cannot overwrite one another.
+std::expected<Pipe, OsError> make_pipe() {
+  std::array<int, 2> fds;
+  if (::pipe2(fds.data(), O_CLOEXEC) != 0) return std::unexpected(OsError::last());
+  Pipe p{Fd(fds[0]), Fd(fds[1])};
+  for (Fd* end : {&p.read, &p.write}) {
+    if (end->get() > 2) continue;
+    int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) return std::unexpected(OsError::last());
+    *end = Fd(moved);
+  }
+  return p;
+}
+
+// The shim program: QUERN_SESSION_BIN whenever it is set, else
+// "quern-session" beside this executable.
+std::expected<std::filesystem::path, OsError> shim_program() {
+  if (const char* bin = std::getenv("QUERN_SESSION_BIN")) return std::filesystem::path(bin);
+  std::string exe(256, '\0');
+  for (;;) {
+    ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size());
+    if (n < 0) return std::unexpected(OsError::last());
+    if (static_cast<std::size_t>(n) < exe.size()) {
+      exe.resize(static_cast<std::size_t>(n));
+      break;
+    }
+    exe.resize(exe.size() * 2);
+  }
+  return std::filesystem::path(exe).replace_filename("quern-session");
+}
+
+// This process's environment with QUERN_RUNTIME_DIR set to `root`.
+std::vector<std::string> shim_environment(const std::filesystem::path& root) {
+  constexpr std::string_view KEY = "QUERN_RUNTIME_DIR=";
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e)
+    if (!std::string_view(*e).starts_with(KEY)) env.emplace_back(*e);
+  env.push_back(std::string(KEY) + root.native());
+  return env;
+}
+
+std::vector<char*> c_strings(std::vector<std::string>& strings) {
+  std::vector<char*> out;
+  for (auto& s : strings) out.push_back(s.data());
+  out.push_back(nullptr);
+  return out;
+}
+
+// Starts `program --id {id}` with its standard input and output on the two
+// pipes; its standard error stays this process's own.
+std::expected<pid_t, int> start(const std::filesystem::path& program, const PtyId& id,
+                                const std::filesystem::path& runtime_root, const Pipe& in,
+                                const Pipe& out) {
+  std::vector<std::string> args{program.native(), "--id", id.text};
+  auto env = shim_environment(runtime_root);
+  auto argv = c_strings(args);
+  auto envp = c_strings(env);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in.read.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
+#if defined(__GLIBC__)
+  // Whatever this process holds without close-on-exec stays out of the shim.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+
+  pid_t pid = -1;
+  int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return std::unexpected(rc);
+  return pid;
+}
+
+asio::awaitable<std::expected<wire::Connection, OpenError>> greet(
+    asio::local::stream_protocol::socket stream) {
+  auto greeted = co_await wire::hello(std::move(stream));
+  if (!greeted) co_return std::unexpected(OpenError{OpenError::Wire{std::move(greeted.error())}});
+  co_return std::move(*greeted);
+}
+
+}  // namespace
+
+asio::awaitable<Probe> probe(std::filesystem::path path) {
+  auto executor = co_await asio::this_coro::executor;
+  const auto deadline = std::chrono::steady_clock::now() + PROBE_LIMIT;
+
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string& p = path.native();
+  if (p.size() >= sizeof addr.sun_path)
+    co_return Probe{Probe::Failed{OsError::from_errno(ENAMETOOLONG)}};
+  std::memcpy(addr.sun_path, p.c_str(), p.size() + 1);
+  const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
+
+  asio::steady_timer pause(executor);
+  for (;;) {
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.get() < 0) co_return Probe{Probe::Failed{OsError::last()}};
+    if (::connect(fd.get(), sa, sizeof addr) == 0) {
+      asio::local::stream_protocol::socket stream(executor);
+      stream.assign(asio::local::stream_protocol(), fd.release());
+      co_return Probe{Probe::Live{std::move(stream)}};
+    }
+    int err = errno;
+    if (err == ENOENT || err == ECONNREFUSED) co_return Probe{Probe::Dead{}};
+    if (err != EAGAIN) co_return Probe{Probe::Failed{OsError::from_errno(err)}};
+    // The listener's backlog is full: the connect has not finished yet.
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline)
+      co_return Probe{Probe::Failed{OsError::custom(ErrorKind::TimedOut, "connect timed out")}};
+    pause.expires_at(std::min(now + BACKLOG_RETRY, deadline));
+    auto [ec] = co_await pause.async_wait(use_tuple);
+    if (ec) co_return Probe{Probe::Failed{OsError::from_error_code(ec)}};
+  }
+}
+
+std::string OpenError::what() const {
+  struct Visitor {
+    std::string operator()(const NoSuchPty&) const { return "no such pty"; }
+    std::string operator()(const Unresponsive& e) const {
+      return "pty's shim (pid " + std::to_string(e.shim_pid) +
+             ") is alive but its socket does not answer";
+    }
+    std::string operator()(const Indeterminate& e) const {
+      return "cannot tell whether the pty is alive: " + e.error.what();
+    }
+    std::string operator()(const Spawn& e) const { return "spawning the shim: " + e.text; }
+    std::string operator()(const Wire& e) const { return e.error.what(); }
+    std::string operator()(const Io& e) const { return e.error.what(); }
+  };
+  return std::visit(Visitor{}, value);
+}
+
+Registry::Registry(Runtime runtime, reaper::Children children)
+    : Registry(std::move(runtime), quern_session::procinfo::boot_id(), std::move(children)) {}
+
+Registry::Registry(Runtime runtime, std::optional<std::string> boot_id, reaper::Children children)
+    : runtime_(std::move(runtime)), boot_id_(std::move(boot_id)), children_(std::move(children)) {}
+
+std::optional<Manifest> Registry::manifest(const PtyId& id) const {
+  auto read = Manifest::read(runtime_.session_manifest(id));
+  if (!read) return std::nullopt;
+  return std::move(*read);
+}
+
+Ownership Registry::ownership(const Manifest& m) const {
+  if (!boot_id_ || m.boot_id.empty()) return Ownership::NoBootId;
+  // Decided before any process is looked up: a pid of another boot means nothing here.
+  if (m.boot_id != *boot_id_) return Ownership::OtherBoot;
+  auto started = quern_session::procinfo::start_time(m.shim_pid);
+  return started && *started == m.started_at ? Ownership::Alive : Ownership::Stale;
+}
+
+TreeRoot Registry::root_of(const Manifest& m) {
+  return TreeRoot{
+      .started_at = m.started_at,
+      .shell_started_at = m.shell_started_at,
+      .tty = m.tty,
+      .cgroup = m.cgroup,
+      .shell_pid = m.shell_pid,
+      .pgid = m.pgid,
+      .shim_pid = m.shim_pid,
+  };
+}
+
+void Registry::unlink(const PtyId& id) const {
+  std::error_code ignored;
+  std::filesystem::remove(runtime_.session_socket(id), ignored);
+  std::filesystem::remove(runtime_.session_manifest(id), ignored);
+}
+
+void Registry::discard(const PtyId& id, std::int32_t shim_pid,
+                       const std::optional<StartTime>& shim_started_at) const {
+  // Some time has passed since the shim was judged alive: its pid may belong
+  // to another process by now. 0 and negative pids would name groups.
+  if (shim_pid > 0 && shim_started_at &&
+      quern_session::procinfo::start_time(shim_pid) == shim_started_at)
+    ::kill(shim_pid, SIGKILL);
+  unlink(id);
+}
+
+asio::awaitable<std::vector<std::pair<PtyId, TreeRoot>>> Registry::sweep() const {
+  std::vector<std::pair<PtyId, TreeRoot>> handed_back;
+  auto listed = Manifest::list(runtime_);
+  if (!listed) co_return handed_back;
+  auto& [manifests, unreadable] = *listed;
+
+  // Only the manifest file goes; a socket of the same session stays.
+  for (const auto& path : unreadable) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+  }
+  for (const auto& m : manifests) {
+    auto verdict = ownership(m);
+    if (verdict == Ownership::OtherBoot) {
+      unlink(m.id);
+      continue;
+    }
+    if (verdict == Ownership::NoBootId) continue;
+    // An answering socket is left alone whatever the verdict; its connection
+    // closes here without a frame.
+    if (!(co_await probe(m.socket)).is<Probe::Dead>()) continue;
+    // The shim may have ended while the probe ran.
+    switch (ownership(m)) {
+      case Ownership::Stale:
+        unlink(m.id);
+        break;
+      case Ownership::Alive:
+        handed_back.emplace_back(m.id, root_of(m));
+        break;
+      default:
+        break;
+    }
+  }
+  co_return handed_back;
+}
+
+asio::awaitable<std::expected<wire::Connection, OpenError>> Registry::open(
+    PtyId id, std::optional<quern_protocol::Bytes> launch) const {
+  const auto socket = runtime_.session_socket(id);
+  auto first = co_await probe(socket);
+  if (auto* live = std::get_if<Probe::Live>(&first.value))
+    co_return co_await greet(std::move(live->stream));
+  if (auto* failed = std::get_if<Probe::Failed>(&first.value))
+    co_return std::unexpected(OpenError{OpenError::Indeterminate{std::move(failed->error)}});
+
+  // Nothing listens: judge the session's files.
+  if (auto m = manifest(id)) {
+    switch (ownership(*m)) {
+      case Ownership::Stale:
+      case Ownership::OtherBoot:
+        unlink(id);
+        break;
+      case Ownership::Alive:
+        co_return std::unexpected(OpenError{OpenError::Unresponsive{m->shim_pid}});
+      case Ownership::NoBootId:
+        co_return std::unexpected(OpenError{OpenError::Indeterminate{OsError::custom(
+            ErrorKind::Other, "no boot id to tell the pty's shim from a stranger")}});
+    }
+  } else {
+    // A socket file without a readable manifest is left over; so is an
+    // unreadable manifest beside it.
+    struct stat st;
+    if (::stat(socket.c_str(), &st) == 0) unlink(id);
+  }
+
+  if (!launch) co_return std::unexpected(OpenError{OpenError::NoSuchPty{}});
+  if (auto spawned = co_await spawn_shim(id, std::move(*launch)); !spawned)
+    co_return std::unexpected(std::move(spawned.error()));
+
+  asio::steady_timer pause(co_await asio::this_coro::executor);
+  for (int i = 0; i < SPAWN_PROBES; ++i) {
+    auto next = co_await probe(socket);
+    if (auto* live = std::get_if<Probe::Live>(&next.value))
+      co_return co_await greet(std::move(live->stream));
+    if (auto* failed = std::get_if<Probe::Failed>(&next.value))
+      co_return std::unexpected(OpenError{OpenError::Indeterminate{std::move(failed->error)}});
+    pause.expires_after(SPAWN_PROBE_PAUSE);
+    co_await pause.async_wait(use_tuple);
+  }
+  co_return std::unexpected(OpenError{OpenError::NoSuchPty{}});
+}
+
+asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
+    PtyId id, quern_protocol::Bytes launch) const {
+  using Failure = std::unexpected<OpenError>;
+  auto program = shim_program();
+  if (!program) co_return Failure(OpenError{OpenError::Io{std::move(program.error())}});
+  auto cannot_start = [&](const std::string& why) {
+    return Failure(OpenError{OpenError::Spawn{program->native() + ": " + why}});
+  };
+
+  auto in = make_pipe();
+  if (!in) co_return cannot_start(in.error().what());
+  auto out = make_pipe();
+  if (!out) co_return cannot_start(out.error().what());
+  auto pid = start(*program, id, runtime_.root, *in, *out);
+  in->read.reset();
+  out->write.reset();
+  if (!pid) co_return cannot_start(OsError::from_errno(pid.error()).what());
+
+  // From here on the shim is the reaper's, and it runs on whatever fails below.
+  children_.hold(*pid);
+  auto executor = co_await asio::this_coro::executor;
+  asio::posix::stream_descriptor to_shim(executor, in->write.release());
+  asio::posix::stream_descriptor from_shim(executor, out->read.release());
+
+  // The record goes as it is: no newline, length or framing.
+  auto [write_error, written] =
+      co_await asio::async_write(to_shim, asio::buffer(launch.data(), launch.size()), use_tuple);
+  to_shim.close();
+  if (write_error)
+    co_return Failure(OpenError{OpenError::Spawn{"handing the shim its launch: " +
+                                                 OsError::from_error_code(write_error).what()}});
+
+  std::string line;
+  asio::steady_timer limit(executor, REPORT_LIMIT);
+  auto first =
+      co_await (asio::async_read_until(from_shim, asio::dynamic_buffer(line), '\n', use_tuple) ||
+                limit.async_wait(use_tuple));
+  // Whatever the shim writes after its first line is never read.
+  from_shim.close();
+  if (first.index() == 1)
+    co_return Failure(OpenError{OpenError::Spawn{"shim did not report in time"}});
+  auto [read_error, length] = std::get<0>(first);
+  if (read_error && read_error != asio::error::eof)
+    co_return Failure(OpenError{OpenError::Io{OsError::from_error_code(read_error)}});
+  if (!read_error) line.resize(length);
+  if (!valid_utf8(line))
+    co_return Failure(OpenError{OpenError::Io{
+        OsError::custom(ErrorKind::InvalidData, "stream did not contain valid UTF-8")}});
+
+  auto report = trim(line);
+  if (!report_is_success(report))
+    co_return Failure(OpenError{OpenError::Spawn{std::string(report)}});
+  co_return std::expected<void, OpenError>{};
+}
+
+asio::awaitable<std::vector<PtyEntry>> Registry::list() const {
+  std::vector<PtyEntry> entries;
+  auto listed = Manifest::list(runtime_);
+  if (!listed) co_return entries;
+  // Unreadable manifests are passed over: only the sweep removes them.
+  for (const auto& m : listed->first) {
+    auto answer = co_await probe(m.socket);
+    if (answer.is<Probe::Dead>()) {
+      auto verdict = ownership(m);
+      if (verdict == Ownership::Stale || verdict == Ownership::OtherBoot) unlink(m.id);
+      continue;
+    }
+    auto* live = std::get_if<Probe::Live>(&answer.value);
+    if (!live) continue;
+    auto shim = co_await wire::hello(std::move(live->stream));
+    if (!shim) continue;
+    if (!co_await wire::send(shim->writer, quern_session::wire::control(msg::List{}))) continue;
+    auto reply = co_await shim->reader.expect();
+    if (!reply) continue;
+    if (auto* got = reply->message.get<msg::Listed>())
+      entries.insert(entries.end(), got->entries.begin(), got->entries.end());
+    // The connection closes here, before the next shim is asked.
+  }
+  co_return entries;
+}
+
+}  // namespace quernd::registry

@@ -1,0 +1,470 @@
+#include "supervisor.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <cerrno>
+#include <tuple>
+#include <unordered_map>
+
+extern char** environ;
+
+namespace quernd::supervisor {
+namespace {
+
+namespace asio = boost::asio;
+using quern_session::ErrorKind;
+using quern_session::OsError;
+using namespace std::chrono_literals;
+
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+
+// A descriptor that is closed when it goes out of scope.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  Fd read;
+  Fd write;
+};
+
+// A pipe whose ends are close-on-exec and above 2, so that setting up a
+// child's standard streams cannot overwrite one of them.
+std::expected<Pipe, OsError> make_pipe() {
+  int fds[2];
+#if defined(__linux__)
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(OsError::last());
+#else
+  if (::pipe(fds) != 0) return std::unexpected(OsError::last());
+  for (int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
+  Pipe pipe{Fd(fds[0]), Fd(fds[1])};
+  for (Fd* end : {&pipe.read, &pipe.write}) {
+    if (end->get() > 2) continue;
+    int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) return std::unexpected(OsError::last());
+    *end = Fd(moved);
+  }
+  return pipe;
+}
+
+// Starts `program` with stdout and stderr on the given descriptors.
+std::expected<pid_t, OsError> spawn(const std::string& program, const std::vector<std::string>& args,
+                                    int out_fd, int err_fd) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (int rc = ::posix_spawn_file_actions_init(&actions); rc != 0) {
+    return std::unexpected(OsError::from_errno(rc));
+  }
+  if (int rc = ::posix_spawnattr_init(&attr); rc != 0) {
+    ::posix_spawn_file_actions_destroy(&actions);
+    return std::unexpected(OsError::from_errno(rc));
+  }
+  short flags = POSIX_SPAWN_SETSIGDEF;
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+
+  int rc = ::posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
+  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
+#if defined(__APPLE__)
+  // Only the descriptors named here reach the child.
+  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+  if (rc == 0 && ::fcntl(STDIN_FILENO, F_GETFD) != -1) {
+    rc = ::posix_spawn_file_actions_addinherit_np(&actions, STDIN_FILENO);
+  }
+#elif defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // Descriptors that someone left inheritable do not leak into the child either.
+  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
+  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(&attr, &defaults);
+  if (rc == 0) rc = ::posix_spawnattr_setflags(&attr, flags);
+
+  pid_t pid = -1;
+  if (rc == 0) {
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 2);
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    rc = ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  }
+  ::posix_spawnattr_destroy(&attr);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return std::unexpected(OsError::from_errno(rc));
+  return pid;
+}
+
+// What the collecting side of a run found out; lives in run()'s frame.
+struct Collected {
+  std::string out;
+  std::string err;
+  std::optional<int> status;              // set once the child is reaped
+  std::optional<OsError> read_error;      // an output could not be read; the child is unreaped
+  std::optional<OsError> wait_error;      // waitpid failed; the child is not ours to reap
+};
+
+// Reads `in` to its end; an error other than the end is returned.
+asio::awaitable<boost::system::error_code> drain(asio::posix::stream_descriptor& in, std::string& into) {
+  std::array<char, 16384> buf;
+  for (;;) {
+    auto [ec, n] = co_await in.async_read_some(asio::buffer(buf), use_tuple);
+    into.append(buf.data(), n);
+    if (ec == asio::error::eof) co_return boost::system::error_code{};
+    if (ec) co_return ec;
+  }
+}
+
+// Polls for the exit of `pid`, which follows closely once its outputs ended;
+// returns early when cancelled.
+asio::awaitable<void> wait_exit(pid_t pid, Collected& c) {
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  std::chrono::steady_clock::duration pause = 1ms;
+  for (;;) {
+    int status = 0;
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      c.status = status;
+      co_return;
+    }
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      c.wait_error = OsError::last();
+      co_return;
+    }
+    timer.expires_after(pause);
+    auto [ec] = co_await timer.async_wait(use_tuple);
+    if (ec) co_return;
+    pause = std::min<std::chrono::steady_clock::duration>(pause * 2, 20ms);
+  }
+}
+
+asio::awaitable<void> collect(pid_t pid, asio::posix::stream_descriptor& out,
+                              asio::posix::stream_descriptor& err, Collected& c) {
+  using namespace asio::experimental::awaitable_operators;
+  // Both outputs are read at once: a child blocked on a full stderr pipe
+  // would never finish its stdout.
+  auto [out_ec, err_ec] = co_await (drain(out, c.out) && drain(err, c.err));
+  if (out_ec || err_ec) {
+    c.read_error = OsError::from_errno(out_ec ? out_ec.value() : err_ec.value());
+    co_return;
+  }
+  co_await wait_exit(pid, c);
+}
+
+// The length of the Unicode white-space character at s[i], or 0.
+std::size_t space_at(std::string_view s, std::size_t i) {
+  auto b = [&](std::size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0; };
+  unsigned char c = b(0);
+  if ((c >= 0x09 && c <= 0x0D) || c == 0x20) return 1;
+  if (c == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;                  // U+0085, U+00A0
+  if (c == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;                    // U+1680
+  if (c == 0xE2 && b(1) == 0x80 && ((b(2) >= 0x80 && b(2) <= 0x8A) ||         // U+2000..U+200A
+                                    b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF)) {  // U+2028/9, U+202F
+    return 3;
+  }
+  if (c == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;                    // U+205F
+  if (c == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;                    // U+3000
+  return 0;
+}
+
+// The pieces of `s` between runs of white space.
+std::vector<std::string_view> split_space(std::string_view s) {
+  std::vector<std::string_view> pieces;
+  std::size_t start = 0, i = 0;
+  while (i < s.size()) {
+    if (std::size_t n = space_at(s, i); n > 0) {
+      if (i > start) pieces.push_back(s.substr(start, i - start));
+      i += n;
+      start = i;
+    } else {
+      ++i;
+    }
+  }
+  if (i > start) pieces.push_back(s.substr(start, i - start));
+  return pieces;
+}
+
+// The length of the well-formed UTF-8 sequence at s[i], or 0; `prefix` gets
+// the length of its longest well-formed beginning (at least 1).
+std::size_t utf8_sequence(std::string_view s, std::size_t i, std::size_t& prefix) {
+  auto b = static_cast<unsigned char>(s[i]);
+  prefix = 1;
+  if (b < 0x80) return 1;
+  std::size_t need = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    need = 1;
+  } else if (b == 0xE0) {
+    need = 2, lo = 0xA0;
+  } else if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) {
+    need = 2;
+  } else if (b == 0xED) {
+    need = 2, hi = 0x9F;
+  } else if (b == 0xF0) {
+    need = 3, lo = 0x90;
+  } else if (b >= 0xF1 && b <= 0xF3) {
+    need = 3;
+  } else if (b == 0xF4) {
+    need = 3, hi = 0x8F;
+  } else {
+    return 0;
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (i + k >= s.size()) return 0;
+    auto c = static_cast<unsigned char>(s[i + k]);
+    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return 0;
+    prefix = k + 1;
+  }
+  return need + 1;
+}
+
+// `bytes` as UTF-8 text, each maximal ill-formed sequence replaced by U+FFFD.
+std::string utf8_lossy(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  for (std::size_t i = 0, prefix = 0; i < bytes.size();) {
+    if (std::size_t n = utf8_sequence(bytes, i, prefix); n > 0) {
+      text.append(bytes.substr(i, n));
+      i += n;
+    } else {
+      text += "\xEF\xBF\xBD";
+      i += prefix;
+    }
+  }
+  return text;
+}
+
+// A signed 32-bit decimal: an optional sign, then ASCII digits only.
+std::optional<std::int32_t> parse_i32(std::string_view s) {
+  bool negative = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  if (s.empty()) return std::nullopt;
+  std::int64_t value = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+    if (value > std::int64_t{1} << 31) return std::nullopt;
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return std::nullopt;
+  return static_cast<std::int32_t>(value);
+}
+
+}  // namespace
+
+std::size_t Abandoned::reap() {
+  std::erase_if(pids_, [](pid_t pid) {
+    int status = 0;
+    pid_t r;
+    do {
+      r = ::waitpid(pid, &status, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    // Reaped, or no longer a child of ours: either way not held any more.
+    return r != 0;
+  });
+  return pids_.size();
+}
+
+asio::awaitable<std::expected<RunOutput, OsError>> run(std::string program,
+                                                       std::vector<std::string> args,
+                                                       std::chrono::steady_clock::duration limit,
+                                                       std::shared_ptr<Abandoned> abandoned) {
+  using namespace asio::experimental::awaitable_operators;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  auto ex = co_await asio::this_coro::executor;
+  if (abandoned) abandoned->reap();
+
+  auto out_pipe = make_pipe();
+  if (!out_pipe) co_return std::unexpected(out_pipe.error());
+  auto err_pipe = make_pipe();
+  if (!err_pipe) co_return std::unexpected(err_pipe.error());
+  auto pid = spawn(program, args, out_pipe->write.get(), err_pipe->write.get());
+  // Our copies of the write ends go, so that the outputs end with the child's.
+  out_pipe->write.reset();
+  err_pipe->write.reset();
+  if (!pid) co_return std::unexpected(pid.error());
+
+  auto give_up = [&](OsError error) -> std::expected<RunOutput, OsError> {
+    if (abandoned) abandoned->hold(*pid);
+    return std::unexpected(std::move(error));
+  };
+  asio::posix::stream_descriptor out(ex), err(ex);
+  boost::system::error_code ec;
+  out.assign(out_pipe->read.get(), ec);
+  if (ec) co_return give_up(OsError::from_errno(ec.value()));
+  out_pipe->read.release();
+  err.assign(err_pipe->read.get(), ec);
+  if (ec) co_return give_up(OsError::from_errno(ec.value()));
+  err_pipe->read.release();
+
+  Collected c;
+  asio::steady_timer timer(ex, deadline);
+  auto first = co_await (collect(*pid, out, err, c) || timer.async_wait(use_tuple));
+
+  // A reaped child decides, even when the deadline fired in the same turn.
+  if (c.status) co_return RunOutput{*c.status, std::move(c.out), std::move(c.err)};
+  if (c.wait_error) co_return std::unexpected(std::move(*c.wait_error));
+  // Not reaped: the child is left alone. Closing our read ends discards
+  // whatever it prints from now on.
+  if (first.index() == 1) co_return give_up(OsError::custom(ErrorKind::TimedOut, "timed out"));
+  co_return give_up(c.read_error.value_or(OsError::custom(ErrorKind::Other, "output lost")));
+}
+
+namespace macos {
+
+asio::awaitable<std::optional<RunOutput>> read(std::string program, std::vector<std::string> args,
+                                               std::shared_ptr<Abandoned> abandoned) {
+  auto result = co_await run(std::move(program), std::move(args), READ_LIMIT, std::move(abandoned));
+  if (!result) co_return std::nullopt;
+  co_return std::move(*result);
+}
+
+asio::awaitable<std::optional<Snapshot>> snapshot(std::string tty,
+                                                  std::shared_ptr<Abandoned> abandoned) {
+  std::vector<std::string> ps_args{"-axo", "pid=,ppid=,pgid=,tty=,stat="};
+  auto ps = co_await read("ps", std::move(ps_args), abandoned);
+  // Only a normal exit with status 0 vouches for a whole table.
+  if (!ps || ps->status != 0) co_return std::nullopt;
+  Snapshot snap;
+  snap.rows = parse_table(utf8_lossy(ps->out));
+  if (snap.rows.empty()) co_return std::nullopt;
+  if (tty.empty()) co_return snap;
+
+  std::vector<std::string> lsof_args{"-t", "/dev/" + tty};
+  auto lsof = co_await read("lsof", std::move(lsof_args), abandoned);
+  // lsof exits with 1 when nobody holds the file, so its status says nothing.
+  if (!lsof) co_return std::nullopt;
+  const std::string text = utf8_lossy(lsof->out);
+  for (std::string_view piece : split_space(text)) {
+    if (auto pid = parse_i32(piece)) snap.holders.push_back(*pid);
+  }
+  co_return snap;
+}
+
+std::vector<Row> parse_table(std::string_view text) {
+  std::vector<Row> rows;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+
+    auto pieces = split_space(line);
+    if (pieces.size() < 5) continue;
+    auto pid = parse_i32(pieces[0]);
+    auto ppid = parse_i32(pieces[1]);
+    auto pgid = parse_i32(pieces[2]);
+    if (!pid || !ppid || !pgid) continue;
+    rows.push_back(Row{*pid, *ppid, *pgid, std::string(pieces[3]), std::string(pieces[4])});
+  }
+  return rows;
+}
+
+std::vector<std::int32_t> targets(const Snapshot& snapshot, const TreeRoot& root,
+                                  std::int32_t own_pid, std::set<std::int32_t>& known_pgids,
+                                  bool shell_alive) {
+  const std::vector<Row>& rows = snapshot.rows;
+  // When two rows share a pid, the later one stands for it.
+  std::unordered_map<std::int32_t, const Row*> by_pid;
+  for (const Row& row : rows) by_pid[row.pid] = &row;
+  auto row_of = [&](std::int32_t pid) -> const Row* {
+    auto it = by_pid.find(pid);
+    return it == by_pid.end() ? nullptr : it->second;
+  };
+
+  std::set<std::int32_t> protected_pids{own_pid, root.shim_pid, 0, 1};
+  std::set<std::int32_t> protected_groups;
+
+  // The daemon's lineage: every ancestor the table lists, and its group. The
+  // walk goes on through ancestors that are protected anyway (the shim, pid
+  // 1), so that their groups and the ancestors above them are covered too.
+  std::set<std::int32_t> walked{own_pid};
+  for (const Row* row = row_of(own_pid); row != nullptr;) {
+    protected_groups.insert(row->pgid);
+    std::int32_t parent = row->ppid;
+    if (parent == row->pid) break;
+    protected_pids.insert(parent);
+    if (!walked.insert(parent).second) break;
+    row = row_of(parent);
+  }
+
+  const bool shim_present = row_of(root.shim_pid) != nullptr;
+  std::set<std::int32_t> chosen;
+
+  // The shell and its descendants, only while the shell is the recorded one.
+  if (shell_alive && row_of(root.shell_pid) != nullptr) {
+    chosen.insert(root.shell_pid);
+    std::vector<std::int32_t> stack{root.shell_pid};
+    while (!stack.empty()) {
+      std::int32_t parent = stack.back();
+      stack.pop_back();
+      for (const Row& row : rows) {
+        if (row.ppid == parent && row.pid != parent && chosen.insert(row.pid).second) {
+          stack.push_back(row.pid);
+        }
+      }
+    }
+  }
+
+  // Known groups always; the terminal and its holders only while the shim is
+  // still there to vouch that the terminal is the session's.
+  const std::set<std::int32_t> holders(snapshot.holders.begin(), snapshot.holders.end());
+  const bool terminal_rule = !root.tty.empty() && shim_present;
+  for (const Row& row : rows) {
+    if (known_pgids.contains(row.pgid) ||
+        (terminal_rule && (row.tty == root.tty || holders.contains(row.pid)))) {
+      chosen.insert(row.pid);
+    }
+  }
+
+  std::vector<std::int32_t> result;  // ascending, as `chosen` is ordered
+  for (std::int32_t pid : chosen) {
+    const Row* row = row_of(pid);
+    if (row->stat.starts_with('Z') || protected_pids.contains(pid) ||
+        protected_groups.contains(row->pgid)) {
+      continue;
+    }
+    result.push_back(pid);
+  }
+  for (std::int32_t pid : result) known_pgids.insert(row_of(pid)->pgid);
+  return result;
+}
+
+}  // namespace macos
+}  // namespace quernd::supervisor

@@ -1,0 +1,45 @@
+#include "wire.hpp"
+
+#include <array>
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <utility>
+#include <vector>
+
+#include "quern_protocol/message.hpp"
+#include "quern_protocol/version.hpp"
+
+namespace quernd::wire {
+
+namespace asio = boost::asio;
+namespace msg = quern_protocol::message;
+using quern_session::OsError;
+
+asio::awaitable<std::expected<void, OsError>> send(WriteHalf& writer,
+                                                   quern_protocol::frame::EncodedFrame frame) {
+  std::array buffers{asio::buffer(frame.head.data(), frame.head.size()),
+                     asio::buffer(frame.payload.data(), frame.payload.size())};
+  auto [ec, n] = co_await asio::async_write(writer, buffers, asio::as_tuple(asio::use_awaitable));
+  if (ec) co_return std::unexpected(OsError::from_error_code(ec));
+  co_return std::expected<void, OsError>{};
+}
+
+asio::awaitable<std::expected<Connection, WireError>> hello(Socket stream) {
+  auto [read_half, write_half] = quern_session::wire::split(std::move(stream));
+  const auto& supported = quern_protocol::version::SUPPORTED_VERSIONS;
+  msg::Hello offer{std::vector<std::uint32_t>(supported.begin(), supported.end())};
+  if (auto sent = co_await send(write_half, quern_session::wire::control(std::move(offer))); !sent)
+    co_return std::unexpected(WireError{WireError::Io{std::move(sent.error())}});
+
+  Reader reader(std::move(read_half), quern_session::wire::FIRST_BUFFER);
+  auto reply = co_await reader.expect();
+  if (!reply) co_return std::unexpected(std::move(reply.error()));
+  if (!reply->message.is<msg::Welcome>())
+    co_return std::unexpected(
+        WireError{WireError::Unexpected{std::move(reply->message), "Welcome"}});
+  co_return Connection{std::move(reader), std::move(write_half)};
+}
+
+}  // namespace quernd::wire

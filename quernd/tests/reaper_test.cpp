@@ -1,0 +1,127 @@
+#include "reaper.hpp"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using quernd::reaper::Children;
+using namespace std::chrono_literals;
+
+pid_t spawn(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  EXPECT_EQ(::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  return pid;
+}
+
+// Waits until `pid` has exited, leaving it for someone else to collect.
+void wait_exited_uncollected(pid_t pid) {
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
+}
+
+void kill_and_collect(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+TEST(Children, ReapDropsExitedAndUnqueryableChildrenAndLeavesOthersAlone) {
+  // Reaping collects exactly the held children that have ended, keeps the
+  // running ones in order, drops a pid that cannot be asked about, and never
+  // collects a child that someone else holds.
+  Children children;
+  pid_t running = spawn({"sleep", "30"});
+  pid_t exited = spawn({"true"});
+  pid_t not_ours = ::getppid();
+  pid_t held_elsewhere = spawn({"true"});
+  children.hold(exited);
+  children.hold(running);
+  children.hold(not_ours);
+  wait_exited_uncollected(exited);
+  wait_exited_uncollected(held_elsewhere);
+
+  children.reap();
+
+  EXPECT_EQ(children.held(), std::vector<pid_t>{running});
+  EXPECT_EQ(::waitpid(exited, nullptr, WNOHANG), -1) << "the exited child was collected";
+  EXPECT_EQ(::waitpid(held_elsewhere, nullptr, WNOHANG), held_elsewhere)
+      << "a child held elsewhere keeps its exit status";
+  kill_and_collect(running);
+}
+
+TEST(Children, CopiesShareOneList) {
+  Children a;
+  Children b = a;
+  pid_t child = spawn({"sleep", "30"});
+  b.hold(child);
+  EXPECT_EQ(a.held(), std::vector<pid_t>{child});
+  kill_and_collect(child);
+}
+
+class ReaperTask : public ::testing::Test {
+ protected:
+  // Drives the reaper until `children` is empty or `limit` has passed;
+  // returns the time it took.
+  std::chrono::steady_clock::duration drive_until_empty(std::chrono::milliseconds limit) {
+    auto start = std::chrono::steady_clock::now();
+    while (!children.held().empty() && std::chrono::steady_clock::now() - start < limit)
+      io.run_for(5ms);
+    return std::chrono::steady_clock::now() - start;
+  }
+
+  boost::asio::io_context io;
+  Children children;
+};
+
+TEST_F(ReaperTask, CollectsAnExitedChildWithinASecondWithoutSigchld) {
+  // With SIGCHLD held back from the reaper, the 1-second interval alone
+  // collects the child.
+  sigset_t chld;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  ASSERT_EQ(::sigprocmask(SIG_BLOCK, &chld, nullptr), 0);
+
+  boost::asio::co_spawn(io, Children::run(children), [](std::exception_ptr e) {
+    if (e) std::rethrow_exception(e);
+  });
+  io.run_for(100ms);  // past the first, immediate reap
+  pid_t child = spawn({"true"});
+  children.hold(child);
+  wait_exited_uncollected(child);
+  auto took = drive_until_empty(2000ms);
+
+  EXPECT_TRUE(children.held().empty());
+  EXPECT_LT(took, 1500ms);
+  EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1) << "the child was collected";
+  ASSERT_EQ(::sigprocmask(SIG_UNBLOCK, &chld, nullptr), 0);
+}
+
+TEST_F(ReaperTask, CollectsOnSigchldBeforeTheNextTick) {
+  boost::asio::co_spawn(io, Children::run(children), [](std::exception_ptr e) {
+    if (e) std::rethrow_exception(e);
+  });
+  io.run_for(100ms);
+  pid_t child = spawn({"true"});
+  children.hold(child);
+  // The next tick is due about 900 ms from now.
+  auto took = drive_until_empty(2000ms);
+
+  EXPECT_TRUE(children.held().empty());
+  EXPECT_LT(took, 700ms);
+}
+
+}  // namespace

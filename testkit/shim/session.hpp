@@ -1,0 +1,80 @@
+// The shim's event loop: the session socket's connections, the pty and the
+// program's end, on one thread with poll(2).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "program.hpp"
+#include "quern_protocol/bytes.hpp"
+#include "quern_protocol/frame.hpp"
+#include "quern_protocol/message.hpp"
+
+namespace quern_shim {
+
+struct SessionSetup {
+  quern_protocol::message::PtyId id;
+  std::uint64_t epoch;  // fixed for this shim's run
+  int listener;         // the bound session socket; the session closes it
+  int child_signal;     // read end of the SIGCHLD pipe
+  std::filesystem::path socket;
+  std::filesystem::path manifest;
+};
+
+class Session {
+ public:
+  Session(SessionSetup setup, Program& program);
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session();
+
+  // Serves until the program has ended and its end has been reported; the
+  // session's socket and manifest are gone when it returns.
+  void run();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Conn;
+
+  bool reading_pty() const;
+  std::size_t attached_count() const;
+  int poll_timeout(Clock::time_point now) const;
+
+  void accept_all();
+  void read_pty();
+  void write_pty();
+  void read_conn(Conn& c);
+  void write_conn(Conn& c);
+  void handle(Conn& c, const quern_protocol::frame::Frame& frame);
+  void queue(Conn& c, const quern_protocol::message::Message& m, quern_protocol::Bytes payload = {});
+  void queue(Conn& c, const quern_protocol::frame::EncodedFrame& f);
+  bool for_us(Conn& c, const quern_protocol::message::PtyId& id);
+  void check_end(Clock::time_point now);
+  void finish(Clock::time_point now);
+
+  SessionSetup setup_;
+  Program& program_;
+  std::vector<std::unique_ptr<Conn>> conns_;
+
+  quern_protocol::BytesMut pty_buf_;
+  std::deque<quern_protocol::Bytes> pty_input_;
+  std::size_t pty_input_bytes_ = 0;
+  bool pty_open_ = true;        // false once the terminal's other side has closed
+  bool ever_attached_ = false;  // until the first attach, output waits in the pty
+  std::uint64_t sequence_ = 0;  // bytes read from the pty so far
+
+  std::optional<Ended> ended_;
+  Clock::time_point ended_at_;
+  Clock::time_point unattended_since_;
+  Clock::time_point quiet_since_;  // the pty's last output, or when reading last resumed
+  bool finishing_ = false;
+  Clock::time_point finish_by_;
+  Clock::time_point accept_after_;
+};
+
+}  // namespace quern_shim

@@ -1,0 +1,124 @@
+#include "quern_testkit/client.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "quern_protocol/frame.hpp"
+#include "quern_session/os_error.hpp"
+
+namespace quern_testkit {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+ClientError os_error(int err) {
+  return {ClientError::Kind::Io, quern_session::OsError::from_errno(err).what()};
+}
+
+// Waits until `fd` is ready for `events` or the deadline passes.
+std::expected<void, ClientError> wait_for(int fd, short events, Clock::time_point deadline) {
+  while (true) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return std::unexpected(ClientError{ClientError::Kind::Timeout, "timed out"});
+    pollfd p{fd, events, 0};
+    int r = ::poll(&p, 1, static_cast<int>(left));
+    if (r > 0) return {};
+    if (r < 0 && errno != EINTR) return std::unexpected(os_error(errno));
+  }
+}
+
+}  // namespace
+
+std::expected<Client, ClientError> Client::connect(const std::filesystem::path& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.native().size() >= sizeof addr.sun_path) return std::unexpected(os_error(ENAMETOOLONG));
+  std::memcpy(addr.sun_path, path.c_str(), path.native().size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::unexpected(os_error(errno));
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    int err = errno;
+    ::close(fd);
+    return std::unexpected(os_error(err));
+  }
+  return Client(fd);
+}
+
+Client::Client(int fd) : fd_(fd) {}
+
+Client::Client(Client&& other) noexcept : fd_(std::exchange(other.fd_, -1)), rx_(std::move(other.rx_)) {}
+
+Client& Client::operator=(Client&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    rx_ = std::move(other.rx_);
+  }
+  return *this;
+}
+
+Client::~Client() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::expected<void, ClientError> Client::send(const quern_protocol::message::Message& m,
+                                              quern_protocol::Bytes payload, Timeout timeout) {
+  auto frame = quern_protocol::packet::Packet{m, std::move(payload)}.encode_parts();
+  if (!frame) return std::unexpected(ClientError{ClientError::Kind::BadFrame, frame.error().what()});
+  return send_bytes(frame->to_bytes().span(), timeout);
+}
+
+std::expected<void, ClientError> Client::send_bytes(std::span<const std::uint8_t> bytes, Timeout timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (!bytes.empty()) {
+    if (auto ready = wait_for(fd_, POLLOUT, deadline); !ready) return ready;
+    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      if (errno == EPIPE || errno == ECONNRESET) {
+        return std::unexpected(ClientError{ClientError::Kind::Closed, "peer closed the stream"});
+      }
+      return std::unexpected(os_error(errno));
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+std::expected<quern_protocol::packet::Packet, ClientError> Client::recv(Timeout timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (true) {
+    auto decoded = quern_protocol::frame::decode_frame(rx_);
+    if (!decoded) return std::unexpected(ClientError{ClientError::Kind::BadFrame, decoded.error().what()});
+    if (*decoded) {
+      auto& frame = **decoded;
+      auto message = quern_protocol::message::Message::deserialize(frame.json.span());
+      if (!message) return std::unexpected(ClientError{ClientError::Kind::BadMessage, message.error().text});
+      return quern_protocol::packet::Packet{std::move(*message), frame.payload};
+    }
+    if (auto ready = wait_for(fd_, POLLIN, deadline); !ready) return std::unexpected(ready.error());
+    rx_.reserve(4096);
+    auto space = rx_.free_space();
+    ssize_t n = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      if (errno == ECONNRESET) return std::unexpected(ClientError{ClientError::Kind::Closed, "peer reset the stream"});
+      return std::unexpected(os_error(errno));
+    }
+    if (n == 0) {
+      const char* where = rx_.empty() ? "peer closed the stream" : "peer closed the stream inside a frame";
+      return std::unexpected(ClientError{ClientError::Kind::Closed, where});
+    }
+    rx_.commit(static_cast<std::size_t>(n));
+  }
+}
+
+void Client::shutdown_write() { ::shutdown(fd_, SHUT_WR); }
+
+}  // namespace quern_testkit

@@ -1,0 +1,678 @@
+// The session shim, driven end to end as the daemon drives it: started with
+// --id and the attach on standard input, in a private runtime directory.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "quern_protocol/json_writer.hpp"
+#include "quern_protocol/message.hpp"
+#include "quern_protocol/packet.hpp"
+#include "quern_session/manifest.hpp"
+#include "quern_session/paths.hpp"
+#include "quern_session/procinfo.hpp"
+#include "quern_testkit/client.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace msg = quern_protocol::message;
+using quern_protocol::Bytes;
+using quern_session::paths::Runtime;
+using quern_testkit::Client;
+using quern_testkit::ClientError;
+using namespace std::chrono_literals;
+
+// Turns a failed step into a test failure with its reason.
+template <class T>
+T must(std::expected<T, ClientError> r, const std::string& what) {
+  if (!r) throw std::runtime_error(what + ": " + r.error().text);
+  return std::move(*r);
+}
+void must(std::expected<void, ClientError> r, const std::string& what) {
+  if (!r) throw std::runtime_error(what + ": " + r.error().text);
+}
+
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    char tmpl[] = "/tmp/quern-shim-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
+    path = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
+struct LaunchOptions {
+  std::vector<std::string> argv = {"/bin/sh"};
+  std::optional<std::string> cwd;
+  std::map<std::string, std::string> env = {{"PS1", "prompt> "}};
+  std::uint16_t cols = 80;
+  std::uint16_t rows = 24;
+};
+
+std::string attach_json(const std::string& id, const LaunchOptions& o) {
+  msg::Attach a{msg::PtyId{id}, o.cols, o.rows, std::nullopt, true, o.cwd, o.argv, o.env};
+  return quern_protocol::json::write_compact(msg::Message(a).serialize());
+}
+
+// One shim, started as the daemon starts it: stdin and stdout piped, the
+// record written and stdin closed, then one report line read.
+class Shim {
+ public:
+  struct Env {
+    std::string name;
+    std::optional<std::string> value;  // none: removed
+  };
+
+  Shim(const fs::path& runtime, const std::string& id, const std::string& record, const std::vector<Env>& changes = {},
+       int leak_fd = -1) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      std::string entry = *e;
+      std::string name = entry.substr(0, entry.find('='));
+      bool changed = name == "QUERN_RUNTIME_DIR" ||
+                     std::ranges::any_of(changes, [&](const Env& c) { return c.name == name; });
+      if (!changed) env.push_back(entry);
+    }
+    env.push_back("QUERN_RUNTIME_DIR=" + runtime.native());
+    for (const auto& c : changes) {
+      if (c.value) env.push_back(c.name + "=" + *c.value);
+    }
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string bin = QUERN_SESSION_BIN_PATH;
+    std::string flag = "--id";
+    std::string id_arg = id;
+    char* argv[] = {bin.data(), flag.data(), id_arg.data(), nullptr};
+
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    // A descriptor handed down without close-on-exec, which the program must not get.
+    if (leak_fd >= 0) posix_spawn_file_actions_adddup2(&actions, leak_fd, kLeakedFd);
+    int rc = ::posix_spawn(&pid_, bin.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    if (rc != 0) throw std::runtime_error("posix_spawn: " + std::to_string(rc));
+
+    (void)!::write(in[1], record.data(), record.size());
+    ::close(in[1]);
+    report_ = read_line(out[0], 10s);
+    ::close(out[0]);
+  }
+  Shim(const Shim&) = delete;
+  Shim& operator=(const Shim&) = delete;
+  ~Shim() {
+    if (!status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  static constexpr int kLeakedFd = 77;
+
+  pid_t pid() const { return pid_; }
+  const std::string& report() const { return report_; }
+
+  // The shim's exit status once it has ended; none if it runs past `timeout`.
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!status_) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        break;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) break;
+      std::this_thread::sleep_for(5ms);
+    }
+    return status_;
+  }
+
+ private:
+  static std::string read_line(int fd, std::chrono::milliseconds timeout) {
+    std::string line;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (line.find('\n') == std::string::npos) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{fd, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buf[256];
+      ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n <= 0) break;
+      line.append(buf, static_cast<std::size_t>(n));
+    }
+    return line.substr(0, line.find('\n'));
+  }
+
+  pid_t pid_ = -1;
+  std::string report_;
+  std::optional<int> status_;
+};
+
+// The output relayed on one connection. Every frame must continue exactly
+// where the previous one ended, in the same epoch.
+struct OutputLog {
+  std::optional<std::uint64_t> epoch;
+  std::uint64_t next = 0;
+  std::string text;
+  bool rejoin = true;  // the next frame may start anywhere (first frame, or after a detach)
+
+  void add(const msg::Output& o, const Bytes& payload) {
+    if (epoch) {
+      EXPECT_EQ(o.epoch, *epoch);
+    }
+    if (!rejoin) {
+      EXPECT_EQ(o.sequence, next) << "a gap or a repeat in the output";
+    }
+    epoch = o.epoch;
+    next = o.sequence + payload.size();
+    rejoin = false;
+    text += payload.view();
+  }
+};
+
+// Reads output until `needle` appears in what came after `log`'s text so far.
+void read_until(Client& c, OutputLog& log, std::string_view needle, std::chrono::milliseconds timeout = 5s) {
+  std::size_t from = log.text.size();
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (log.text.find(needle, from) == std::string::npos) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto got = c.recv(std::max(left, 1ms));
+    if (!got) {
+      throw std::runtime_error("no \"" + std::string(needle) + "\" in output (" + got.error().text +
+                               "): " + log.text.substr(from));
+    }
+    auto& p = *got;
+    const auto* out = p.message.get<msg::Output>();
+    if (out == nullptr) throw std::runtime_error("expected output, got " + p.message.debug());
+    log.add(*out, p.payload);
+  }
+}
+
+// The next message that is not output; output before it goes to `log`.
+msg::Message next_non_output(Client& c, OutputLog& log, std::chrono::milliseconds timeout = 5s) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto p = must(c.recv(std::max(left, 1ms)), "waiting for a message");
+    if (const auto* out = p.message.get<msg::Output>()) {
+      log.add(*out, p.payload);
+      continue;
+    }
+    return p.message;
+  }
+}
+
+class ShimTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  Runtime runtime{dir.path / "rt"};
+  std::string id = "session ä/1";  // any text will do, slashes and spaces included
+  msg::PtyId pty{id};
+
+  fs::path socket() const { return runtime.session_socket(pty); }
+  fs::path manifest() const { return runtime.session_manifest(pty); }
+
+  std::unique_ptr<Shim> start(const LaunchOptions& o = {}, const std::vector<Shim::Env>& env = {}, int leak_fd = -1) {
+    return std::make_unique<Shim>(runtime.root, id, attach_json(id, o), env, leak_fd);
+  }
+
+  Client greet() {
+    Client c = must(Client::connect(socket()), "connect");
+    must(c.send(msg::Hello{{1}}), "hello");
+    auto reply = must(c.recv(), "welcome");
+    EXPECT_EQ(reply.message, msg::Message(msg::Welcome{1}));
+    return c;
+  }
+
+  Client attached() {
+    Client c = greet();
+    must(c.send(msg::Attach{pty, 80, 24, std::nullopt, true, std::nullopt, {}, {}}), "attach");
+    return c;
+  }
+
+  void type(Client& c, std::string_view text) { must(c.send(msg::Write{pty}, Bytes::copy_from(text)), "write"); }
+
+  // Ends the session through its shell and waits for the shim to go.
+  void end(Shim& shim, Client& c, OutputLog& log) {
+    type(c, "exit\n");
+    msg::Message m = next_non_output(c, log);
+    EXPECT_TRUE(m.is<msg::Exited>()) << m.debug();
+    EXPECT_EQ(shim.wait_exit(5s), 0);
+  }
+  void end(Shim& shim) {
+    Client c = attached();
+    OutputLog log;
+    end(shim, c, log);
+  }
+};
+
+bool alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+// Field 7 of /proc/<pid>/stat: the controlling terminal's device number.
+dev_t controlling_tty(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(in, line);
+  std::istringstream rest(line.substr(line.rfind(')') + 2));
+  std::string field;
+  for (int i = 3; i <= 7; ++i) rest >> field;
+  return static_cast<dev_t>(std::stoull(field));
+}
+
+TEST_F(ShimTest, ReportsOkAndWritesItsManifest) {
+  // The manifest names this shim and its program, which leads its own session
+  // on the recorded terminal, with identities as procinfo reads them.
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+
+  auto listed = quern_session::manifest::Manifest::list(runtime);
+  ASSERT_TRUE(listed);
+  ASSERT_EQ(listed->first.size(), 1u) << "one manifest, no temporary file left over";
+  EXPECT_TRUE(listed->second.empty());
+  const auto& m = listed->first[0];
+
+  EXPECT_EQ(m.id, pty);
+  EXPECT_EQ(m.shim_pid, shim->pid());
+  EXPECT_NE(m.shell_pid, shim->pid());
+  EXPECT_TRUE(alive(m.shell_pid));
+  EXPECT_EQ(::getsid(m.shell_pid), m.shell_pid);
+  EXPECT_EQ(m.pgid, m.shell_pid);
+  EXPECT_EQ(::getpgid(m.shell_pid), m.pgid);
+  EXPECT_TRUE(m.tty.starts_with("pts/")) << m.tty;
+  struct stat st {};
+  ASSERT_EQ(::stat(("/dev/" + m.tty).c_str(), &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_EQ(controlling_tty(m.shell_pid), st.st_rdev);
+  EXPECT_EQ(m.socket, socket());
+  EXPECT_EQ(m.started_at, quern_session::procinfo::start_time(shim->pid()));
+  EXPECT_EQ(m.boot_id, quern_session::procinfo::boot_id().value_or(""));
+  EXPECT_FALSE(m.boot_id.empty());
+  EXPECT_EQ(m.shell_started_at, quern_session::procinfo::start_time(m.shell_pid));
+  EXPECT_EQ(m.cgroup, std::nullopt);
+
+  ASSERT_EQ(::stat(manifest().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(socket().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  end(*shim);
+}
+
+TEST_F(ShimTest, RelaysInputAndOutput) {
+  // Written bytes reach the program and its output comes back as contiguous
+  // output frames of one epoch; output from before the attach is not lost.
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+  Client c = attached();
+  OutputLog log;
+  type(c, "echo h''i\n");
+  read_until(c, log, "hi\r\n");
+  EXPECT_TRUE(log.text.starts_with("prompt> ")) << "the first prompt, printed before anyone attached";
+  EXPECT_EQ(log.next, log.text.size());
+  end(*shim, c, log);
+}
+
+TEST_F(ShimTest, TerminalSizeComesFromAttachThenResize) {
+  // The terminal starts with the attach's size, and a resize changes it.
+  LaunchOptions o;
+  o.cols = 91;
+  o.rows = 27;
+  auto shim = start(o);
+  ASSERT_EQ(shim->report(), "ok");
+  Client c = attached();
+  OutputLog log;
+  type(c, "stty size\n");
+  read_until(c, log, "27 91\r\n");
+  must(c.send(msg::Resize{pty, 100, 31, true}), "resize");
+  type(c, "stty size\n");
+  read_until(c, log, "31 100\r\n");
+  end(*shim, c, log);
+}
+
+TEST_F(ShimTest, ListGivesItsEntryWithTheCursor) {
+  // list answers one entry whose cursor is where the relayed output stands,
+  // and whose exit is null while the program runs.
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+  Client c = attached();
+  OutputLog log;
+  type(c, "echo h''i\n");
+  read_until(c, log, "hi\r\n");
+  must(c.send(msg::List{}), "list");
+  msg::Message reply = next_non_output(c, log);
+  const auto* listed = reply.get<msg::Listed>();
+  ASSERT_NE(listed, nullptr) << reply.debug();
+  ASSERT_EQ(listed->entries.size(), 1u);
+  const auto& e = listed->entries[0];
+  EXPECT_EQ(e.id, pty);
+  EXPECT_EQ(e.cursor.epoch, log.epoch);
+  EXPECT_EQ(e.cursor.sequence, log.next) << "every byte read before the reply was relayed before it";
+  EXPECT_EQ(e.exited, std::nullopt);
+  end(*shim, c, log);
+}
+
+TEST_F(ShimTest, SecondShimForTheSameIdReportsErrBind) {
+  // A shim whose socket is already served reports "err: bind", exits, and
+  // leaves the first shim and its files alone.
+  auto first = start();
+  ASSERT_EQ(first->report(), "ok");
+  auto second = start();
+  EXPECT_TRUE(second->report().starts_with("err: bind")) << second->report();
+  EXPECT_NE(second->wait_exit(5s), std::nullopt);
+
+  auto m = quern_session::manifest::Manifest::read(manifest());
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->shim_pid, first->pid());
+  end(*first);
+}
+
+TEST_F(ShimTest, StaleSocketFileIsReplaced) {
+  // A socket file that nobody serves, left by a shim that died, does not
+  // stop a new shim for the same id.
+  fs::create_directories(socket().parent_path());
+  {
+    std::ofstream stale(socket());
+  }
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+  end(*shim);
+}
+
+struct EndCase {
+  const char* input;
+  std::optional<std::int32_t> code;
+  std::optional<std::int32_t> signal;
+};
+
+TEST_F(ShimTest, ProgramEndIsReportedAfterItsOutputThenTheShimLeaves) {
+  // The program's end reaches the attached client as exited with its code or
+  // signal, after all its output; by then the socket and manifest are gone,
+  // and the shim closes the connection and exits 0.
+  const EndCase cases[] = {
+      {"echo b''ye; exit\n", 0, std::nullopt},
+      {"echo b''ye; exit 3\n", 3, std::nullopt},
+      {"echo b''ye; kill -KILL $$\n", std::nullopt, SIGKILL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    auto shim = start();
+    ASSERT_EQ(shim->report(), "ok");
+    Client conn = attached();
+    OutputLog log;
+    type(conn, c.input);
+    msg::Message m = next_non_output(conn, log);
+    const auto* exited = m.get<msg::Exited>();
+    ASSERT_NE(exited, nullptr) << m.debug();
+    EXPECT_EQ(exited->id, pty);
+    EXPECT_EQ(exited->code, c.code);
+    EXPECT_EQ(exited->signal, c.signal);
+    EXPECT_EQ(exited->epoch, log.epoch);
+    EXPECT_EQ(exited->sequence, log.next);
+    EXPECT_NE(log.text.find("bye\r\n"), std::string::npos) << log.text;
+    EXPECT_FALSE(fs::exists(socket()));
+    EXPECT_FALSE(fs::exists(manifest()));
+    auto after = conn.recv(2s);
+    ASSERT_FALSE(after);
+    EXPECT_EQ(after.error().kind, ClientError::Kind::Closed);
+    EXPECT_EQ(shim->wait_exit(5s), 0);
+  }
+}
+
+TEST_F(ShimTest, LaunchRecordGivesArgvCwdAndEnvironment) {
+  // The program runs as the record's argv in its cwd with its env added to
+  // the inherited one, SIGPIPE at its default action and none of the shim's
+  // descriptors (nor one the shim inherited without close-on-exec).
+  TempDir work;
+  LaunchOptions o;
+  o.argv = {"/bin/sh", "-c",
+            "printf '[%s|%s|%s]' \"$PWD\" \"$QUERN_ADDED\" \"$QUERN_REPLACED\"; "
+            "ls -l /proc/$$/fd | grep -c -e socket: -e ptmx -e pipe:; "
+            "[ -e /proc/$$/fd/77 ] && echo leaked || echo clean; "
+            "grep SigIgn /proc/$$/status"};
+  o.cwd = work.path.native();
+  o.env = {{"QUERN_ADDED", "a b"}, {"QUERN_REPLACED", "new"}};
+  int leak = ::open("/dev/null", O_RDONLY);  // without close-on-exec
+  auto shim = start(o, {{"QUERN_REPLACED", "old"}}, leak);
+  ::close(leak);
+  ASSERT_EQ(shim->report(), "ok");
+
+  Client c = attached();
+  OutputLog log;
+  msg::Message m = next_non_output(c, log);
+  ASSERT_TRUE(m.is<msg::Exited>()) << m.debug();
+  EXPECT_EQ(m.get<msg::Exited>()->code, 0);
+
+  EXPECT_NE(log.text.find("[" + work.path.native() + "|a b|new]0\r\nclean\r\n"), std::string::npos) << log.text;
+  auto mask_at = log.text.find("SigIgn:");
+  ASSERT_NE(mask_at, std::string::npos) << log.text;
+  unsigned long long ignored = std::stoull(log.text.substr(mask_at + 7), nullptr, 16);
+  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << "SIGPIPE is ignored in the program";
+  EXPECT_EQ(shim->wait_exit(5s), 0);
+}
+
+struct ShellCase {
+  const char* what;
+  std::vector<Shim::Env> shim_env;
+  std::map<std::string, std::string> record_env;
+  std::string expected;
+};
+
+TEST_F(ShimTest, WithoutArgvTheProgramIsTheShellElseBinSh) {
+  // An attach without argv starts $SHELL (the record's env before the
+  // inherited one), or /bin/sh when no shell is named.
+  const ShellCase cases[] = {
+      {"inherited SHELL", {{"SHELL", "/bin/bash"}}, {}, "/bin/bash"},
+      {"SHELL from the record", {{"SHELL", std::nullopt}}, {{"SHELL", "/bin/bash"}}, "/bin/bash"},
+      {"no SHELL", {{"SHELL", std::nullopt}}, {}, "/bin/sh"},
+      {"empty SHELL", {{"SHELL", ""}}, {}, "/bin/sh"},
+  };
+  for (const auto& sc : cases) {
+    SCOPED_TRACE(sc.what);
+    LaunchOptions o;
+    o.argv = {};
+    o.env = sc.record_env;
+    auto shim = start(o, sc.shim_env);
+    ASSERT_EQ(shim->report(), "ok");
+    Client c = attached();
+    OutputLog log;
+    type(c, "echo \"<$0>\"\n");
+    read_until(c, log, "<" + sc.expected + ">\r\n");
+    end(*shim, c, log);
+  }
+}
+
+struct BadLaunch {
+  const char* what;
+  std::string record;
+  std::string in_report;
+};
+
+TEST_F(ShimTest, BadLaunchesReportAnErrorAndLeaveNoFiles) {
+  // A launch that cannot run reports an error text (never "ok" nor "err:
+  // bind", which count as success), exits non-zero and leaves no socket or
+  // manifest behind.
+  LaunchOptions missing_program;
+  missing_program.argv = {"/nonexistent/program"};
+  LaunchOptions missing_cwd;
+  missing_cwd.cwd = "/nonexistent/dir";
+  const BadLaunch cases[] = {
+      {"empty record", "", "launch record"},
+      {"not JSON", "attach me", "launch record"},
+      {"not an attach", R"({"type":"list"})", "list"},
+      {"another pty's attach", attach_json("other", {}), "another pty"},
+      {"a program that does not exist", attach_json(id, missing_program), "/nonexistent/program"},
+      {"a cwd that does not exist", attach_json(id, missing_cwd), "/nonexistent/dir"},
+  };
+  for (const auto& b : cases) {
+    SCOPED_TRACE(b.what);
+    Shim shim(runtime.root, id, b.record);
+    EXPECT_NE(shim.report(), "ok");
+    EXPECT_FALSE(shim.report().starts_with("err: bind"));
+    EXPECT_NE(shim.report().find(b.in_report), std::string::npos) << shim.report();
+    auto status = shim.wait_exit(5s);
+    ASSERT_NE(status, std::nullopt);
+    EXPECT_NE(*status, 0);
+    EXPECT_FALSE(fs::exists(socket()));
+    EXPECT_FALSE(fs::exists(manifest()));
+  }
+}
+
+TEST_F(ShimTest, PauseHoldsOutputUntilResume) {
+  // While the attached connection is paused nothing is relayed; on resume
+  // the held output arrives without a gap.
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+  Client c = attached();
+  OutputLog log;
+  read_until(c, log, "prompt> ");
+  must(c.send(msg::Pause{pty}), "pause");
+  type(c, "echo h''i\n");
+  auto held = c.recv(300ms);
+  ASSERT_FALSE(held) << held->message.debug();
+  EXPECT_EQ(held.error().kind, ClientError::Kind::Timeout);
+  must(c.send(msg::Resume{pty}), "resume");
+  read_until(c, log, "hi\r\n");
+  end(*shim, c, log);
+}
+
+TEST_F(ShimTest, DetachStopsRelayingAndAttachIsIdempotent) {
+  // A repeated attach relays each byte once; after detach nothing is relayed
+  // (output read meanwhile is dropped), and a new attach relays again.
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+  Client c = attached();
+  must(c.send(msg::Attach{pty, 80, 24, std::nullopt, true, std::nullopt, {}, {}}), "attach again");
+  OutputLog log;
+  type(c, "echo o''ne\n");
+  read_until(c, log, "one\r\nprompt> ");
+
+  must(c.send(msg::Detach{pty}), "detach");
+  type(c, "echo t''wo\n");
+  auto nothing = c.recv(300ms);
+  ASSERT_FALSE(nothing) << nothing->message.debug();
+  EXPECT_EQ(nothing.error().kind, ClientError::Kind::Timeout);
+  must(c.send(msg::List{}), "list");
+  auto listed = must(c.recv(), "listed");
+  ASSERT_TRUE(listed.message.is<msg::Listed>()) << listed.message.debug();
+  EXPECT_GT(listed.message.get<msg::Listed>()->entries.at(0).cursor.sequence, log.next);
+
+  must(c.send(msg::Attach{pty, 80, 24, std::nullopt, true, std::nullopt, {}, {}}), "attach");
+  log.rejoin = true;
+  type(c, "echo th''ree\n");
+  read_until(c, log, "three\r\n");
+  EXPECT_EQ(log.text.find("two"), std::string::npos) << log.text;
+  end(*shim, c, log);
+}
+
+TEST_F(ShimTest, ServesConnectionsConcurrently) {
+  // Two attached connections both get the output; a third, greeted but not
+  // attached, gets listed answers and no output.
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+  Client a = attached();
+  Client b = attached();
+  Client lister = greet();
+  OutputLog log_a, log_b;
+  type(a, "echo h''i\n");
+  read_until(a, log_a, "hi\r\n");
+  read_until(b, log_b, "hi\r\n");
+  must(lister.send(msg::List{}), "list");
+  auto reply = must(lister.recv(), "listed");
+  ASSERT_TRUE(reply.message.is<msg::Listed>()) << reply.message.debug();
+  EXPECT_EQ(reply.message.get<msg::Listed>()->entries.at(0).id, pty);
+  auto more = lister.recv(200ms);
+  EXPECT_FALSE(more) << more->message.debug();
+  end(*shim, a, log_a);
+  msg::Message m = next_non_output(b, log_b);
+  EXPECT_TRUE(m.is<msg::Exited>()) << m.debug();
+}
+
+struct GreetingCase {
+  const char* what;
+  std::string bytes;  // what the client sends first
+  std::optional<std::string> error;  // the error text answered, if any
+};
+
+std::string frame_of(const msg::Message& m) {
+  auto f = quern_protocol::packet::Packet{m, Bytes()}.encode_parts();
+  return std::string(f->to_bytes().view());
+}
+
+TEST_F(ShimTest, ConnectionsMustBeginWithAHelloInCommon) {
+  // A hello without version 1 gets the version error, a first message other
+  // than hello gets no answer, a malformed header gets the frame error; each
+  // connection then ends, and the shim serves the next one.
+  const GreetingCase cases[] = {
+      {"no version in common", frame_of(msg::Hello{{2, 3}}),
+       "no protocol version in common: peer speaks [2, 3], this build [1]"},
+      {"list before hello", frame_of(msg::List{}), std::nullopt},
+      {"malformed header", std::string("\0\0\0\1\0\0\0\0", 8), "frame too small: totalLen 1 cannot hold a jsonLen word"},
+  };
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+  for (const auto& g : cases) {
+    SCOPED_TRACE(g.what);
+    Client c = must(Client::connect(socket()), "connect");
+    must(c.send_bytes(std::span(reinterpret_cast<const std::uint8_t*>(g.bytes.data()), g.bytes.size())), "send");
+    if (g.error) {
+      auto reply = must(c.recv(), "error reply");
+      EXPECT_EQ(reply.message, msg::Message(msg::Error{std::nullopt, *g.error}));
+    }
+    auto after = c.recv();
+    ASSERT_FALSE(after);
+    EXPECT_EQ(after.error().kind, ClientError::Kind::Closed);
+  }
+  end(*shim);
+}
+
+TEST_F(ShimTest, MessagesForAnotherPtyGetAnError) {
+  // Requests naming another pty are refused with "no such pty" for that id
+  // and change nothing here.
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+  Client c = greet();
+  msg::PtyId other{"other"};
+  must(c.send(msg::Attach{other, 80, 24, std::nullopt, true, std::nullopt, {}, {}}), "attach");
+  auto reply = must(c.recv(), "error");
+  EXPECT_EQ(reply.message, msg::Message(msg::Error{other, "no such pty"}));
+  auto nothing = c.recv(200ms);
+  EXPECT_FALSE(nothing) << "not attached, so no output: " << nothing->message.debug();
+  end(*shim);
+}
+
+}  // namespace
