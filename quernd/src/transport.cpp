@@ -1,0 +1,59 @@
+#include "transport.hpp"
+
+#include <array>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+
+namespace quernd::transport {
+
+namespace wire = quern_session::wire;
+
+asio::awaitable<bool> write_frame(wire::WriteHalf& half, EncodedFrame frame) {
+  const std::array buffers{asio::buffer(frame.head.data(), frame.head.size()),
+                           asio::buffer(frame.payload.data(), frame.payload.size())};
+  auto [ec, n] = co_await asio::async_write(half, buffers, asio::as_tuple(asio::use_awaitable));
+  // A write that stops short without an error accepted no bytes: a failure too.
+  co_return !ec && n == frame.size();
+}
+
+asio::awaitable<std::optional<Frame>> UnixReader::next() {
+  // Every error ends the incoming side the same way as the end of the stream.
+  auto frame = co_await reader_.next_frame();
+  if (!frame || !*frame) co_return std::nullopt;
+  co_return std::move(**frame);
+}
+
+asio::awaitable<bool> UnixWriter::write(EncodedFrame frame) {
+  co_return co_await write_frame(half_, std::move(frame));
+}
+
+asio::awaitable<bool> UnixWriter::keepalive() {
+  asio::steady_timer never(co_await asio::this_coro::executor,
+                           asio::steady_timer::time_point::max());
+  // Ends only when abandoned, which throws operation_aborted out of the wait.
+  co_await never.async_wait(asio::use_awaitable);
+  co_return true;
+}
+
+asio::awaitable<void> UnixWriter::overflow() && {
+  wire::WriteHalf dropped = std::move(half_);
+  co_return;
+}
+
+asio::awaitable<void> UnixWriter::finish() && {
+  wire::WriteHalf dropped = std::move(half_);
+  co_return;
+}
+
+std::pair<UnixReader, UnixWriter> UnixStream::split() && {
+  auto [read_half, write_half] = wire::split(std::move(socket_));
+  return {UnixReader(wire::Reader(std::move(read_half), wire::FIRST_BUFFER)),
+          UnixWriter(std::move(write_half))};
+}
+
+}  // namespace quernd::transport
