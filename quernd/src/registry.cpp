@@ -27,12 +27,6 @@
 
 extern char** environ;
 
-// GCC 12 takes the frame allocation of an Asio coroutine, inlined into its
-// caller, for a mismatched operator new/delete pair (a false positive).
-#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
 namespace quernd::registry {
 
 namespace asio = boost::asio;

@@ -286,6 +286,18 @@ std::optional<std::int32_t> parse_i32(std::string_view s) {
   return static_cast<std::int32_t>(value);
 }
 
+// The kill chain's schedule: the pause after the hang-up, the wait after
+// each of the four rounds of SIGKILL, and the extra wait before the last look.
+constexpr std::chrono::seconds HANGUP_PAUSE{1};
+constexpr std::array<std::chrono::milliseconds, 4> ROUND_WAITS{300ms, 700ms, 1500ms, 2500ms};
+constexpr std::chrono::milliseconds SETTLE{300};
+
+// Ends with operation_aborted when the task is aborted.
+asio::awaitable<void> pause_for(std::chrono::steady_clock::duration duration) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, duration);
+  co_await timer.async_wait(asio::use_awaitable);
+}
+
 }  // namespace
 
 std::size_t Abandoned::reap() {
@@ -464,6 +476,48 @@ std::vector<std::int32_t> targets(const Snapshot& snapshot, const TreeRoot& root
   }
   for (std::int32_t pid : result) known_pgids.insert(row_of(pid)->pgid);
   return result;
+}
+
+asio::awaitable<KillOutcome> MacOs::kill_tree(TreeRoot root) const {
+  const std::shared_ptr<Abandoned> abandoned = abandoned_;
+  const std::int32_t own_pid = ::getpid();
+  // Only the very process the manifest recorded is taken for the shell.
+  const auto shell_now = root.shell_started_at ? quern_session::procinfo::start_time(root.shell_pid)
+                                               : std::nullopt;
+  const bool shell_alive = shell_now && *shell_now == *root.shell_started_at;
+  std::set<std::int32_t> known_pgids;
+  if (shell_alive) known_pgids.insert(root.pgid);
+
+  // The first look signals nothing; it only learns the groups it finds.
+  if (auto first = co_await snapshot(root.tty, abandoned)) {
+    targets(*first, root, own_pid, known_pgids, shell_alive);
+  }
+
+  // 0 and negative numbers would name our own group or every process.
+  if (shell_alive) {
+    if (root.pgid > 0) ::killpg(root.pgid, SIGHUP);
+    if (root.shell_pid > 0) ::kill(root.shell_pid, SIGHUP);
+  }
+  co_await pause_for(HANGUP_PAUSE);
+
+  for (const auto wait : ROUND_WAITS) {
+    // A failed look signals nothing, but the round still waits.
+    if (auto snap = co_await snapshot(root.tty, abandoned)) {
+      const auto pids = targets(*snap, root, own_pid, known_pgids, shell_alive);
+      if (pids.empty()) co_return Clean{};
+      for (std::int32_t pid : pids) {
+        if (pid > 0) ::kill(pid, SIGKILL);
+      }
+    }
+    co_await pause_for(wait);
+  }
+  co_await pause_for(SETTLE);
+
+  auto last = co_await snapshot(root.tty, abandoned);
+  if (!last) co_return Unknown{};
+  auto left = targets(*last, root, own_pid, known_pgids, shell_alive);
+  if (left.empty()) co_return Clean{};
+  co_return Survivors{std::move(left)};
 }
 
 }  // namespace macos

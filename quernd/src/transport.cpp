@@ -13,12 +13,18 @@ namespace quernd::transport {
 
 namespace wire = quern_session::wire;
 
-asio::awaitable<bool> write_frame(wire::WriteHalf& half, EncodedFrame frame) {
+asio::awaitable<std::expected<void, quern_session::OsError>> write_frame(wire::WriteHalf& half,
+                                                                         EncodedFrame frame) {
+  using quern_session::OsError;
   const std::array buffers{asio::buffer(frame.head.data(), frame.head.size()),
                            asio::buffer(frame.payload.data(), frame.payload.size())};
   auto [ec, n] = co_await asio::async_write(half, buffers, asio::as_tuple(asio::use_awaitable));
-  // A write that stops short without an error accepted no bytes: a failure too.
-  co_return !ec && n == frame.size();
+  if (ec) co_return std::unexpected(OsError::from_error_code(ec));
+  // Stopping short without an error means a write accepted no bytes.
+  if (n != frame.size())
+    co_return std::unexpected(
+        OsError::custom(quern_session::ErrorKind::Other, "failed to write whole buffer"));
+  co_return std::expected<void, OsError>{};
 }
 
 asio::awaitable<std::optional<Frame>> UnixReader::next() {
@@ -29,7 +35,7 @@ asio::awaitable<std::optional<Frame>> UnixReader::next() {
 }
 
 asio::awaitable<bool> UnixWriter::write(EncodedFrame frame) {
-  co_return co_await write_frame(half_, std::move(frame));
+  co_return (co_await write_frame(half_, std::move(frame))).has_value();
 }
 
 asio::awaitable<bool> UnixWriter::keepalive() {

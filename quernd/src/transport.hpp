@@ -6,6 +6,7 @@
 #pragma once
 
 #include <concepts>
+#include <expected>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -13,6 +14,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "quern_protocol/frame.hpp"
+#include "quern_session/os_error.hpp"
 #include "quern_session/wire.hpp"
 
 namespace quernd::transport {
@@ -63,8 +65,9 @@ concept Transport = std::move_constructible<T> && requires(T transport) {
 };
 
 // Writes a frame's head and payload with one gathered write, without joining
-// them. True when every byte was written.
-asio::awaitable<bool> write_frame(quern_session::wire::WriteHalf& half, EncodedFrame frame);
+// them, until every byte is written. A write that accepts no bytes fails too.
+asio::awaitable<std::expected<void, quern_session::OsError>> write_frame(
+    quern_session::wire::WriteHalf& half, EncodedFrame frame);
 
 // A local client's reading half: the buffered frame reader over the stream's
 // read half, with its 64 KiB first buffer.

@@ -1,15 +1,11 @@
 #include "wire.hpp"
 
-#include <array>
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/buffer.hpp>
-#include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/write.hpp>
 #include <utility>
 #include <vector>
 
 #include "quern_protocol/message.hpp"
 #include "quern_protocol/version.hpp"
+#include "transport.hpp"
 
 namespace quernd::wire {
 
@@ -19,11 +15,7 @@ using quern_session::OsError;
 
 asio::awaitable<std::expected<void, OsError>> send(WriteHalf& writer,
                                                    quern_protocol::frame::EncodedFrame frame) {
-  std::array buffers{asio::buffer(frame.head.data(), frame.head.size()),
-                     asio::buffer(frame.payload.data(), frame.payload.size())};
-  auto [ec, n] = co_await asio::async_write(writer, buffers, asio::as_tuple(asio::use_awaitable));
-  if (ec) co_return std::unexpected(OsError::from_error_code(ec));
-  co_return std::expected<void, OsError>{};
+  co_return co_await transport::write_frame(writer, std::move(frame));
 }
 
 asio::awaitable<std::expected<Connection, WireError>> hello(Socket stream) {

@@ -94,29 +94,48 @@ std::expected<void, ClientError> Client::send_bytes(std::span<const std::uint8_t
 std::expected<quern_protocol::packet::Packet, ClientError> Client::recv(Timeout timeout) {
   auto deadline = Clock::now() + timeout;
   while (true) {
-    auto decoded = quern_protocol::frame::decode_frame(rx_);
-    if (!decoded) return std::unexpected(ClientError{ClientError::Kind::BadFrame, decoded.error().what()});
-    if (*decoded) {
-      auto& frame = **decoded;
-      auto message = quern_protocol::message::Message::deserialize(frame.json.span());
-      if (!message) return std::unexpected(ClientError{ClientError::Kind::BadMessage, message.error().text});
-      return quern_protocol::packet::Packet{std::move(*message), frame.payload};
-    }
+    auto got = take_buffered();
+    if (!got) return std::unexpected(got.error());
+    if (*got) return std::move(**got);
     if (auto ready = wait_for(fd_, POLLIN, deadline); !ready) return std::unexpected(ready.error());
-    rx_.reserve(4096);
-    auto space = rx_.free_space();
-    ssize_t n = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      if (errno == ECONNRESET) return std::unexpected(ClientError{ClientError::Kind::Closed, "peer reset the stream"});
-      return std::unexpected(os_error(errno));
-    }
-    if (n == 0) {
-      const char* where = rx_.empty() ? "peer closed the stream" : "peer closed the stream inside a frame";
-      return std::unexpected(ClientError{ClientError::Kind::Closed, where});
-    }
-    rx_.commit(static_cast<std::size_t>(n));
+    if (auto read = read_some(); !read) return std::unexpected(read.error());
   }
+}
+
+std::expected<std::optional<quern_protocol::packet::Packet>, ClientError> Client::try_recv() {
+  auto got = take_buffered();
+  if (!got || *got) return got;
+  auto read = read_some();
+  if (!read) return std::unexpected(read.error());
+  if (!*read) return std::nullopt;
+  return take_buffered();
+}
+
+std::expected<std::optional<quern_protocol::packet::Packet>, ClientError> Client::take_buffered() {
+  auto decoded = quern_protocol::frame::decode_frame(rx_);
+  if (!decoded) return std::unexpected(ClientError{ClientError::Kind::BadFrame, decoded.error().what()});
+  if (!*decoded) return std::nullopt;
+  auto& frame = **decoded;
+  auto message = quern_protocol::message::Message::deserialize(frame.json.span());
+  if (!message) return std::unexpected(ClientError{ClientError::Kind::BadMessage, message.error().text});
+  return quern_protocol::packet::Packet{std::move(*message), frame.payload};
+}
+
+std::expected<bool, ClientError> Client::read_some() {
+  rx_.reserve(4096);
+  auto space = rx_.free_space();
+  ssize_t n = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
+  if (n < 0) {
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    if (errno == ECONNRESET) return std::unexpected(ClientError{ClientError::Kind::Closed, "peer reset the stream"});
+    return std::unexpected(os_error(errno));
+  }
+  if (n == 0) {
+    const char* where = rx_.empty() ? "peer closed the stream" : "peer closed the stream inside a frame";
+    return std::unexpected(ClientError{ClientError::Kind::Closed, where});
+  }
+  rx_.commit(static_cast<std::size_t>(n));
+  return true;
 }
 
 void Client::shutdown_write() { ::shutdown(fd_, SHUT_WR); }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -48,12 +49,20 @@ class Client {
                                               Timeout timeout = kDefaultTimeout);
   // The next frame, decoded; bytes after it stay buffered for the next call.
   std::expected<quern_protocol::packet::Packet, ClientError> recv(Timeout timeout = kDefaultTimeout);
+  // For callers that poll fd() themselves: the next frame once it is whole,
+  // after at most one read that does not wait; none while more bytes are due.
+  std::expected<std::optional<quern_protocol::packet::Packet>, ClientError> try_recv();
 
   // Sends nothing more; the peer reads end of file.
   void shutdown_write();
   int fd() const { return fd_; }
 
  private:
+  // Cuts the next whole frame from the receive buffer, if there is one.
+  std::expected<std::optional<quern_protocol::packet::Packet>, ClientError> take_buffered();
+  // One read without waiting; false when nothing was ready.
+  std::expected<bool, ClientError> read_some();
+
   int fd_ = -1;
   quern_protocol::BytesMut rx_{65536};
 };

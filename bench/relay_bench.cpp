@@ -1,0 +1,388 @@
+// quern-bench-relay: how fast the daemon relays a session's output, and how
+// long a keystroke takes to come back through it, next to the same traffic
+// without the daemon.
+//
+// Paths compared, all ending in the same client code:
+//   direct  client <-> shim socket
+//   relay   client <-> minimal read/write relay (two threads) <-> shim socket
+//   daemon  client <-> quernd <-> shim socket
+// The shim is quern-bench-shim, which the daemon starts on the first attach.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "frame_io.hpp"
+#include "processes.hpp"
+#include "quern_session/paths.hpp"
+
+namespace msg = quern_protocol::message;
+using namespace quern_bench;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using quern_session::paths::Runtime;
+
+namespace {
+
+const std::string SESSION = "bench";
+
+struct Options {
+  std::filesystem::path daemon;  // empty: no daemon rows
+  std::filesystem::path shim;
+  std::size_t large_count = 8192;   // 64 KiB frames
+  std::size_t small_count = 500000;  // 100-byte frames
+  std::size_t echoes = 5000;
+  std::size_t runs = 3;
+};
+
+// What a signal handler must end before the process goes.
+std::atomic<pid_t> g_daemon{-1};
+std::atomic<pid_t> g_shim{-1};
+
+void on_signal(int sig) {
+  if (pid_t p = g_shim.load(); p > 0) ::kill(p, SIGTERM);
+  if (pid_t p = g_daemon.load(); p > 0) ::kill(p, SIGTERM);
+  ::_exit(128 + sig);
+}
+
+// ---- the minimal relay -------------------------------------------------
+
+bool write_all(int fd, const char* p, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+// Copies one direction until the end of the stream, then passes the end on.
+void copy(int from, int to) {
+  std::vector<char> buf(64 * 1024);
+  for (;;) {
+    ssize_t n = ::read(from, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || !write_all(to, buf.data(), static_cast<std::size_t>(n))) break;
+  }
+  ::shutdown(to, SHUT_WR);
+}
+
+// A byte relay between one client socket and the shim, one thread per direction.
+class Relay {
+ public:
+  Relay(int client, const std::filesystem::path& upstream) : client_(client) {
+    shim_ = connect_unix(upstream);
+    if (shim_ < 0) throw std::runtime_error("relay: connect " + upstream.native() + ": " + std::strerror(errno));
+    up_ = std::thread(copy, client_, shim_);
+    down_ = std::thread(copy, shim_, client_);
+  }
+  ~Relay() {
+    up_.join();
+    down_.join();
+    ::close(client_);
+    ::close(shim_);
+  }
+
+ private:
+  int client_;
+  int shim_ = -1;
+  std::thread up_, down_;
+};
+
+// ---- clients -----------------------------------------------------------
+
+enum class Path { Direct, Relay, Daemon };
+constexpr Path PATHS[] = {Path::Direct, Path::Relay, Path::Daemon};
+
+const char* name_of(Path p) {
+  switch (p) {
+    case Path::Direct: return "direct";
+    case Path::Relay: return "relay";
+    case Path::Daemon: return "daemon";
+  }
+  return "?";
+}
+
+// A client connection on one path, past hello and welcome.
+struct Client {
+  std::unique_ptr<Relay> relay;  // ends after the connection has closed
+  std::optional<Conn> conn;
+};
+
+Client open_client(Path path, const Runtime& runtime) {
+  Client c;
+  if (path == Path::Relay) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+      throw std::runtime_error(std::string("socketpair: ") + std::strerror(errno));
+    }
+    c.relay = std::make_unique<Relay>(pair[1], runtime.session_socket({SESSION}));
+    c.conn.emplace(pair[0]);
+  } else {
+    c.conn.emplace(Conn::connect(path == Path::Daemon ? runtime.daemon_socket() : runtime.session_socket({SESSION})));
+  }
+  c.conn->send(msg::Hello{{1}});
+  c.conn->expect("welcome");
+  return c;
+}
+
+std::string attach_json(std::vector<std::string> argv) {
+  msg::Attach a;
+  a.id = {SESSION};
+  a.cols = 80;
+  a.rows = 24;
+  a.argv = std::move(argv);
+  return json_of(a);
+}
+
+[[noreturn]] void not_output(const Frame& f) {
+  auto m = Message::deserialize(f.json.span());
+  throw std::runtime_error("expected output, got " + (m ? m->debug() : std::string(f.json.view())));
+}
+
+struct Rate {
+  double mb_per_s = 0;
+  double frames_per_s = 0;
+};
+
+// Asks for `count` frames of `size` bytes and reads them as fast as it can.
+Rate stream_once(Path path, const Runtime& runtime, std::size_t size, std::size_t count) {
+  Client c = open_client(path, runtime);
+  auto start = Clock::now();
+  c.conn->send(attach_json({"stream", std::to_string(size), std::to_string(count)}));
+  std::uint64_t bytes = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    Frame f = c.conn->recv();
+    if (!is_output(f)) not_output(f);
+    bytes += f.payload.size();
+  }
+  double secs = std::chrono::duration<double>(Clock::now() - start).count();
+  if (bytes != std::uint64_t{size} * count) throw std::runtime_error("stream: payload bytes do not add up");
+  return {static_cast<double>(bytes) / 1e6 / secs, static_cast<double>(count) / secs};
+}
+
+// The median of several runs, by MB/s.
+Rate stream(Path path, const Runtime& runtime, std::size_t size, std::size_t count, std::size_t runs) {
+  std::vector<Rate> rates;
+  for (std::size_t i = 0; i < runs; ++i) rates.push_back(stream_once(path, runtime, size, count));
+  std::sort(rates.begin(), rates.end(), [](const Rate& a, const Rate& b) { return a.mb_per_s < b.mb_per_s; });
+  return rates[rates.size() / 2];
+}
+
+struct Latency {
+  double median_us = 0;
+  double p99_us = 0;
+};
+
+// One byte written, echoed back as output, `count` times after a warm-up.
+Latency echo(Path path, const Runtime& runtime, std::size_t count) {
+  constexpr std::size_t WARM_UP = 200;
+  Client c = open_client(path, runtime);
+  c.conn->send(attach_json({"echo"}));
+  const std::string write = json_of(msg::Write{{SESSION}});
+  std::vector<double> us;
+  us.reserve(count);
+  for (std::size_t i = 0; i < WARM_UP + count; ++i) {
+    std::uint8_t key = static_cast<std::uint8_t>('a' + i % 26);
+    auto start = Clock::now();
+    c.conn->send(write, {&key, 1});
+    Frame f = c.conn->recv();
+    auto end = Clock::now();
+    if (!is_output(f)) not_output(f);
+    if (f.payload.size() != 1 || f.payload[0] != key) throw std::runtime_error("echo: wrong bytes came back");
+    if (i >= WARM_UP) us.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+  }
+  std::sort(us.begin(), us.end());
+  std::size_t p99 = (us.size() * 99 + 99) / 100 - 1;
+  return {us[us.size() / 2], us[std::min(p99, us.size() - 1)]};
+}
+
+// ---- the run -----------------------------------------------------------
+
+pid_t start_daemon(const Options& o, const Runtime& runtime) {
+  pid_t pid = spawn({o.daemon.native(), "--no-data-plane"},
+                    {{"QUERN_RUNTIME_DIR", runtime.root.native()}, {"QUERN_SESSION_BIN", o.shim.native()}});
+  g_daemon = pid;
+  auto deadline = Clock::now() + 10s;
+  for (;;) {
+    int fd = connect_unix(runtime.daemon_socket());
+    if (fd >= 0) {
+      ::close(fd);
+      return pid;
+    }
+    if (reap(pid, 0ms)) {
+      g_daemon = -1;
+      throw std::runtime_error("quernd ended before it listened");
+    }
+    if (Clock::now() > deadline) throw std::runtime_error("quernd did not listen within 10 s");
+    std::this_thread::sleep_for(10ms);
+  }
+}
+
+void print_rates(const char* label, const Rate (&r)[3], bool daemon) {
+  for (Path p : PATHS) {
+    if (p == Path::Daemon && !daemon) continue;
+    const Rate& x = r[static_cast<int>(p)];
+    std::printf("  %-16s %-14s %10.1f %12.0f\n", p == Path::Direct ? label : "", name_of(p), x.mb_per_s,
+                x.frames_per_s);
+  }
+  const Rate& relay = r[static_cast<int>(Path::Relay)];
+  const Rate& direct = r[static_cast<int>(Path::Direct)];
+  if (daemon) {
+    const Rate& d = r[static_cast<int>(Path::Daemon)];
+    std::printf("  %-16s %-14s %9.2fx %11.2fx\n", "", "daemon/relay", d.mb_per_s / relay.mb_per_s,
+                d.frames_per_s / relay.frames_per_s);
+    std::printf("  %-16s %-14s %9.2fx %11.2fx\n", "", "daemon/direct", d.mb_per_s / direct.mb_per_s,
+                d.frames_per_s / direct.frames_per_s);
+  } else {
+    std::printf("  %-16s %-14s %9.2fx %11.2fx\n", "", "relay/direct", relay.mb_per_s / direct.mb_per_s,
+                relay.frames_per_s / direct.frames_per_s);
+  }
+}
+
+void run(const Options& o, const Runtime& runtime) {
+  const bool daemon = !o.daemon.empty();
+  if (daemon) {
+    start_daemon(o, runtime);
+    // The first attach makes the daemon start the shim.
+    Client c = open_client(Path::Daemon, runtime);
+    c.conn->send(attach_json({"echo"}));
+    std::uint8_t key = 'k';
+    c.conn->send(json_of(msg::Write{{SESSION}}), {&key, 1});
+    Frame f = c.conn->recv();
+    if (!is_output(f)) not_output(f);
+  } else {
+    launch_shim(o.shim, runtime, SESSION, attach_json({"echo"}));
+  }
+  if (auto shims = live_shims(runtime); !shims.empty()) g_shim = shims.front();
+
+  std::printf("quern-bench-relay: runtime %s\n", runtime.root.c_str());
+  std::printf("  daemon %s\n  shim   %s\n", daemon ? o.daemon.c_str() : "(none: daemon rows skipped)",
+              o.shim.c_str());
+  std::printf("\nthroughput, shim output to client (median of %zu runs)\n", o.runs);
+  std::printf("  %-16s %-14s %10s %12s\n", "frames", "path", "MB/s", "frames/s");
+  const struct {
+    std::size_t size, count;
+  } shapes[] = {{64 * 1024, o.large_count}, {100, o.small_count}};
+  for (const auto& s : shapes) {
+    Rate r[3];
+    for (Path p : PATHS) {
+      if (p == Path::Daemon && !daemon) continue;
+      r[static_cast<int>(p)] = stream(p, runtime, s.size, s.count, o.runs);
+    }
+    std::string label = (s.size >= 1024 ? std::to_string(s.size / 1024) + " KiB" : std::to_string(s.size) + " B") +
+                        " x " + std::to_string(s.count);
+    print_rates(label.c_str(), r, daemon);
+  }
+
+  std::printf("\nkeystroke round trip, 1 byte written and echoed as output (%zu echoes)\n", o.echoes);
+  std::printf("  %-14s %12s %12s\n", "path", "median us", "p99 us");
+  Latency l[3];
+  for (Path p : PATHS) {
+    if (p == Path::Daemon && !daemon) continue;
+    l[static_cast<int>(p)] = echo(p, runtime, o.echoes);
+    std::printf("  %-14s %12.1f %12.1f\n", name_of(p), l[static_cast<int>(p)].median_us,
+                l[static_cast<int>(p)].p99_us);
+  }
+  const Latency& direct = l[static_cast<int>(Path::Direct)];
+  const Latency& relay = l[static_cast<int>(Path::Relay)];
+  std::printf("  %-14s %11.2fx %11.2fx\n", "relay/direct", relay.median_us / direct.median_us,
+              relay.p99_us / direct.p99_us);
+  if (daemon) {
+    const Latency& d = l[static_cast<int>(Path::Daemon)];
+    std::printf("  %-14s %11.2fx %11.2fx\n", "daemon/direct", d.median_us / direct.median_us,
+                d.p99_us / direct.p99_us);
+  }
+  std::fflush(stdout);
+}
+
+void clean_up(const Runtime& runtime) {
+  stop_shims(runtime, 3s);
+  g_shim = -1;
+  if (pid_t d = g_daemon.exchange(-1); d > 0) stop_child(d, 10s);
+  std::error_code ec;
+  std::filesystem::remove_all(runtime.root, ec);
+}
+
+std::size_t count_arg(const char* flag, const char* value) {
+  char* end = nullptr;
+  unsigned long long n = value ? std::strtoull(value, &end, 10) : 0;
+  if (!value || *end != '\0' || n == 0) throw std::runtime_error(std::string(flag) + " needs a positive count");
+  return static_cast<std::size_t>(n);
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+#ifdef QUERN_BENCH_DAEMON
+  o.daemon = QUERN_BENCH_DAEMON;
+#endif
+  o.shim = QUERN_BENCH_SHIM;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (a == "--daemon" && next) o.daemon = argv[++i];
+    else if (a == "--no-daemon") o.daemon.clear();
+    else if (a == "--shim" && next) o.shim = argv[++i];
+    else if (a == "--large") o.large_count = count_arg(argv[i], next), ++i;
+    else if (a == "--small") o.small_count = count_arg(argv[i], next), ++i;
+    else if (a == "--echoes") o.echoes = count_arg(argv[i], next), ++i;
+    else if (a == "--runs") o.runs = count_arg(argv[i], next), ++i;
+    else {
+      throw std::runtime_error(
+          "usage: quern-bench-relay [--daemon PATH | --no-daemon] [--shim PATH] [--large N] [--small N] "
+          "[--echoes N] [--runs N]");
+    }
+  }
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::signal(SIGPIPE, SIG_IGN);
+  Options options;
+  try {
+    options = parse(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << std::endl;
+    return 2;
+  }
+
+  char dir[] = "/tmp/quern-bench-XXXXXX";
+  if (::mkdtemp(dir) == nullptr) {
+    std::cerr << "quern-bench-relay: mkdtemp: " << std::strerror(errno) << std::endl;
+    return 1;
+  }
+  const Runtime runtime{dir};
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+
+  int status = 0;
+  try {
+    run(options, runtime);
+  } catch (const std::exception& e) {
+    std::cerr << "quern-bench-relay: " << e.what() << std::endl;
+    status = 1;
+  }
+  clean_up(runtime);
+  return status;
+}

@@ -1,0 +1,191 @@
+#include "main.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <string_view>
+#include <utility>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "conn.hpp"
+#include "quern_session/paths.hpp"
+#include "reaper.hpp"
+#include "registry.hpp"
+#include "supervisor.hpp"
+#include "task.hpp"
+#include "transport.hpp"
+
+namespace quernd {
+
+namespace asio = boost::asio;
+using daemon::Failure;
+using Daemon = daemon::Daemon<supervisor::macos::MacOs>;
+
+namespace {
+
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(100);
+
+using Listener = asio::local::stream_protocol::acceptor;
+
+// Waits out the pause after an accept error; the error is printed first.
+asio::awaitable<void> accept_failed(std::string_view what, const boost::system::error_code& ec) {
+  std::cerr << "quernd: " << what << ": " << quern_session::OsError::from_error_code(ec).what() << std::endl;
+  asio::steady_timer pause(co_await asio::this_coro::executor, ACCEPT_PAUSE);
+  co_await pause.async_wait(asio::use_awaitable);
+}
+
+// Serves every connection of the daemon socket, each in a task of its own.
+asio::awaitable<void> accept_loop(std::shared_ptr<Daemon> daemon, std::shared_ptr<Listener> listener) {
+  auto ex = co_await asio::this_coro::executor;
+  for (;;) {
+    auto [ec, socket] = co_await listener->async_accept(use_tuple);
+    task::throw_if_aborted(co_await asio::this_coro::cancellation_state);
+    if (ec) {
+      co_await accept_failed("accept", ec);
+      continue;
+    }
+    // Shims and ps runs must not inherit a client's socket.
+    ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+    task::Task::spawn(ex, conn::serve(daemon, transport::UnixStream(std::move(socket))));
+  }
+}
+
+// Serves the data plane's connections; without a data plane, waits for ever.
+asio::awaitable<void> accept_data_loop(std::shared_ptr<Daemon> daemon, const data_plane::DataPlane* plane) {
+  (void)daemon;
+  for (;;) {
+    auto accepted = co_await accept_data(plane);
+    task::throw_if_aborted(co_await asio::this_coro::cancellation_state);
+    if (!accepted) co_await accept_failed("data plane accept", accepted.error());
+  }
+}
+
+}  // namespace
+
+std::expected<Args, Failure> parse_args(const std::vector<std::string>& args) {
+  std::vector<std::string> origins;
+  bool no_data_plane = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--dev") {
+      origins.emplace_back(DEV_ORIGIN);
+    } else if (arg == "--origin") {
+      if (i + 1 == args.size()) return std::unexpected(Failure{"--origin needs a value", {}});
+      origins.push_back(args[++i]);
+    } else if (arg == "--no-data-plane") {
+      no_data_plane = true;
+    } else {
+      return std::unexpected(Failure{"unknown flag " + arg, {}});
+    }
+  }
+  Args parsed;
+  if (!no_data_plane) parsed.origins = std::move(origins);
+  return parsed;
+}
+
+asio::awaitable<std::expected<asio::ip::tcp::socket, boost::system::error_code>> accept_data(
+    const data_plane::DataPlane* plane) {
+  // The browser data plane is not served yet: its branch never fires.
+  (void)plane;
+  asio::steady_timer never(co_await asio::this_coro::executor, asio::steady_timer::time_point::max());
+  co_await never.async_wait(asio::use_awaitable);
+  co_return std::unexpected(asio::error::operation_aborted);
+}
+
+asio::awaitable<std::expected<void, Failure>> run(Args args) {
+  using namespace asio::experimental::awaitable_operators;
+  auto ex = co_await asio::this_coro::executor;
+
+  auto runtime = quern_session::paths::Runtime::from_env();
+  if (auto ensured = runtime.ensure(); !ensured) {
+    co_return std::unexpected(Failure::os(ensured.error()).context("runtime dir"));
+  }
+
+  reaper::Children children;
+  auto daemon = std::make_shared<Daemon>(registry::Registry(runtime, children),
+                                         supervisor::macos::MacOs(std::make_shared<supervisor::Abandoned>()), ex);
+
+  auto bound = co_await daemon->bind();
+  if (!bound) co_return std::unexpected(std::move(bound.error()));
+  auto listener = std::make_shared<Listener>(std::move(bound->listener));
+  daemon::PidLock pid_lock = std::move(bound->lock);
+
+  // The data plane is not served yet; the origins are parsed for it.
+  const data_plane::DataPlane* plane = nullptr;
+  (void)args;
+
+  task::Task::spawn(ex, reaper::Children::run(children));
+
+  for (auto& [id, root] : co_await daemon->registry.sweep()) {
+    Daemon::kill(daemon, std::move(id), std::move(root), true);
+  }
+
+  asio::signal_set signals(ex);
+  for (int number : {SIGTERM, SIGINT, SIGHUP}) {
+    boost::system::error_code ec;
+    signals.add(number, ec);
+    if (ec) co_return std::unexpected(Failure::os(quern_session::OsError::from_error_code(ec)));
+  }
+
+  // Accepting runs as a task of its own beside the signal wait, so that no
+  // connection accepted in the same turn as a signal is dropped.
+  auto accepting = task::Task::spawn(ex, accept_loop(daemon, listener));
+  auto data_accepting = task::Task::spawn(ex, accept_data_loop(daemon, plane));
+  for (;;) {
+    auto [ec, number] = co_await signals.async_wait(use_tuple);
+    if (!ec && number == SIGHUP) continue;
+    if (!ec) break;
+  }
+
+  accepting.abort();
+  data_accepting.abort();
+  listener->close();
+  co_await daemon->drain();
+  std::error_code ignored;
+  std::filesystem::remove(runtime.daemon_socket(), ignored);
+  signals.clear();
+  // The pid lock is released by its destructor: unlocked, then closed.
+  co_return std::expected<void, Failure>{};
+}
+
+int main(int argc, char** argv) {
+  // Writes to a peer that has gone fail with EPIPE instead of ending the
+  // daemon; children get the default action back when they start.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  auto args = parse_args(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+  if (!args) {
+    std::cerr << daemon::report(args.error()) << std::flush;
+    return 1;
+  }
+
+  asio::io_context io(1);
+  std::optional<std::expected<void, Failure>> result;
+  asio::co_spawn(io, run(std::move(*args)), [&](std::exception_ptr e, std::expected<void, Failure> r) {
+    if (e) std::rethrow_exception(e);
+    result = std::move(r);
+    io.stop();
+  });
+  io.run();
+  if (!result || !*result) {
+    std::cerr << daemon::report(result ? result->error() : Failure{"the event loop ended early", {}}) << std::flush;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace quernd

@@ -1,0 +1,12 @@
+# End-to-end tests of the daemon process with the real test shim. The daemon
+# finds the shim beside its own executable.
+if(TARGET quernd)
+  add_executable(quernd_e2e_tests
+    tests/e2e_test.cpp
+    tests/e2e_support.cpp
+  )
+  target_link_libraries(quernd_e2e_tests PRIVATE quern_testkit quern_session quern_protocol GTest::gtest_main)
+  target_compile_definitions(quernd_e2e_tests PRIVATE QUERND_BIN="$<TARGET_FILE:quernd>")
+  add_dependencies(quernd_e2e_tests quernd quern-session)
+  gtest_discover_tests(quernd_e2e_tests DISCOVERY_TIMEOUT 60)
+endif()

@@ -1,0 +1,139 @@
+// Support for driving the daemon end to end: a private directory, the daemon
+// as a child process with its output captured, process checks, and a client
+// that reads a session's output as the shim relays it.
+#pragma once
+
+#include <chrono>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <sys/types.h>
+
+#include <gtest/gtest.h>
+
+#include "quern_protocol/bytes.hpp"
+#include "quern_protocol/message.hpp"
+#include "quern_session/procinfo.hpp"
+#include "quern_testkit/client.hpp"
+
+namespace quernd_e2e {
+
+namespace fs = std::filesystem;
+using quern_session::procinfo::StartTime;
+using quern_testkit::Client;
+using quern_testkit::ClientError;
+
+// Turns a failed client step into an exception naming it.
+template <class T>
+T must(std::expected<T, ClientError> r, const std::string& what) {
+  if (!r) throw std::runtime_error(what + ": " + r.error().text);
+  return std::move(*r);
+}
+void must(std::expected<void, ClientError> r, const std::string& what);
+
+// A directory of its own under /tmp, removed with everything in it.
+struct TempDir {
+  fs::path path;
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+};
+
+// The daemon as a child of the test: stdin on /dev/null, stdout and stderr
+// into files under `log_dir`, QUERN_RUNTIME_DIR set and QUERN_SESSION_BIN
+// removed (so that the shim beside the daemon is the one started).
+class DaemonProcess {
+ public:
+  DaemonProcess(const fs::path& runtime_root, const fs::path& log_dir, const std::vector<std::string>& args);
+  DaemonProcess(const DaemonProcess&) = delete;
+  DaemonProcess& operator=(const DaemonProcess&) = delete;
+  // Stops the daemon if it still runs: SIGTERM, then SIGKILL.
+  ~DaemonProcess();
+
+  pid_t pid() const { return pid_; }
+  // The exit status (128 + n after signal n) once it has ended; none if it
+  // still runs after `timeout`.
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+  bool exited();
+  void signal(int sig);
+  void stop();
+
+  std::string stdout_text() const;
+  std::string stderr_text() const;
+  // The lines of standard error that the daemon itself wrote.
+  std::vector<std::string> diagnostics() const;
+
+ private:
+  pid_t pid_ = -1;
+  fs::path out_;
+  fs::path err_;
+  std::optional<int> status_;
+};
+
+// Whether the process `pid` runs and started at `started` (a zombie does not run).
+bool runs(pid_t pid, const StartTime& started);
+bool runs(pid_t pid, const std::optional<StartTime>& started);
+// Polls `done` every 20 ms until it holds or `timeout` passes.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+// A process started by the test (found on PATH), killed and reaped at the end.
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& argv);
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child();
+  pid_t pid() const { return pid_; }
+  const StartTime& started() const { return started_; }
+  // Kills and reaps it now.
+  void end();
+
+ private:
+  pid_t pid_ = -1;
+  StartTime started_;
+};
+
+// A unix socket file at `path` on which nothing listens.
+void make_dead_socket(const fs::path& path);
+
+// The frame of a message with an empty payload, as raw bytes.
+std::string frame_of(const quern_protocol::message::Message& m);
+// A frame header with the given words, then `body`.
+std::string raw_frame(std::uint32_t total_len, std::uint32_t json_len, std::string_view body);
+
+// Whether the peer has ended the connection: end of stream, or a reset, and
+// no frame before it (output frames aside, when `after_output`).
+::testing::AssertionResult ended(Client& c, std::chrono::milliseconds timeout = std::chrono::seconds(5),
+                                 bool after_output = false);
+
+// The output of one session on one connection. Each frame must continue
+// exactly where the one before it ended, in the same epoch.
+struct OutputLog {
+  explicit OutputLog(quern_protocol::message::PtyId session) : id(std::move(session)) {}
+
+  quern_protocol::message::PtyId id;
+  std::optional<std::uint64_t> epoch;
+  std::uint64_t next = 0;
+  std::string text;
+  bool rejoin = true;  // the next frame may start anywhere (first frame, or after a detach)
+
+  void add(const quern_protocol::message::Output& o, const quern_protocol::Bytes& payload);
+};
+
+// Reads output until `needle` appears after what `log` held so far; any
+// other message is a failure.
+void read_until(Client& c, OutputLog& log, std::string_view needle,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// The next message that is not output; output before it goes to `log`.
+quern_protocol::message::Message next_non_output(Client& c, OutputLog& log,
+                                                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+}  // namespace quernd_e2e

@@ -1,0 +1,805 @@
+// The daemon run as a process of its own, with the real session shim, in a
+// private runtime directory: clients on the daemon socket, sessions with real
+// shells, start-up, the pid lock, the sweep of stale sessions and shutdown.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+#include <gtest/gtest.h>
+
+#include "e2e_support.hpp"
+#include "quern_protocol/bytes.hpp"
+#include "quern_protocol/json_writer.hpp"
+#include "quern_protocol/message.hpp"
+#include "quern_session/manifest.hpp"
+#include "quern_session/paths.hpp"
+#include "quern_session/procinfo.hpp"
+#include "quern_testkit/client.hpp"
+
+namespace {
+
+using namespace quernd_e2e;
+using namespace std::chrono_literals;
+namespace msg = quern_protocol::message;
+using quern_protocol::Bytes;
+using quern_session::manifest::Manifest;
+using quern_session::paths::Runtime;
+
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const fs::path& p, std::string_view text) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + p.native());
+}
+
+// A frame holding `json` as its JSON text and no payload.
+std::string json_frame(std::string_view json) {
+  auto n = static_cast<std::uint32_t>(json.size());
+  return raw_frame(4 + n, n, json);
+}
+
+std::string version_error(const std::string& offered) {
+  return "no protocol version in common: peer speaks " + offered + ", this build [1]";
+}
+
+// The live processes whose session id (field 6 of /proc/<pid>/stat) is `sid`.
+std::vector<pid_t> members_of_session(pid_t sid) {
+  std::vector<pid_t> found;
+  DIR* d = ::opendir("/proc");
+  if (d == nullptr) return found;
+  while (dirent* e = ::readdir(d)) {
+    char* end = nullptr;
+    long pid = std::strtol(e->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0) continue;
+    std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
+    std::string line;
+    if (!std::getline(in, line)) continue;
+    auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state = 0;
+    long ppid = 0, pgrp = 0, session = 0;
+    rest >> state >> ppid >> pgrp >> session;
+    if (session == sid && state != 'Z' && state != 'X') found.push_back(static_cast<pid_t>(pid));
+  }
+  ::closedir(d);
+  return found;
+}
+
+// A unix socket that accepts connections (and never answers them) while it lives.
+struct Listener {
+  int fd = -1;
+  explicit Listener(const fs::path& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.native().size() + 1);
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0) {
+      throw std::runtime_error("listen at " + path.native() + ": " + std::strerror(errno));
+    }
+  }
+  ~Listener() { ::close(fd); }
+};
+
+class E2eTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  Runtime runtime{dir.path / "rt"};
+  std::vector<std::unique_ptr<DaemonProcess>> daemons;
+  std::vector<Manifest> seen;                        // every session manifest read
+  std::vector<std::pair<pid_t, StartTime>> strays;  // processes started inside sessions
+
+  void TearDown() override {
+    for (auto& d : daemons) d->stop();
+    if (auto listed = Manifest::list(runtime)) {
+      for (auto& m : listed->first) seen.push_back(m);
+    }
+    // Only what a manifest of this directory names, and only while it is
+    // still the process the manifest recorded.
+    for (const auto& m : seen) {
+      if (runs(m.shim_pid, m.started_at)) ::kill(m.shim_pid, SIGKILL);
+      if (runs(m.shell_pid, m.shell_started_at)) {
+        ::killpg(m.pgid, SIGKILL);
+        ::kill(m.shell_pid, SIGKILL);
+      }
+    }
+    for (const auto& [pid, started] : strays) {
+      if (runs(pid, started)) ::kill(pid, SIGKILL);
+    }
+  }
+
+  // Starts a daemon without waiting for it.
+  DaemonProcess& launch(const std::vector<std::string>& args = {"--no-data-plane"}) {
+    daemons.push_back(std::make_unique<DaemonProcess>(runtime.root, dir.path, args));
+    return *daemons.back();
+  }
+
+  // Starts a daemon and waits until it welcomes a client, which it does
+  // only once its start-up sweep is done.
+  DaemonProcess& start(const std::vector<std::string>& args = {"--no-data-plane"}) {
+    DaemonProcess& d = launch(args);
+    connect(d);
+    return d;
+  }
+
+  // A connection to the daemon socket, retried while the daemon comes up.
+  Client connect_raw(DaemonProcess& d, std::chrono::milliseconds timeout = 10s) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+      auto c = Client::connect(runtime.daemon_socket());
+      if (c) return std::move(*c);
+      if (d.exited()) throw std::runtime_error("the daemon ended before serving: " + d.stderr_text());
+      if (std::chrono::steady_clock::now() >= deadline) throw std::runtime_error("daemon socket: " + c.error().text);
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+
+  // A connection that has been welcomed.
+  Client connect(DaemonProcess& d) {
+    Client c = connect_raw(d);
+    must(c.send(msg::Hello{{1}}), "hello");
+    auto reply = must(c.recv(10s), "welcome");
+    if (reply.message != msg::Message(msg::Welcome{1})) {
+      throw std::runtime_error("expected a welcome, got " + reply.message.debug());
+    }
+    return c;
+  }
+
+  msg::Attach attach_request(const std::string& id, std::uint16_t cols = 80, std::uint16_t rows = 24) {
+    return msg::Attach{msg::PtyId{id}, cols, rows, std::nullopt, true, dir.path.native(), {"/bin/sh"},
+                       {{"PS1", "prompt> "}}};
+  }
+
+  // Attaches and reads up to the shell's first prompt.
+  OutputLog attach(Client& c, const msg::Attach& request) {
+    must(c.send(request), "attach");
+    OutputLog log{request.id};
+    read_until(c, log, "prompt> ");
+    return log;
+  }
+  OutputLog attach(Client& c, const std::string& id) { return attach(c, attach_request(id)); }
+
+  void type(Client& c, const std::string& id, std::string_view text) {
+    must(c.send(msg::Write{msg::PtyId{id}}, Bytes::copy_from(text)), "write");
+  }
+
+  // The session's manifest, once its shim has written it.
+  Manifest manifest_of(const std::string& id) {
+    std::optional<Manifest> m;
+    eventually(
+        [&] {
+          auto r = Manifest::read(runtime.session_manifest(msg::PtyId{id}));
+          if (r) m = std::move(*r);
+          return m.has_value();
+        },
+        5s);
+    if (!m) throw std::runtime_error("no manifest for " + id);
+    seen.push_back(*m);
+    return *m;
+  }
+
+  // Starts a process from the session's shell that writes its pid into a
+  // file and then sleeps; `detach` puts it in a session of its own (still
+  // holding the terminal); returns its pid.
+  pid_t start_sleeper(Client& c, const std::string& id, const std::string& name, bool detach) {
+    fs::path file = dir.path / (name + ".pid");
+    std::string line = std::string(detach ? "setsid " : "") + "sh -c 'echo $$ > " + file.native() +
+                       ".tmp && mv " + file.native() + ".tmp " + file.native() + "; exec sleep 300' &\n";
+    type(c, id, line);
+    pid_t pid = 0;
+    eventually(
+        [&] {
+          std::string text = read_file(file);
+          if (text.empty() || text.back() != '\n') return false;
+          pid = static_cast<pid_t>(std::stol(text));
+          return true;
+        },
+        10s);
+    if (pid <= 0) throw std::runtime_error("no pid from " + name);
+    auto started = quern_session::procinfo::start_time(pid);
+    if (!started) throw std::runtime_error(name + " is not running");
+    strays.emplace_back(pid, *started);
+    return pid;
+  }
+
+  bool stray_runs(pid_t pid) const {
+    auto it = std::ranges::find_if(strays, [&](const auto& s) { return s.first == pid; });
+    return it != strays.end() && runs(pid, it->second);
+  }
+};
+
+TEST_F(E2eTest, HelloIsAnsweredByTheVersionInCommon) {
+  // hello with version 1 is welcomed (also after the welcome, where a hello
+  // without it is answered and the connection goes on); a first
+  // hello without version 1 gets the version error with a null id, and
+  // then the connection ends.
+  auto& d = start();
+  Client c = connect(d);
+  must(c.send(msg::Hello{{2}}), "second hello");
+  EXPECT_EQ(must(c.recv(), "reply").message, msg::Message(msg::Error{std::nullopt, version_error("[2]")}));
+  must(c.send(msg::Hello{{3, 1}}), "third hello");
+  EXPECT_EQ(must(c.recv(), "reply").message, msg::Message(msg::Welcome{1}));
+
+  Client refused = connect_raw(d);
+  must(refused.send(msg::Hello{{2, 3}}), "hello");
+  EXPECT_EQ(must(refused.recv(), "reply").message,
+            msg::Message(msg::Error{std::nullopt, version_error("[2, 3]")}));
+  EXPECT_TRUE(ended(refused));
+
+  must(c.send(msg::List{}), "list");
+  EXPECT_EQ(must(c.recv(), "listed").message, msg::Message(msg::Listed{}));
+}
+
+struct BadInput {
+  const char* what;
+  bool welcomed_first;
+  std::string bytes;
+};
+
+TEST_F(E2eTest, BadInputEndsOnlyThatConnection) {
+  // A malformed frame, an oversized one, JSON that is no message, and any
+  // message before the hello end the connection that sent them without an
+  // answer (and start nothing); another client of the same daemon goes on.
+  const std::string long_id(257, 'x');
+  msg::Attach attach{msg::PtyId{"early"}, 80, 24, std::nullopt, true, std::nullopt, {"/bin/sh"}, {}};
+  const BadInput cases[] = {
+      {"garbage header", false, raw_frame(1, 0, "")},
+      {"totalLen over 8 MiB", false, raw_frame(8388609, 2, "{}")},
+      {"totalLen over 8 MiB after the welcome", true, raw_frame(8388609, 2, "{}")},
+      {"jsonLen beyond totalLen", true, raw_frame(6, 10, "{}")},
+      {"not JSON", true, json_frame("hello?")},
+      {"a type that names no kind", true, json_frame(R"({"type":"bogus"})")},
+      {"a message missing its id", true, json_frame(R"({"type":"write"})")},
+      {"an id over 256 bytes", true, json_frame(R"({"id":")" + long_id + R"(","type":"write"})")},
+      {"not JSON before hello", false, json_frame("hello?")},
+      {"list before hello", false, frame_of(msg::List{})},
+      {"attach before hello", false, frame_of(attach)},
+  };
+  auto& d = start();
+  Client good = connect(d);
+  for (const auto& b : cases) {
+    SCOPED_TRACE(b.what);
+    Client bad = b.welcomed_first ? connect(d) : connect_raw(d);
+    must(bad.send_bytes(std::span(reinterpret_cast<const std::uint8_t*>(b.bytes.data()), b.bytes.size())), "send");
+    EXPECT_TRUE(ended(bad));
+
+    must(good.send(msg::List{}), "list");
+    EXPECT_EQ(must(good.recv(5s), "listed").message, msg::Message(msg::Listed{}));
+  }
+  EXPECT_FALSE(fs::exists(runtime.session_manifest(msg::PtyId{"early"})));
+  EXPECT_FALSE(d.exited());
+}
+
+TEST_F(E2eTest, AttachStartsAShellAsTheRequestDescribes) {
+  // The first attach of a session starts its shim, which runs the request's
+  // argv in its cwd with its env; typed input reaches the shell and all of
+  // its output comes back, beginning with its first prompt.
+  auto& d = start();
+  Client c = connect(d);
+  fs::path work = dir.path / "work dir";
+  fs::create_directory(work);
+  msg::Attach request = attach_request("main");
+  request.cwd = work.native();
+  request.env["QUERN_E2E"] = "v a";
+
+  OutputLog log = attach(c, request);
+  EXPECT_TRUE(log.text.starts_with("prompt> ")) << log.text;
+  Manifest m = manifest_of("main");
+  EXPECT_EQ(m.id, msg::PtyId{"main"});
+  EXPECT_TRUE(runs(m.shim_pid, m.started_at));
+  EXPECT_NE(m.shim_pid, d.pid());
+  EXPECT_TRUE(runs(m.shell_pid, m.shell_started_at));
+
+  type(c, "main", "echo \"<$0|$QUERN_E2E>\"; pwd\n");
+  read_until(c, log, "</bin/sh|v a>\r\n" + work.native() + "\r\n");
+}
+
+TEST_F(E2eTest, ResizeChangesTheTerminalSize) {
+  // The terminal starts with the attach's size and takes a resize's.
+  auto& d = start();
+  Client c = connect(d);
+  OutputLog log = attach(c, attach_request("sized", 91, 27));
+  type(c, "sized", "stty size\n");
+  read_until(c, log, "27 91\r\n");
+  must(c.send(msg::Resize{msg::PtyId{"sized"}, 100, 31, true}), "resize");
+  type(c, "sized", "stty size\n");
+  read_until(c, log, "31 100\r\n");
+}
+
+TEST_F(E2eTest, DetachStopsTheOutputAndAttachBringsItBack) {
+  // After detach a connection hears nothing of the session and its input is
+  // refused; attaching again, on the same or a new connection, reaches the
+  // same shim, which kept running.
+  auto& d = start();
+  Client a = connect(d);
+  OutputLog log_a = attach(a, "kept");
+  Manifest first = manifest_of("kept");
+  type(a, "kept", "echo o''ne\n");
+  read_until(a, log_a, "one\r\n");
+
+  must(a.send(msg::Detach{msg::PtyId{"kept"}}), "detach");
+  type(a, "kept", "echo lost\n");
+  EXPECT_EQ(next_non_output(a, log_a), msg::Message(msg::Error{msg::PtyId{"kept"}, "not attached"}));
+
+  Client b = connect(d);
+  OutputLog log_b = attach(b, "kept");
+  type(b, "kept", "echo t''wo\n");
+  read_until(b, log_b, "two\r\n");
+  auto nothing = a.recv(300ms);
+  ASSERT_FALSE(nothing) << "output after detach: " << nothing->message.debug();
+  EXPECT_EQ(nothing.error().kind, ClientError::Kind::Timeout);
+
+  must(a.send(attach_request("kept")), "attach again");
+  log_a.rejoin = true;
+  type(a, "kept", "echo th''ree\n");
+  read_until(a, log_a, "three\r\n");
+
+  {
+    Client gone = std::move(a);
+  }
+  Client c = connect(d);
+  must(c.send(attach_request("kept")), "attach on a new connection");
+  OutputLog log_c{msg::PtyId{"kept"}};
+  type(c, "kept", "echo f''our\n");
+  read_until(c, log_c, "four\r\n");
+  EXPECT_EQ(manifest_of("kept"), first) << "the same shim serves every attach";
+}
+
+TEST_F(E2eTest, TwoClientsShareOneSession) {
+  // Two connections attached to one session both get all of its output,
+  // and either may type into it; one shim serves both.
+  auto& d = start();
+  Client a = connect(d);
+  Client b = connect(d);
+  OutputLog log_a = attach(a, "shared");
+  must(b.send(attach_request("shared")), "attach");
+  OutputLog log_b{msg::PtyId{"shared"}};
+
+  // b's own input follows its attach, so b is attached when the output comes.
+  type(b, "shared", "echo b''ee\n");
+  read_until(a, log_a, "bee\r\n");
+  read_until(b, log_b, "bee\r\n");
+  type(a, "shared", "echo h''i\n");
+  read_until(a, log_a, "hi\r\n");
+  read_until(b, log_b, "hi\r\n");
+
+  Client lister = connect(d);
+  must(lister.send(msg::List{}), "list");
+  auto listed = must(lister.recv(5s), "listed");
+  ASSERT_TRUE(listed.message.is<msg::Listed>()) << listed.message.debug();
+  ASSERT_EQ(listed.message.get<msg::Listed>()->entries.size(), 1u);
+}
+
+TEST_F(E2eTest, ListHasOneEntryPerLiveSession) {
+  // list answers from every shim: nothing before any session, an entry per
+  // session with its cursor while its shell runs, and none for a session
+  // that has ended.
+  auto& d = start();
+  Client lister = connect(d);
+  must(lister.send(msg::List{}), "list");
+  EXPECT_EQ(must(lister.recv(5s), "listed").message, msg::Message(msg::Listed{}));
+
+  Client a = connect(d);
+  Client b = connect(d);
+  OutputLog log_a = attach(a, "one");
+  OutputLog log_b = attach(b, "two");
+  must(lister.send(msg::List{}), "list");
+  auto reply = must(lister.recv(5s), "listed");
+  const auto* listed = reply.message.get<msg::Listed>();
+  ASSERT_NE(listed, nullptr) << reply.message.debug();
+  auto entries = listed->entries;
+  ASSERT_EQ(entries.size(), 2u) << reply.message.debug();
+  std::ranges::sort(entries, {}, &msg::PtyEntry::id);
+  EXPECT_EQ(entries[0].id, msg::PtyId{"one"});
+  EXPECT_EQ(entries[0].cursor.epoch, log_a.epoch);
+  EXPECT_GE(entries[0].cursor.sequence, log_a.next);
+  EXPECT_EQ(entries[0].exited, std::nullopt);
+  EXPECT_EQ(entries[1].id, msg::PtyId{"two"});
+  EXPECT_EQ(entries[1].cursor.epoch, log_b.epoch);
+  EXPECT_EQ(entries[1].exited, std::nullopt);
+
+  type(b, "two", "exit\n");
+  msg::Message end = next_non_output(b, log_b);
+  ASSERT_TRUE(end.is<msg::Exited>()) << end.debug();
+  EXPECT_EQ(end.get<msg::Exited>()->id, msg::PtyId{"two"});
+  EXPECT_EQ(end.get<msg::Exited>()->code, 0);
+  ASSERT_TRUE(eventually([&] { return !fs::exists(runtime.session_manifest(msg::PtyId{"two"})); }, 10s));
+  must(lister.send(msg::List{}), "list");
+  reply = must(lister.recv(5s), "listed");
+  ASSERT_TRUE(reply.message.is<msg::Listed>()) << reply.message.debug();
+  ASSERT_EQ(reply.message.get<msg::Listed>()->entries.size(), 1u) << reply.message.debug();
+  EXPECT_EQ(reply.message.get<msg::Listed>()->entries[0].id, msg::PtyId{"one"});
+}
+
+struct Refusal {
+  msg::Message request;
+  std::string text;
+};
+
+TEST_F(E2eTest, FailedRequestsAreAnsweredAndTheConnectionGoesOn) {
+  // A request that cannot be served gets an error with its id and text,
+  // detach of a session not attached gets nothing, and the connection
+  // serves its next request.
+  const msg::PtyId ghost{"ghost"};
+  const Refusal cases[] = {
+      {msg::Close{ghost}, "no such pty"},
+      {msg::Write{ghost}, "not attached"},
+      {msg::Resize{ghost, 100, 30, true}, "not attached"},
+      {msg::Pause{ghost}, "not attached"},
+      {msg::Resume{ghost}, "not attached"},
+  };
+  auto& d = start();
+  Client c = connect(d);
+  for (const auto& r : cases) {
+    SCOPED_TRACE(r.request.debug());
+    must(c.send(r.request), "request");
+    EXPECT_EQ(must(c.recv(5s), "reply").message, msg::Message(msg::Error{ghost, r.text}));
+  }
+
+  must(c.send(msg::Detach{ghost}), "detach");
+  auto nothing = c.recv(300ms);
+  EXPECT_FALSE(nothing) << nothing->message.debug();
+
+  msg::Attach broken = attach_request("broken");
+  broken.argv = {"/nonexistent/program"};
+  must(c.send(broken), "attach");
+  auto reply = must(c.recv(15s), "reply");
+  const auto* error = reply.message.get<msg::Error>();
+  ASSERT_NE(error, nullptr) << reply.message.debug();
+  EXPECT_EQ(error->id, msg::PtyId{"broken"});
+  EXPECT_TRUE(error->message.starts_with("spawning the shim: ")) << error->message;
+  EXPECT_NE(error->message.find("/nonexistent/program"), std::string::npos) << error->message;
+
+  must(c.send(msg::List{}), "list");
+  EXPECT_EQ(must(c.recv(5s), "listed").message, msg::Message(msg::Listed{}));
+}
+
+TEST_F(E2eTest, CloseEndsTheSessionsWholeTreeButNotItsShim) {
+  // close kills the shell, its background job and a process that left for a
+  // session of its own but still holds the terminal; the shim is spared and
+  // ends by itself, removing its own socket and manifest. No reply is sent.
+  auto& d = start();
+  Client c = connect(d);
+  OutputLog log = attach(c, "doomed");
+  Manifest m = manifest_of("doomed");
+  pid_t job = start_sleeper(c, "doomed", "job", false);
+  pid_t orphan = start_sleeper(c, "doomed", "orphan", true);
+  ASSERT_NE(::getsid(orphan), m.shell_pid) << "the orphan has a session of its own";
+  must(c.send(msg::Detach{msg::PtyId{"doomed"}}), "detach");
+
+  must(c.send(msg::Close{msg::PtyId{"doomed"}}), "close");
+  EXPECT_TRUE(eventually(
+      [&] {
+        return !runs(m.shell_pid, m.shell_started_at) && !stray_runs(job) && !stray_runs(orphan) &&
+               members_of_session(m.shell_pid).empty();
+      },
+      20s))
+      << "left: shell " << runs(m.shell_pid, m.shell_started_at) << ", job " << stray_runs(job) << ", orphan "
+      << stray_runs(orphan) << ", in the shell's session " << members_of_session(m.shell_pid).size();
+
+  // A shim killed by the chain would leave both files behind.
+  EXPECT_TRUE(eventually(
+      [&] {
+        return !runs(m.shim_pid, m.started_at) && !fs::exists(runtime.session_manifest(m.id)) &&
+               !fs::exists(runtime.session_socket(m.id));
+      },
+      10s))
+      << "shim " << runs(m.shim_pid, m.started_at) << ", manifest " << fs::exists(runtime.session_manifest(m.id))
+      << ", socket " << fs::exists(runtime.session_socket(m.id));
+
+  auto nothing = c.recv(100ms);
+  EXPECT_FALSE(nothing) << "close has no reply: " << nothing->message.debug();
+  must(c.send(msg::Close{msg::PtyId{"doomed"}}), "close again");
+  EXPECT_EQ(must(c.recv(5s), "reply").message, msg::Message(msg::Error{msg::PtyId{"doomed"}, "no such pty"}));
+  EXPECT_TRUE(d.diagnostics().empty()) << d.stderr_text();
+}
+
+TEST_F(E2eTest, ShutdownWaitsForTheKillChainsInFlight) {
+  // SIGTERM right after a close lets the kill chain finish before the
+  // daemon exits 0: by then the session's tree is gone.
+  auto& d = start();
+  Client c = connect(d);
+  attach(c, "late");
+  Manifest m = manifest_of("late");
+  pid_t orphan = start_sleeper(c, "late", "orphan", true);
+  must(c.send(msg::Close{msg::PtyId{"late"}}), "close");
+  // Messages are handled in order: the welcome comes after the close was.
+  must(c.send(msg::Hello{{1}}), "hello");
+  OutputLog log{msg::PtyId{"late"}};
+  EXPECT_EQ(next_non_output(c, log), msg::Message(msg::Welcome{1}));
+
+  d.signal(SIGTERM);
+  EXPECT_EQ(d.wait_exit(12s), 0);
+  EXPECT_FALSE(runs(m.shell_pid, m.shell_started_at));
+  EXPECT_FALSE(stray_runs(orphan));
+  EXPECT_TRUE(d.diagnostics().empty()) << d.stderr_text();
+}
+
+TEST_F(E2eTest, SigtermAndSigintShutDownCleanlyAndSessionsOutliveTheDaemon) {
+  // Either signal ends the daemon with status 0 and no output: its socket
+  // (mode 0600 while it ran) is gone, the pid file stays with its pid and
+  // unlocked, and the session's shim still serves its socket, to the next
+  // daemon too.
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(sig));
+    auto& d = start();
+    Client c = connect(d);
+    // The first round starts the session, the second finds it still running.
+    must(c.send(attach_request("lasting")), "attach");
+    OutputLog log{msg::PtyId{"lasting"}};
+    type(c, "lasting", "echo r''un\n");
+    read_until(c, log, "run\r\n");
+    Manifest m = manifest_of("lasting");
+    struct stat st {};
+    ASSERT_EQ(::stat(runtime.daemon_socket().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(read_file(runtime.daemon_pid_file()), std::to_string(d.pid()));
+
+    d.signal(sig);
+    ASSERT_EQ(d.wait_exit(10s), 0);
+    EXPECT_TRUE(ended(c, 5s, true));
+    EXPECT_FALSE(fs::exists(runtime.daemon_socket()));
+    EXPECT_EQ(read_file(runtime.daemon_pid_file()), std::to_string(d.pid()));
+    int fd = ::open(runtime.daemon_pid_file().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the lock is released";
+    ::close(fd);
+    EXPECT_EQ(d.stdout_text(), "");
+    EXPECT_TRUE(d.diagnostics().empty()) << d.stderr_text();
+
+    EXPECT_TRUE(runs(m.shim_pid, m.started_at));
+    Client direct = must(Client::connect(runtime.session_socket(m.id)), "session socket");
+    must(direct.send(msg::Hello{{1}}), "hello");
+    EXPECT_EQ(must(direct.recv(5s), "welcome").message, msg::Message(msg::Welcome{1}));
+  }
+}
+
+TEST_F(E2eTest, SighupIsIgnored) {
+  // SIGHUP while serving changes nothing: connections go on, new ones are
+  // welcomed.
+  auto& d = start();
+  Client c = connect(d);
+  d.signal(SIGHUP);
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(d.exited());
+  must(c.send(msg::List{}), "list");
+  EXPECT_EQ(must(c.recv(5s), "listed").message, msg::Message(msg::Listed{}));
+  connect(d);
+}
+
+TEST_F(E2eTest, ADaemonKilledOutrightIsReplacedAndTheSessionServedAgain) {
+  // After kill -9 the session lives on; a new daemon takes over the stale
+  // socket file and the pid file, finds the same shim and serves it.
+  auto& first = start();
+  Client c = connect(first);
+  OutputLog log = attach(c, "survivor");
+  Manifest m = manifest_of("survivor");
+  type(c, "survivor", "echo o''ne\n");
+  read_until(c, log, "one\r\n");
+
+  first.signal(SIGKILL);
+  ASSERT_EQ(first.wait_exit(5s), 128 + SIGKILL);
+  EXPECT_TRUE(fs::exists(runtime.daemon_socket())) << "a killed daemon leaves its socket file";
+  EXPECT_TRUE(runs(m.shim_pid, m.started_at));
+
+  auto& second = start();
+  EXPECT_EQ(read_file(runtime.daemon_pid_file()), std::to_string(second.pid()));
+  Client again = connect(second);
+  must(again.send(attach_request("survivor")), "attach");
+  OutputLog log2{m.id};
+  type(again, "survivor", "echo t''wo\n");
+  read_until(again, log2, "two\r\n");
+  EXPECT_EQ(log2.epoch, log.epoch) << "the same shim's output";
+  EXPECT_EQ(manifest_of("survivor"), m) << "no new shim was started";
+}
+
+struct StaleCase {
+  const char* what;
+  std::string id;
+  enum { Valid, Garbage } content;
+  std::string boot_id;
+  pid_t shim_pid;
+  StartTime started_at;
+  bool answering;  // something listens on the recorded socket
+  bool manifest_removed;
+  bool socket_removed;
+};
+
+std::string manifest_json(const Runtime& runtime, const StaleCase& s) {
+  auto start_time = [](const StartTime& t) { return boost::json::object{{"secs", t.secs}, {"micros", t.micros}}; };
+  msg::PtyId id{s.id};
+  boost::json::object o;
+  o["id"] = s.id;
+  o["shim_pid"] = s.shim_pid;
+  o["shell_pid"] = s.shim_pid;
+  o["pgid"] = s.shim_pid;
+  o["tty"] = "pts/999999";
+  o["socket"] = runtime.session_socket(id).native();
+  o["started_at"] = start_time(s.started_at);
+  o["boot_id"] = s.boot_id;
+  o["shell_started_at"] = nullptr;
+  o["cgroup"] = nullptr;
+  return quern_protocol::json::write_compact(o);
+}
+
+TEST_F(E2eTest, StartUpSweepsStaleSessionFiles) {
+  // Before serving, the daemon removes the files of sessions from another
+  // boot and of those whose shim is gone (its pid dead or reused), and an
+  // unreadable manifest (not its socket); it leaves alone a session it
+  // cannot judge and one whose socket answers, and signals none of the
+  // processes these manifests name.
+  ASSERT_TRUE(runtime.ensure());
+  auto boot = quern_session::procinfo::boot_id();
+  ASSERT_TRUE(boot);
+  Child live({"sleep", "300"});
+  StartTime dead_started;
+  pid_t dead_pid = 0;
+  {
+    Child gone({"sleep", "300"});
+    dead_pid = gone.pid();
+    dead_started = gone.started();
+  }
+  StartTime earlier{live.started().secs - 7, live.started().micros};
+  const StaleCase cases[] = {
+      {"another boot", "other-boot", StaleCase::Valid, "not-" + *boot, live.pid(), live.started(), false, true, true},
+      {"a shim that is gone", "dead-shim", StaleCase::Valid, *boot, dead_pid, dead_started, false, true, true},
+      {"a reused pid", "reused-pid", StaleCase::Valid, *boot, live.pid(), earlier, false, true, true},
+      {"no boot id", "no-boot", StaleCase::Valid, "", live.pid(), live.started(), false, false, false},
+      {"a reused pid whose socket answers", "answering", StaleCase::Valid, *boot, live.pid(), earlier, true, false,
+       false},
+      {"an unreadable manifest", "garbage", StaleCase::Garbage, *boot, live.pid(), live.started(), false, true, false},
+  };
+  std::vector<std::unique_ptr<Listener>> listeners;
+  for (const auto& s : cases) {
+    msg::PtyId id{s.id};
+    write_file(runtime.session_manifest(id), s.content == StaleCase::Valid ? manifest_json(runtime, s) : "{not json");
+    if (s.answering) {
+      listeners.push_back(std::make_unique<Listener>(runtime.session_socket(id)));
+    } else {
+      make_dead_socket(runtime.session_socket(id));
+    }
+  }
+
+  auto& d = start();
+  for (const auto& s : cases) {
+    SCOPED_TRACE(s.what);
+    msg::PtyId id{s.id};
+    EXPECT_EQ(!fs::exists(runtime.session_manifest(id)), s.manifest_removed);
+    EXPECT_EQ(!fs::exists(runtime.session_socket(id)), s.socket_removed);
+  }
+  // A kill chain wrongly started for one of them would kill its shim about
+  // a second after start-up.
+  std::this_thread::sleep_for(2s);
+  EXPECT_TRUE(runs(live.pid(), live.started())) << "a process named by a stale manifest was signalled";
+  EXPECT_TRUE(d.diagnostics().empty()) << d.stderr_text();
+}
+
+TEST_F(E2eTest, StartUpEndsAnOrphanedSessionWhoseSocketIsGone) {
+  // A session whose shim still runs but no longer answers on its socket is
+  // ended at start-up: its tree is killed, then the shim itself, and its
+  // socket and manifest are removed. (The shim is stopped, so it cannot
+  // leave or clean up by itself.)
+  auto& first = start();
+  Client c = connect(first);
+  attach(c, "orphaned");
+  Manifest m = manifest_of("orphaned");
+  pid_t orphan = start_sleeper(c, "orphaned", "orphan", true);
+  first.signal(SIGKILL);
+  ASSERT_EQ(first.wait_exit(5s), 128 + SIGKILL);
+  ASSERT_EQ(::kill(m.shim_pid, SIGSTOP), 0);
+  fs::remove(runtime.session_socket(m.id));
+
+  auto& second = start();
+  EXPECT_TRUE(eventually(
+      [&] {
+        return !runs(m.shim_pid, m.started_at) && !runs(m.shell_pid, m.shell_started_at) && !stray_runs(orphan) &&
+               !fs::exists(runtime.session_manifest(m.id)) && !fs::exists(runtime.session_socket(m.id));
+      },
+      20s))
+      << "shim " << runs(m.shim_pid, m.started_at) << ", shell " << runs(m.shell_pid, m.shell_started_at)
+      << ", orphan " << stray_runs(orphan) << ", manifest " << fs::exists(runtime.session_manifest(m.id));
+  connect(second);
+  EXPECT_TRUE(second.diagnostics().empty()) << second.stderr_text();
+}
+
+TEST_F(E2eTest, ASecondDaemonIsRefusedByThePidLock) {
+  // The first daemon replaces a longer pid left in the pid file with exactly
+  // its own; a second daemon for the same directory fails with the lock's
+  // error and status 1 and leaves the first one untouched.
+  ASSERT_TRUE(runtime.ensure());
+  write_file(runtime.daemon_pid_file(), "98765432109876");
+  auto& first = start();
+  EXPECT_EQ(read_file(runtime.daemon_pid_file()), std::to_string(first.pid()));
+
+  auto& second = launch();
+  ASSERT_EQ(second.wait_exit(10s), 1);
+  EXPECT_EQ(second.stderr_text(), "Error: pid file " + runtime.daemon_pid_file().native() +
+                                      " is held by another daemon (EAGAIN: Try again)\n");
+  EXPECT_EQ(second.stdout_text(), "");
+
+  EXPECT_EQ(read_file(runtime.daemon_pid_file()), std::to_string(first.pid()));
+  EXPECT_TRUE(fs::exists(runtime.daemon_socket()));
+  EXPECT_FALSE(first.exited());
+  connect(first);
+}
+
+TEST_F(E2eTest, SomethingAnsweringAtTheDaemonSocketStopsStartUp) {
+  // With the pid file free but a listener on the daemon socket, start-up
+  // fails with status 1; the pid file holds the failed daemon's pid,
+  // unlocked, and the socket is left alone.
+  ASSERT_TRUE(runtime.ensure());
+  Listener other(runtime.daemon_socket());
+  auto& d = launch();
+  ASSERT_EQ(d.wait_exit(10s), 1);
+  EXPECT_EQ(d.stderr_text(), "Error: a daemon already answers at " + runtime.daemon_socket().native() + "\n");
+  EXPECT_EQ(read_file(runtime.daemon_pid_file()), std::to_string(d.pid()));
+  int fd = ::open(runtime.daemon_pid_file().c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  ::close(fd);
+  EXPECT_TRUE(fs::exists(runtime.daemon_socket()));
+}
+
+struct BadCommandLine {
+  std::vector<std::string> args;
+  std::string report;
+};
+
+TEST_F(E2eTest, CommandLineErrorsEndWithAReport) {
+  // A bad command line ends the daemon with status 1 and one report on
+  // stderr, before anything is created.
+  const BadCommandLine cases[] = {
+      {{"--x"}, "Error: unknown flag --x\n"},
+      {{"--origin"}, "Error: --origin needs a value\n"},
+      {{"--no-data-plane", "--origin"}, "Error: --origin needs a value\n"},
+      {{"--origin=http://a"}, "Error: unknown flag --origin=http://a\n"},
+      {{"--no-data-plane", "serve"}, "Error: unknown flag serve\n"},
+      {{"--dev", "-x", "--y"}, "Error: unknown flag -x\n"},
+      {{"--no-data-plane", ""}, "Error: unknown flag \n"},
+  };
+  for (const auto& b : cases) {
+    SCOPED_TRACE(b.report);
+    auto& d = launch(b.args);
+    ASSERT_EQ(d.wait_exit(10s), 1);
+    EXPECT_EQ(d.stderr_text(), b.report);
+    EXPECT_EQ(d.stdout_text(), "");
+    EXPECT_FALSE(fs::exists(runtime.root));
+  }
+}
+
+TEST_F(E2eTest, ARuntimeDirThatCannotBeMadeStopsStartUp) {
+  // A file where the runtime directory should be fails start-up with the
+  // context and the system's error as its one cause.
+  write_file(runtime.root, "");
+  auto& d = launch();
+  ASSERT_EQ(d.wait_exit(10s), 1);
+  EXPECT_EQ(d.stderr_text(), "Error: runtime dir\n\nCaused by:\n    File exists (os error 17)\n");
+  EXPECT_EQ(d.stdout_text(), "");
+}
+
+}  // namespace

@@ -1,0 +1,389 @@
+// The schedule of MacOs::kill_tree: on a real process tree built on a pty of
+// the test's own, and with stand-ins for ps and lsof that print what each
+// look should see.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#if defined(__APPLE__)
+#include <util.h>
+#else
+#include <pty.h>
+#endif
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon.hpp"
+#include "fakes/support.hpp"
+#include "quern_session/procinfo.hpp"
+#include "supervisor.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace asio = boost::asio;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace quernd::supervisor;
+using namespace quernd::supervisor::macos;
+
+KillOutcome kill_tree(const TreeRoot& root) {
+  asio::io_context io;
+  MacOs supervisor(std::make_shared<Abandoned>());
+  return quern_fakes::run(io, supervisor.kill_tree(root));
+}
+
+// How a child of ours ended: the signal that killed it, 0 for an exit, none
+// while it still runs. A pid that is not our child counts as ended once it
+// is gone.
+std::optional<int> ended(pid_t pid, std::chrono::milliseconds patience = 2000ms) {
+  const auto until = std::chrono::steady_clock::now() + patience;
+  for (;;) {
+    int status = 0;
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    if (r < 0 && ::kill(pid, 0) != 0) return 0;
+    if (std::chrono::steady_clock::now() >= until) return std::nullopt;
+    std::this_thread::sleep_for(10ms);
+  }
+}
+
+bool running(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
+
+// `sleep 30` in a process group of its own, optionally with stdin on `tty`.
+pid_t spawn_sleeper(const char* tty = nullptr) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawnattr_init(&attr);
+  if (tty) ::posix_spawn_file_actions_addopen(&actions, 0, tty, O_RDONLY | O_NOCTTY, 0);
+  ::posix_spawnattr_setpgroup(&attr, 0);
+  ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
+  pid_t pid = -1;
+  EXPECT_EQ(::posix_spawnp(&pid, "sleep", &actions, &attr, argv, environ), 0);
+  ::posix_spawnattr_destroy(&attr);
+  ::posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// A private directory under /tmp, removed at the end.
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    std::string pattern = "/tmp/kill-test-XXXXXX";
+    path = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() { fs::remove_all(path); }
+};
+
+// ---------------------------------------------------------------- a real session
+
+enum class ShellRecord { Recorded, Missing, OtherProcess };
+
+void PrintTo(ShellRecord r, std::ostream* os) {
+  *os << (r == ShellRecord::Recorded ? "recorded" : r == ShellRecord::Missing ? "no start time" : "another start time");
+}
+
+// A session of our own on a fresh pty: a shell that notes a SIGHUP in a file,
+// its child, a child whose setsid'd child still holds the terminal, and a
+// process left in the shell's group after its parent went. A stand-in shim
+// in a group of its own and this process hold the terminal too.
+class RealSession : public ::testing::TestWithParam<ShellRecord> {
+ protected:
+  void SetUp() override {
+#if defined(__linux__)
+    // Orphans come to us, so that we can see how each one ended.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+#endif
+    hup_file_ = dir_.path / "hup";
+    const std::string script = "trap 'echo hup > \"" + hup_file_.string() + "\"; exit 0' HUP\n" +
+                               "sleep 30 & echo \"child $!\"\n"
+                               "sh -c 'setsid sleep 30 & echo \"grandchild $!\"; wait' & echo \"mid $!\"\n"
+                               "( sleep 30 </dev/null >/dev/null 2>&1 & echo \"orphan $!\" )\n"
+                               "wait\n";
+    char name[256] = {};
+    shell_ = ::forkpty(&master_, name, nullptr, nullptr);
+    ASSERT_GE(shell_, 0) << "forkpty failed";
+    if (shell_ == 0) {
+      ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    ASSERT_TRUE(std::string_view(name).starts_with("/dev/"));
+    tty_ = name + 5;
+    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave_, 0);
+    shim_ = spawn_sleeper(name);
+
+    read_announcements();
+    wait_until_settled();
+  }
+
+  void TearDown() override {
+    std::vector<pid_t> ours{shim_, shell_};
+    for (const auto& [name, pid] : pids_) ours.push_back(pid);
+    for (pid_t pid : ours) {
+      if (pid > 0 && running(pid)) ::kill(pid, SIGKILL);
+    }
+    for (pid_t pid : ours) {
+      if (pid > 0) { EXPECT_TRUE(ended(pid, 5000ms)) << "left running: " << pid; }
+    }
+#if defined(__linux__)
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+#endif
+    if (slave_ >= 0) ::close(slave_);
+    if (master_ >= 0) ::close(master_);
+  }
+
+  // Reads "name pid" lines from the terminal until all four have come.
+  void read_announcements() {
+    std::string seen;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (pids_.size() < 4 && std::chrono::steady_clock::now() < until) {
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      char buf[512];
+      ssize_t n = ::read(master_, buf, sizeof buf);
+      ASSERT_GT(n, 0);
+      seen.append(buf, static_cast<std::size_t>(n));
+      std::istringstream words(seen);
+      std::string word, next;
+      pids_.clear();
+      for (words >> word; words >> next; word = next) {
+        if (word == "child" || word == "mid" || word == "grandchild" || word == "orphan") {
+          pids_[word] = std::atoi(next.c_str());
+        }
+      }
+    }
+    ASSERT_EQ(pids_.size(), 4u) << "the shell printed: " << seen;
+  }
+
+  // Waits until the grandchild leads its own group and the orphan's parent is gone.
+  void wait_until_settled() {
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < until) {
+      asio::io_context io;
+      auto snap = quern_fakes::run(io, snapshot("", std::make_shared<Abandoned>()));
+      ASSERT_TRUE(snap);
+      auto row = [&](pid_t pid) -> const Row* {
+        auto it = std::ranges::find(snap->rows, pid, &Row::pid);
+        return it == snap->rows.end() ? nullptr : &*it;
+      };
+      auto descends_from_shell = [&](const Row* r) {
+        for (; r && r->ppid != r->pid; r = row(r->ppid)) {
+          if (r->ppid == shell_) return true;
+        }
+        return false;
+      };
+      const Row* grandchild = row(pids_["grandchild"]);
+      const Row* orphan = row(pids_["orphan"]);
+      if (grandchild && grandchild->pgid == grandchild->pid && orphan && !descends_from_shell(orphan)) return;
+      std::this_thread::sleep_for(10ms);
+    }
+    FAIL() << "the process tree did not settle";
+  }
+
+  TreeRoot root() const {
+    TreeRoot r;
+    r.started_at = quern_session::procinfo::start_time(shim_);
+    r.tty = tty_;
+    r.shell_pid = shell_;
+    r.pgid = shell_;
+    r.shim_pid = shim_;
+    auto started = quern_session::procinfo::start_time(shell_);
+    EXPECT_TRUE(started);
+    if (GetParam() == ShellRecord::Recorded) r.shell_started_at = started;
+    if (GetParam() == ShellRecord::OtherProcess) r.shell_started_at = StartTime{started->secs + 1, started->micros};
+    return r;
+  }
+
+  TempDir dir_;
+  fs::path hup_file_;
+  pid_t shell_ = -1;
+  pid_t shim_ = -1;
+  int master_ = -1;
+  int slave_ = -1;
+  std::string tty_;
+  std::map<std::string, pid_t> pids_;
+};
+
+TEST_P(RealSession, WholeTreeEndsAndNothingElseIsTouched) {
+  EXPECT_EQ(kill_tree(root()), KillOutcome(Clean{}));
+
+  // SIGHUP reaches the shell only when it is the process the manifest recorded.
+  EXPECT_EQ(fs::exists(hup_file_), GetParam() == ShellRecord::Recorded);
+  for (const auto& [name, pid] : pids_) {
+    auto how = ended(pid);
+    ASSERT_TRUE(how) << name << " still runs";
+#if defined(__linux__)
+    // Off the shell's group and session, only the rounds of SIGKILL reach it.
+    if (name == "grandchild") { EXPECT_EQ(*how, SIGKILL); }
+#endif
+  }
+  EXPECT_TRUE(ended(shell_));
+  EXPECT_TRUE(running(shim_)) << "the shim was signalled";
+}
+
+INSTANTIATE_TEST_SUITE_P(Shell, RealSession,
+                         ::testing::Values(ShellRecord::Recorded, ShellRecord::Missing, ShellRecord::OtherProcess),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case ShellRecord::Recorded: return "Recorded";
+                             case ShellRecord::Missing: return "NoStartTime";
+                             case ShellRecord::OtherProcess: return "AnotherStartTime";
+                           }
+                           return "";
+                         });
+
+// ---------------------------------------------------------------- scripted looks
+
+// What successive looks see; the last entry stands for every later look.
+// "{S}", "{X}" and "{Y}" stand for the shim's and two victims' pids, "{XY}"
+// for both victims in ascending order; "FAIL" makes ps exit with status 1.
+struct Script {
+  const char* name;
+  std::vector<std::string> looks;
+  std::string line;  // the chain's line on stderr, with the same placeholders
+  int ps_runs;
+  bool x_killed;
+  bool y_killed;
+};
+
+void PrintTo(const Script& s, std::ostream* os) { *os << s.name; }
+
+const std::string SHIM = "{S} 1 {S} ?? Ss\n";
+const std::string X_ON = "{X} 1 {X} qtest S\n";
+const std::string X_OFF = "{X} 1 {X} ?? S\n";
+const std::string Y_ON = "{Y} 1 {Y} qtest S\n";
+
+class ScriptedLooks : public ::testing::TestWithParam<Script> {
+ protected:
+  void TearDown() override {
+    for (pid_t pid : {shim, x, y}) {
+      if (running(pid)) ::kill(pid, SIGKILL);
+      ended(pid);
+    }
+  }
+
+  std::string fill(std::string text) const {
+    const std::string both = std::to_string(std::min(x, y)) + ", " + std::to_string(std::max(x, y));
+    const std::pair<std::string, std::string> keys[] = {
+        {"{S}", std::to_string(shim)}, {"{X}", std::to_string(x)}, {"{Y}", std::to_string(y)}, {"{XY}", both}};
+    for (const auto& [key, value] : keys) {
+      for (std::size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+    }
+    return text;
+  }
+
+  // The stand-ins use shell built-ins only: they are all there is on PATH.
+  void write_stand_ins(const std::vector<std::string>& looks) {
+    for (std::size_t i = 0; i < looks.size(); ++i) {
+      std::ofstream(dir.path / ("look" + std::to_string(i + 1))) << fill(looks[i]);
+    }
+    std::ofstream(dir.path / "look-last") << fill(looks.back());
+    const std::string d = dir.path.string();
+    std::ofstream(dir.path / "ps") << "#!/bin/sh\n"
+                                      "n=0; [ -f '" << d << "/count' ] && read n < '" << d << "/count'\n"
+                                      "n=$((n+1)); echo $n > '" << d << "/count'\n"
+                                      "f='" << d << "/look'$n; [ -f \"$f\" ] || f='" << d << "/look-last'\n"
+                                      "read first < \"$f\"; [ \"$first\" = FAIL ] && exit 1\n"
+                                      "while IFS= read -r l; do printf '%s\\n' \"$l\"; done < \"$f\"\n";
+    std::ofstream(dir.path / "lsof") << "#!/bin/sh\nexit 1\n";
+    for (const char* name : {"ps", "lsof"}) fs::permissions(dir.path / name, fs::perms::owner_all);
+  }
+
+  int ps_runs() const {
+    std::ifstream in(dir.path / "count");
+    int n = 0;
+    in >> n;
+    return n;
+  }
+
+  TempDir dir;
+  pid_t shim = spawn_sleeper();
+  pid_t x = spawn_sleeper();
+  pid_t y = spawn_sleeper();
+};
+
+// The whole chain runs, with the real schedule, against what the stand-in ps
+// prints; no shell start time is recorded, so only the rounds signal.
+TEST_P(ScriptedLooks, Schedule) {
+  const Script& c = GetParam();
+  write_stand_ins(c.looks);
+
+  asio::io_context io;
+  quern_fakes::TempRuntime runtime;
+  quernd::reaper::Children children;
+  using Daemon = quernd::daemon::Daemon<MacOs>;
+  auto daemon = std::make_shared<Daemon>(quernd::registry::Registry(runtime.runtime(), "boot", children),
+                                         MacOs(std::make_shared<Abandoned>()), io.get_executor());
+  TreeRoot root;
+  root.tty = "qtest";
+  root.shell_pid = x;
+  root.pgid = x;
+  root.shim_pid = shim;
+
+  std::ostringstream err;
+  auto* saved_err = std::cerr.rdbuf(err.rdbuf());
+  const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ::setenv("PATH", dir.path.c_str(), 1);
+  const auto start = std::chrono::steady_clock::now();
+  Daemon::kill(daemon, quern_protocol::message::PtyId{"s1"}, root, false);
+  quern_fakes::run(io, daemon->kill_chains.front().join());
+  const auto took = std::chrono::steady_clock::now() - start;
+  ::setenv("PATH", saved_path.c_str(), 1);
+  std::cerr.rdbuf(saved_err);
+
+  EXPECT_EQ(err.str(), fill(c.line));
+  EXPECT_EQ(ps_runs(), c.ps_runs);
+  // The pause after the hang-up step comes first, then one wait per round
+  // that signalled or could not look, and the settling before the last look.
+  const std::chrono::milliseconds waits[] = {1000ms, 300ms, 700ms, 1500ms, 2500ms, 300ms};
+  std::chrono::milliseconds least{0};
+  // A clean end comes right after its look; the last look comes after all six.
+  const int waited = c.ps_runs == 6 ? 6 : c.ps_runs - 1;
+  for (int i = 0; i < waited; ++i) least += waits[i];
+  EXPECT_GE(took, least);
+
+  EXPECT_EQ(ended(x, c.x_killed ? 2000ms : 0ms), c.x_killed ? std::optional<int>(SIGKILL) : std::nullopt);
+  EXPECT_EQ(ended(y, c.y_killed ? 2000ms : 0ms), c.y_killed ? std::optional<int>(SIGKILL) : std::nullopt);
+  EXPECT_TRUE(running(shim)) << "the shim was signalled";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Looks, ScriptedLooks,
+    ::testing::Values(
+        Script{"AllGoneByRoundOne", {SHIM}, "", 2, false, false},
+        Script{"FirstLookSignalsNothing", {SHIM + X_ON, SHIM}, "", 2, false, false},
+        Script{"GroupFromFirstLookHitAfterLeavingTheTerminal", {SHIM + X_ON, SHIM + X_OFF, SHIM}, "", 3, true,
+               false},
+        Script{"FailedRoundSignalsNothingThenKnownGroupsGoOn", {SHIM + X_ON, "FAIL\n", SHIM + X_OFF, SHIM}, "", 4,
+               true, false},
+        Script{"SurvivorsAfterFourRounds", {SHIM + Y_ON + X_ON}, "quernd: close s1: survivors [{XY}]\n", 6, true,
+               true},
+        Script{"EveryLookFails", {"FAIL\n"}, "quernd: close s1: outcome unknown\n", 6, false, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
