@@ -17,8 +17,9 @@ namespace quern_bench {
 using Env = std::vector<std::pair<std::string, std::string>>;
 
 // Starts argv[0] with this process's environment plus `env` (replacing
-// inherited values) and SIGPIPE at its default action. A descriptor of -1
-// leaves that stream as it is. Throws std::runtime_error on failure.
+// inherited values), no signal blocked and SIGPIPE at its default action.
+// A descriptor of -1 leaves that stream as it is. Throws std::runtime_error
+// on failure.
 pid_t spawn(const std::vector<std::string>& argv, const Env& env, int stdin_fd = -1, int stdout_fd = -1);
 
 // Reaps the child within `limit`; false when it is still running.

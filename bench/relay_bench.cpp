@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,14 +52,17 @@ struct Options {
   std::size_t runs = 3;
 };
 
-// What a signal handler must end before the process goes.
+// What a signal must end: once they are gone the run fails and cleans up.
 std::atomic<pid_t> g_daemon{-1};
 std::atomic<pid_t> g_shim{-1};
+std::atomic<int> g_signal{0};
 
-void on_signal(int sig) {
+void watch_signals(sigset_t set) {
+  int sig = 0;
+  if (::sigwait(&set, &sig) != 0) return;
+  g_signal = sig;
   if (pid_t p = g_shim.load(); p > 0) ::kill(p, SIGTERM);
   if (pid_t p = g_daemon.load(); p > 0) ::kill(p, SIGTERM);
-  ::_exit(128 + sig);
 }
 
 // ---- the minimal relay -------------------------------------------------
@@ -372,17 +376,24 @@ int main(int argc, char** argv) {
     return 1;
   }
   const Runtime runtime{dir};
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+  // Every thread started from here on leaves these signals to the watcher.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, sig);
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread(watch_signals, signals).detach();
 
   int status = 0;
   try {
     run(options, runtime);
   } catch (const std::exception& e) {
-    std::cerr << "quern-bench-relay: " << e.what() << std::endl;
+    if (g_signal == 0) std::cerr << "quern-bench-relay: " << e.what() << std::endl;
     status = 1;
   }
   clean_up(runtime);
+  if (int sig = g_signal.load(); sig != 0) {
+    std::cerr << "quern-bench-relay: interrupted" << std::endl;
+    return 128 + sig;
+  }
   return status;
 }

@@ -243,6 +243,7 @@ asio::awaitable<void> pump_from_shim(quern_session::wire::Reader shim, std::shar
     throw_if_aborted(co_await asio::this_coro::cancellation_state);
     if (!queued) co_return;
 
+    co_await out->drained();
     throw_if_aborted(co_await asio::this_coro::cancellation_state);
 
     (void)co_await input.send(pause_pair->resume);

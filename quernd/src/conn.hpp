@@ -63,8 +63,9 @@ class InputSender {
   InputSender& operator=(InputSender other) noexcept;
   ~InputSender();
 
-  // Offers the frame without waiting. False when the channel is full or its
-  // receiver is gone; the frame is dropped then.
+  // Offers the frame without waiting. False when the channel is full, when a
+  // sender waits in `send` (a freed place is its), or when the receiver is
+  // gone; the frame is dropped then.
   bool try_send(EncodedFrame frame);
   // Sends the frame, waiting while the channel is full. False when the
   // receiver is gone; the frame is dropped then.

@@ -525,18 +525,16 @@ TEST_F(Channel, AWaitingSendHasTheNextPlaceAndFailsWhenTheReceiverGoes) {
   settle();
   ASSERT_FALSE(sent);
 
-  bool taken = false;
-  asio::post(io, [&] {
-    // Room appears: it belongs to the waiting send, not to try_send.
-    Task::spawn(io.get_executor(), [](conn::InputReceiver& r, bool& taken) -> asio::awaitable<void> {
-      co_await r.receive();
-      taken = true;
-    }(*receiver, taken));
-  });
+  // A frame is taken and, in the same step, try_send is offered: the freed
+  // place belongs to the waiting send.
+  std::optional<bool> stolen;
+  Task::spawn(io.get_executor(), [](conn::InputReceiver& r, conn::InputSender& s, EncodedFrame f,
+                                    std::optional<bool>& stolen) -> asio::awaitable<void> {
+    (void)co_await r.receive();
+    stolen = s.try_send(std::move(f));
+  }(*receiver, sender, tagged(200), stolen));
   settle();
-  ASSERT_TRUE(taken);
-  EXPECT_FALSE(sender.try_send(tagged(200)));
-  settle();
+  EXPECT_EQ(stolen, false);
   EXPECT_EQ(sent, true);
 
   // Full again; the receiver goes: a waiting send fails, and so does try_send.
