@@ -347,7 +347,8 @@ TEST_F(E2eTest, DetachStopsTheOutputAndAttachBringsItBack) {
   EXPECT_EQ(next_non_output(a, log_a), msg::Message(msg::Error{msg::PtyId{"kept"}, "not attached"}));
 
   Client b = connect(d);
-  OutputLog log_b = attach(b, "kept");
+  must(b.send(attach_request("kept")), "attach");
+  OutputLog log_b{msg::PtyId{"kept"}};
   type(b, "kept", "echo t''wo\n");
   read_until(b, log_b, "two\r\n");
   auto nothing = a.recv(300ms);
@@ -491,6 +492,9 @@ TEST_F(E2eTest, CloseEndsTheSessionsWholeTreeButNotItsShim) {
   pid_t orphan = start_sleeper(c, "doomed", "orphan", true);
   ASSERT_NE(::getsid(orphan), m.shell_pid) << "the orphan has a session of its own";
   must(c.send(msg::Detach{msg::PtyId{"doomed"}}), "detach");
+  // The welcome comes after the detach was handled and the output before it.
+  must(c.send(msg::Hello{{1}}), "hello");
+  EXPECT_EQ(next_non_output(c, log), msg::Message(msg::Welcome{1}));
 
   must(c.send(msg::Close{msg::PtyId{"doomed"}}), "close");
   EXPECT_TRUE(eventually(
