@@ -10,7 +10,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "text.hpp"
+#include "quern_session/text.hpp"
 
 namespace quern_session::paths {
 namespace fs = std::filesystem;

@@ -20,7 +20,7 @@
 #include <sys/proc_info.h>
 #endif
 
-#include "text.hpp"
+#include "quern_session/text.hpp"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "text.hpp"
+#include "quern_session/text.hpp"
 
 #include <cstddef>
 #include <cstdint>

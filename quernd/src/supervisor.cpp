@@ -1,5 +1,7 @@
 #include "supervisor.hpp"
 
+#include "quern_session/text.hpp"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -217,56 +219,6 @@ std::vector<std::string_view> split_space(std::string_view s) {
   return pieces;
 }
 
-// The length of the well-formed UTF-8 sequence at s[i], or 0; `prefix` gets
-// the length of its longest well-formed beginning (at least 1).
-std::size_t utf8_sequence(std::string_view s, std::size_t i, std::size_t& prefix) {
-  auto b = static_cast<unsigned char>(s[i]);
-  prefix = 1;
-  if (b < 0x80) return 1;
-  std::size_t need = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (b >= 0xC2 && b <= 0xDF) {
-    need = 1;
-  } else if (b == 0xE0) {
-    need = 2, lo = 0xA0;
-  } else if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) {
-    need = 2;
-  } else if (b == 0xED) {
-    need = 2, hi = 0x9F;
-  } else if (b == 0xF0) {
-    need = 3, lo = 0x90;
-  } else if (b >= 0xF1 && b <= 0xF3) {
-    need = 3;
-  } else if (b == 0xF4) {
-    need = 3, hi = 0x8F;
-  } else {
-    return 0;
-  }
-  for (std::size_t k = 1; k <= need; ++k) {
-    if (i + k >= s.size()) return 0;
-    auto c = static_cast<unsigned char>(s[i + k]);
-    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return 0;
-    prefix = k + 1;
-  }
-  return need + 1;
-}
-
-// `bytes` as UTF-8 text, each maximal ill-formed sequence replaced by U+FFFD.
-std::string utf8_lossy(std::string_view bytes) {
-  std::string text;
-  text.reserve(bytes.size());
-  for (std::size_t i = 0, prefix = 0; i < bytes.size();) {
-    if (std::size_t n = utf8_sequence(bytes, i, prefix); n > 0) {
-      text.append(bytes.substr(i, n));
-      i += n;
-    } else {
-      text += "\xEF\xBF\xBD";
-      i += prefix;
-    }
-  }
-  return text;
-}
-
 // A signed 32-bit decimal: an optional sign, then ASCII digits only.
 std::optional<std::int32_t> parse_i32(std::string_view s) {
   bool negative = false;
@@ -374,7 +326,7 @@ asio::awaitable<std::optional<Snapshot>> snapshot(std::string tty,
   // Only a normal exit with status 0 vouches for a whole table.
   if (!ps || ps->status != 0) co_return std::nullopt;
   Snapshot snap;
-  snap.rows = parse_table(utf8_lossy(ps->out));
+  snap.rows = parse_table(quern_session::text::utf8_lossy(ps->out));
   if (snap.rows.empty()) co_return std::nullopt;
   if (tty.empty()) co_return snap;
 
@@ -382,7 +334,7 @@ asio::awaitable<std::optional<Snapshot>> snapshot(std::string tty,
   auto lsof = co_await read("lsof", std::move(lsof_args), abandoned);
   // lsof exits with 1 when nobody holds the file, so its status says nothing.
   if (!lsof) co_return std::nullopt;
-  const std::string text = utf8_lossy(lsof->out);
+  const std::string text = quern_session::text::utf8_lossy(lsof->out);
   for (std::string_view piece : split_space(text)) {
     if (auto pid = parse_i32(piece)) snap.holders.push_back(*pid);
   }

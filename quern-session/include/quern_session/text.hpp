@@ -1,4 +1,4 @@
-// UTF-8 helpers shared by the modules of this library.
+// UTF-8 helpers for text that comes from the system as bytes.
 #pragma once
 
 #include <string>
