@@ -19,6 +19,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "conn.hpp"
 #include "quern_session/paths.hpp"
@@ -173,7 +174,14 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  asio::io_context io(1);
+  std::optional<asio::io_context> io_holder;
+  try {
+    io_holder.emplace(1);
+  } catch (const boost::system::system_error& e) {
+    std::cerr << daemon::report(Failure::os(quern_session::OsError::from_error_code(e.code()))) << std::flush;
+    return 1;
+  }
+  asio::io_context& io = *io_holder;
   std::optional<std::expected<void, Failure>> result;
   asio::co_spawn(io, run(std::move(*args)), [&](std::exception_ptr e, std::expected<void, Failure> r) {
     if (e) std::rethrow_exception(e);
