@@ -1,5 +1,7 @@
 #include "quern_session/procinfo.hpp"
 
+#include "quern_session/fd.hpp"
+
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -46,40 +48,6 @@ std::optional<std::string> trimmed_text(const std::string& raw) {
   return std::string(t);
 }
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd& operator=(Fd&& other) noexcept {
-    reset();
-    fd_ = std::exchange(other.fd_, -1);
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-struct Pipe {
-  Fd read, write;
-  bool open() {
-    int fds[2];
-    if (::pipe(fds) != 0) return false;
-    read = Fd(fds[0]);
-    write = Fd(fds[1]);
-    // Single-threaded: no other thread can spawn between pipe and fcntl.
-    return ::fcntl(fds[0], F_SETFD, FD_CLOEXEC) == 0 && ::fcntl(fds[1], F_SETFD, FD_CLOEXEC) == 0;
-  }
-};
-
 // Reads both pipes until each has ended; the first one's bytes are returned.
 std::optional<std::string> drain(Fd& out, Fd& err) {
   std::string captured;
@@ -110,8 +78,11 @@ std::optional<std::string> drain(Fd& out, Fd& err) {
 
 std::optional<std::string> command_text(const std::vector<std::string>& argv) {
   if (argv.empty()) return std::nullopt;
-  Pipe out, err;
-  if (!out.open() || !err.open()) return std::nullopt;
+  auto out_pipe = make_pipe();
+  auto err_pipe = make_pipe();
+  if (!out_pipe || !err_pipe) return std::nullopt;
+  Pipe& out = *out_pipe;
+  Pipe& err = *err_pipe;
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -1,5 +1,7 @@
 #include "registry.hpp"
 
+#include "quern_session/fd.hpp"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -118,47 +120,9 @@ bool report_is_success(std::string_view line) {
 
 // ---- spawning ----
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    reset();
-    fd_ = std::exchange(o.fd_, -1);
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-struct Pipe {
-  Fd read;
-  Fd write;
-};
-
-// A close-on-exec pipe whose ends lie above the standard descriptors, so that
-// putting them on 0 and 1 in the child cannot overwrite one another.
-std::expected<Pipe, OsError> make_pipe() {
-  std::array<int, 2> fds;
-  if (::pipe2(fds.data(), O_CLOEXEC) != 0) return std::unexpected(OsError::last());
-  Pipe p{Fd(fds[0]), Fd(fds[1])};
-  for (Fd* end : {&p.read, &p.write}) {
-    if (end->get() > 2) continue;
-    int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
-    if (moved < 0) return std::unexpected(OsError::last());
-    *end = Fd(moved);
-  }
-  return p;
-}
+using quern_session::Fd;
+using quern_session::Pipe;
+using quern_session::make_pipe;
 
 // The shim program: QUERN_SESSION_BIN whenever it is set, else
 // "quern-session" beside this executable.
