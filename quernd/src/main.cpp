@@ -22,6 +22,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "conn.hpp"
+#include "data_plane.hpp"
 #include "quern_session/paths.hpp"
 #include "reaper.hpp"
 #include "registry.hpp"
@@ -65,13 +66,19 @@ asio::awaitable<void> accept_loop(std::shared_ptr<Daemon> daemon, std::shared_pt
   }
 }
 
-// Serves the data plane's connections; without a data plane, waits for ever.
-asio::awaitable<void> accept_data_loop(std::shared_ptr<Daemon> daemon, const data_plane::DataPlane* plane) {
-  (void)daemon;
+// Serves the data plane's connections, each in a task of its own; without a
+// data plane, waits for ever.
+asio::awaitable<void> accept_data_loop(std::shared_ptr<Daemon> daemon, std::shared_ptr<data_plane::DataPlane> plane) {
+  auto ex = co_await asio::this_coro::executor;
   for (;;) {
     auto accepted = co_await accept_data(plane);
     task::throw_if_aborted(co_await asio::this_coro::cancellation_state);
-    if (!accepted) co_await accept_failed("data plane accept", accepted.error());
+    if (!accepted) {
+      co_await accept_failed("data plane accept", accepted.error());
+      continue;
+    }
+    std::shared_ptr<const data_plane::DataPlane> shared = plane;
+    task::Task::spawn(ex, data_plane::data_plane_connection(daemon, std::move(shared), std::move(*accepted)));
   }
 }
 
@@ -99,9 +106,9 @@ std::expected<Args, Failure> parse_args(const std::vector<std::string>& args) {
 }
 
 asio::awaitable<std::expected<asio::ip::tcp::socket, boost::system::error_code>> accept_data(
-    const data_plane::DataPlane* plane) {
-  // The browser data plane is not served yet: its branch never fires.
-  (void)plane;
+    const std::shared_ptr<data_plane::DataPlane>& plane) {
+  if (plane) co_return co_await plane->accept();
+  // No data plane: this branch never fires.
   asio::steady_timer never(co_await asio::this_coro::executor, asio::steady_timer::time_point::max());
   co_await never.async_wait(asio::use_awaitable);
   co_return std::unexpected(asio::error::operation_aborted);
@@ -125,9 +132,15 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
   auto listener = std::make_shared<Listener>(std::move(bound->listener));
   daemon::PidLock pid_lock = std::move(bound->lock);
 
-  // The data plane is not served yet; the origins are parsed for it.
-  const data_plane::DataPlane* plane = nullptr;
-  (void)args;
+  std::shared_ptr<data_plane::DataPlane> plane;
+  if (args.origins) {
+    auto bound_plane = data_plane::DataPlane::bind(std::move(*args.origins), ex);
+    if (!bound_plane) co_return std::unexpected(Failure::os(bound_plane.error()).context("data plane"));
+    // A failed write drops the data plane, which closes its listener.
+    if (auto written = bound_plane->write_endpoint(runtime); !written)
+      co_return std::unexpected(Failure::os(written.error()).context("endpoint file"));
+    plane = std::make_shared<data_plane::DataPlane>(std::move(*bound_plane));
+  }
 
   task::Task::spawn(ex, reaper::Children::run(children));
 
@@ -158,7 +171,9 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
   co_await daemon->drain();
   std::error_code ignored;
   std::filesystem::remove(runtime.daemon_socket(), ignored);
+  if (plane) std::filesystem::remove(runtime.data_endpoint(), ignored);
   signals.clear();
+  plane.reset();
   // The pid lock is released by its destructor: unlocked, then closed.
   co_return std::expected<void, Failure>{};
 }

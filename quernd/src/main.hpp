@@ -3,6 +3,7 @@
 #pragma once
 
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,7 +35,7 @@ class DataPlane;
 
 // The next connection of the data plane; without one, never completes.
 boost::asio::awaitable<std::expected<boost::asio::ip::tcp::socket, boost::system::error_code>> accept_data(
-    const data_plane::DataPlane* plane);
+    const std::shared_ptr<data_plane::DataPlane>& plane);
 
 // Start-up, the main loop and shutdown. Succeeds only after a shutdown by
 // SIGTERM or SIGINT.

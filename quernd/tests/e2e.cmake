@@ -3,10 +3,13 @@
 if(TARGET quernd)
   add_executable(quernd_e2e_tests
     tests/e2e_test.cpp
+    tests/data_plane_e2e_test.cpp
     tests/e2e_support.cpp
   )
   target_link_libraries(quernd_e2e_tests PRIVATE quern_testkit quern_session quern_protocol GTest::gtest_main)
-  target_compile_definitions(quernd_e2e_tests PRIVATE QUERND_BIN="$<TARGET_FILE:quernd>")
-  add_dependencies(quernd_e2e_tests quernd quern-session)
+  target_compile_definitions(quernd_e2e_tests PRIVATE QUERND_BIN="$<TARGET_FILE:quernd>"
+                                                     QUERN_BENCH_SHIM="$<TARGET_FILE:quern-bench-shim>")
+  # The flood test runs its session behind the benchmark's shim.
+  add_dependencies(quernd_e2e_tests quernd quern-session quern-bench-shim)
   gtest_discover_tests(quernd_e2e_tests DISCOVERY_TIMEOUT 60)
 endif()

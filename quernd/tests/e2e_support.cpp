@@ -18,6 +18,8 @@
 
 #include "quern_protocol/packet.hpp"
 
+using quern_session::manifest::Manifest;
+
 extern char** environ;
 
 namespace quernd_e2e {
@@ -26,14 +28,20 @@ namespace msg = quern_protocol::message;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
 std::string read_file(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
 }
+
+void write_file(const fs::path& p, std::string_view text) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + p.native());
+}
+
+namespace {
 
 // The process's state letter from /proc/<pid>/stat; none when it is gone.
 std::optional<char> state_of(pid_t pid) {
@@ -75,7 +83,7 @@ TempDir::~TempDir() {
 }
 
 DaemonProcess::DaemonProcess(const fs::path& runtime_root, const fs::path& log_dir,
-                             const std::vector<std::string>& args) {
+                             const std::vector<std::string>& args, const std::vector<std::string>& extra_env) {
   static std::atomic<int> serial{0};
   std::string n = std::to_string(++serial);
   out_ = log_dir / ("daemon-" + n + ".out");
@@ -88,6 +96,7 @@ DaemonProcess::DaemonProcess(const fs::path& runtime_root, const fs::path& log_d
     env.emplace_back(entry);
   }
   env.push_back("QUERN_RUNTIME_DIR=" + runtime_root.native());
+  env.insert(env.end(), extra_env.begin(), extra_env.end());
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -276,6 +285,113 @@ msg::Message next_non_output(Client& c, OutputLog& log, std::chrono::millisecond
     }
     return p.message;
   }
+}
+
+void E2eTest::TearDown() {
+  for (auto& d : daemons) d->stop();
+  if (auto listed = Manifest::list(runtime)) {
+    for (auto& m : listed->first) seen.push_back(m);
+  }
+  // Only what a manifest of this directory names, and only while it is
+  // still the process the manifest recorded.
+  for (const auto& m : seen) {
+    if (runs(m.shim_pid, m.started_at)) ::kill(m.shim_pid, SIGKILL);
+    if (runs(m.shell_pid, m.shell_started_at)) {
+      ::killpg(m.pgid, SIGKILL);
+      ::kill(m.shell_pid, SIGKILL);
+    }
+  }
+  for (const auto& [pid, started] : strays) {
+    if (runs(pid, started)) ::kill(pid, SIGKILL);
+  }
+}
+
+DaemonProcess& E2eTest::launch(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  daemons.push_back(std::make_unique<DaemonProcess>(runtime.root, dir.path, args, env));
+  return *daemons.back();
+}
+
+DaemonProcess& E2eTest::start(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  DaemonProcess& d = launch(args, env);
+  connect(d);
+  return d;
+}
+
+Client E2eTest::connect_raw(DaemonProcess& d, std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (true) {
+    auto c = Client::connect(runtime.daemon_socket());
+    if (c) return std::move(*c);
+    if (d.exited()) throw std::runtime_error("the daemon ended before serving: " + d.stderr_text());
+    if (Clock::now() >= deadline) throw std::runtime_error("daemon socket: " + c.error().text);
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+Client E2eTest::connect(DaemonProcess& d) {
+  Client c = connect_raw(d);
+  must(c.send(msg::Hello{{1}}), "hello");
+  auto reply = must(c.recv(10s), "welcome");
+  if (reply.message != msg::Message(msg::Welcome{1})) {
+    throw std::runtime_error("expected a welcome, got " + reply.message.debug());
+  }
+  return c;
+}
+
+msg::Attach E2eTest::attach_request(const std::string& id, std::uint16_t cols, std::uint16_t rows) {
+  return msg::Attach{msg::PtyId{id}, cols, rows, std::nullopt, true, dir.path.native(), {"/bin/sh"},
+                     {{"PS1", "prompt> "}}};
+}
+
+OutputLog E2eTest::attach(Client& c, const msg::Attach& request) {
+  must(c.send(request), "attach");
+  OutputLog log{request.id};
+  read_until(c, log, "prompt> ");
+  return log;
+}
+
+void E2eTest::type(Client& c, const std::string& id, std::string_view text) {
+  must(c.send(msg::Write{msg::PtyId{id}}, quern_protocol::Bytes::copy_from(text)), "write");
+}
+
+Manifest E2eTest::manifest_of(const std::string& id) {
+  std::optional<Manifest> m;
+  eventually(
+      [&] {
+        auto r = Manifest::read(runtime.session_manifest(msg::PtyId{id}));
+        if (r) m = std::move(*r);
+        return m.has_value();
+      },
+      5s);
+  if (!m) throw std::runtime_error("no manifest for " + id);
+  seen.push_back(*m);
+  return *m;
+}
+
+pid_t E2eTest::start_sleeper(Client& c, const std::string& id, const std::string& name, bool detach) {
+  fs::path file = dir.path / (name + ".pid");
+  std::string line = std::string(detach ? "setsid " : "") + "sh -c 'echo $$ > " + file.native() + ".tmp && mv " +
+                     file.native() + ".tmp " + file.native() + "; exec sleep 300' &\n";
+  type(c, id, line);
+  pid_t pid = 0;
+  eventually(
+      [&] {
+        std::string text = read_file(file);
+        if (text.empty() || text.back() != '\n') return false;
+        pid = static_cast<pid_t>(std::stol(text));
+        return true;
+      },
+      10s);
+  if (pid <= 0) throw std::runtime_error("no pid from " + name);
+  auto started = quern_session::procinfo::start_time(pid);
+  if (!started) throw std::runtime_error(name + " is not running");
+  strays.emplace_back(pid, *started);
+  return pid;
+}
+
+bool E2eTest::stray_runs(pid_t pid) const {
+  auto it = std::ranges::find_if(strays, [&](const auto& s) { return s.first == pid; });
+  return it != strays.end() && runs(pid, it->second);
 }
 
 }  // namespace quernd_e2e

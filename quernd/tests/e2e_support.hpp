@@ -7,6 +7,7 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,8 @@
 
 #include "quern_protocol/bytes.hpp"
 #include "quern_protocol/message.hpp"
+#include "quern_session/manifest.hpp"
+#include "quern_session/paths.hpp"
 #include "quern_session/procinfo.hpp"
 #include "quern_testkit/client.hpp"
 
@@ -38,6 +41,10 @@ T must(std::expected<T, ClientError> r, const std::string& what) {
 }
 void must(std::expected<void, ClientError> r, const std::string& what);
 
+std::string read_file(const fs::path& p);
+// Writes `text` to `p`, replacing the file.
+void write_file(const fs::path& p, std::string_view text);
+
 // A directory of its own under /tmp, removed with everything in it.
 struct TempDir {
   fs::path path;
@@ -49,10 +56,12 @@ struct TempDir {
 
 // The daemon as a child of the test: stdin on /dev/null, stdout and stderr
 // into files under `log_dir`, QUERN_RUNTIME_DIR set and QUERN_SESSION_BIN
-// removed (so that the shim beside the daemon is the one started).
+// removed (so that the shim beside the daemon is the one started), then
+// `env` ("NAME=value") added.
 class DaemonProcess {
  public:
-  DaemonProcess(const fs::path& runtime_root, const fs::path& log_dir, const std::vector<std::string>& args);
+  DaemonProcess(const fs::path& runtime_root, const fs::path& log_dir, const std::vector<std::string>& args,
+                const std::vector<std::string>& env = {});
   DaemonProcess(const DaemonProcess&) = delete;
   DaemonProcess& operator=(const DaemonProcess&) = delete;
   // Stops the daemon if it still runs: SIGTERM, then SIGKILL.
@@ -135,5 +144,45 @@ void read_until(Client& c, OutputLog& log, std::string_view needle,
 // The next message that is not output; output before it goes to `log`.
 quern_protocol::message::Message next_non_output(Client& c, OutputLog& log,
                                                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// The daemon's own fixture: a private runtime directory, daemons started on
+// it, and every session process the test met killed at the end.
+class E2eTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  quern_session::paths::Runtime runtime{dir.path / "rt"};
+  std::vector<std::unique_ptr<DaemonProcess>> daemons;
+  std::vector<quern_session::manifest::Manifest> seen;  // every session manifest read
+  std::vector<std::pair<pid_t, StartTime>> strays;      // processes started inside sessions
+
+  void TearDown() override;
+
+  // Starts a daemon without waiting for it.
+  DaemonProcess& launch(const std::vector<std::string>& args = {"--no-data-plane"},
+                        const std::vector<std::string>& env = {});
+  // Starts a daemon and waits until it welcomes a client, which it does
+  // only once its start-up sweep is done.
+  DaemonProcess& start(const std::vector<std::string>& args = {"--no-data-plane"},
+                       const std::vector<std::string>& env = {});
+  // A connection to the daemon socket, retried while the daemon comes up.
+  Client connect_raw(DaemonProcess& d, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // A connection that has been welcomed.
+  Client connect(DaemonProcess& d);
+
+  quern_protocol::message::Attach attach_request(const std::string& id, std::uint16_t cols = 80,
+                                                 std::uint16_t rows = 24);
+  // Attaches and reads up to the shell's first prompt.
+  OutputLog attach(Client& c, const quern_protocol::message::Attach& request);
+  OutputLog attach(Client& c, const std::string& id) { return attach(c, attach_request(id)); }
+  void type(Client& c, const std::string& id, std::string_view text);
+
+  // The session's manifest, once its shim has written it.
+  quern_session::manifest::Manifest manifest_of(const std::string& id);
+  // Starts a process from the session's shell that writes its pid into a
+  // file and then sleeps; `detach` puts it in a session of its own (still
+  // holding the terminal); returns its pid.
+  pid_t start_sleeper(Client& c, const std::string& id, const std::string& name, bool detach);
+  bool stray_runs(pid_t pid) const;
+};
 
 }  // namespace quernd_e2e

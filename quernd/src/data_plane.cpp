@@ -1,0 +1,167 @@
+#include "data_plane.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/json/object.hpp>
+
+#include "quern_protocol/json_writer.hpp"
+#include "quern_session/fd.hpp"
+
+namespace quernd::data_plane {
+
+using quern_session::ErrorKind;
+using quern_session::Fd;
+
+namespace {
+
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+
+void close_on_exec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
+std::expected<void, OsError> write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(OsError::last());
+    }
+    if (n == 0) return std::unexpected(OsError::custom(ErrorKind::Other, "failed to write whole buffer"));
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+// Flushes the file to stable storage.
+std::expected<void, OsError> full_sync(int fd) {
+#if defined(__APPLE__)
+  while (::fcntl(fd, F_FULLFSYNC) == -1) {
+    if (errno != EINTR) return std::unexpected(OsError::last());
+  }
+#else
+  while (::fsync(fd) == -1) {
+    if (errno != EINTR) return std::unexpected(OsError::last());
+  }
+#endif
+  return {};
+}
+
+}  // namespace
+
+std::optional<Permits::Permit> Permits::try_acquire() const {
+  if (*free_ == 0) return std::nullopt;
+  --*free_;
+  return Permit(free_);
+}
+
+std::uint64_t millis_since_epoch(std::chrono::system_clock::time_point now) {
+  const auto since = now.time_since_epoch();
+  if (since < std::chrono::system_clock::duration::zero()) return 1;
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
+DataPlane::DataPlane(asio::ip::tcp::acceptor listener, Token token, Origins origins, std::uint64_t launched_at)
+    : listener_(std::move(listener)),
+      token_(std::move(token)),
+      origins_(std::move(origins)),
+      launched_at_(launched_at),
+      pending_(PENDING_UPGRADES) {}
+
+std::expected<DataPlane, OsError> DataPlane::bind(std::vector<std::string> origins, const asio::any_io_executor& ex) {
+  namespace ip = asio::ip;
+  ip::tcp::acceptor listener(ex);
+  boost::system::error_code ec;
+  listener.open(ip::tcp::v4(), ec);
+  if (!ec) close_on_exec(listener.native_handle());
+  if (!ec) listener.bind(ip::tcp::endpoint(ip::address_v4::loopback(), 0), ec);
+  if (!ec) listener.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) return std::unexpected(OsError::from_error_code(ec));
+
+  const std::uint64_t launched_at = millis_since_epoch(std::chrono::system_clock::now());
+  auto token = Token::generate();
+  // The listener closes with this frame.
+  if (!token) return std::unexpected(token.error());
+  return DataPlane(std::move(listener), std::move(*token),
+                   std::make_shared<const std::vector<std::string>>(std::move(origins)), launched_at);
+}
+
+Endpoint DataPlane::endpoint() const {
+  boost::system::error_code ec;
+  const auto local = listener_.local_endpoint(ec);
+  return Endpoint{token_.secret(), ec ? std::uint16_t{0} : local.port(), launched_at_};
+}
+
+std::string endpoint_json(const Endpoint& endpoint) {
+  boost::json::object o;
+  o["token"] = endpoint.token;
+  o["port"] = endpoint.port;
+  o["launched_at"] = endpoint.launched_at;
+  return quern_protocol::json::write_compact(o);
+}
+
+std::expected<void, OsError> DataPlane::write_endpoint(const quern_session::paths::Runtime& runtime) const {
+  const std::string text = endpoint_json(endpoint());
+  const std::filesystem::path final_path = runtime.data_endpoint();
+  std::filesystem::path temporary = final_path;
+  temporary.replace_extension("tmp-" + std::to_string(::getpid()));
+
+  // Whatever stands at the temporary name (a file of another mode, a link
+  // planted there) is removed, and the file is created afresh, so that the
+  // token only ever goes into a new file of our own.
+  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) return std::unexpected(OsError::last());
+  Fd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (file.get() < 0) return std::unexpected(OsError::last());
+  // The umask cannot loosen 0600, but it could narrow it.
+  if (::fchmod(file.get(), 0600) != 0) return std::unexpected(OsError::last());
+  if (auto written = write_all(file.get(), text); !written) return written;
+  if (auto synced = full_sync(file.get()); !synced) return synced;
+  file.reset();
+  if (::rename(temporary.c_str(), final_path.c_str()) != 0) return std::unexpected(OsError::last());
+  return {};
+}
+
+asio::awaitable<std::expected<asio::ip::tcp::socket, boost::system::error_code>> DataPlane::accept() {
+  auto [ec, socket] = co_await listener_.async_accept(use_tuple);
+  if (ec) co_return std::unexpected(ec);
+  // Shims and ps runs must not inherit a browser's connection.
+  close_on_exec(socket.native_handle());
+  // Keystrokes and their echo are small: send them at once.
+  boost::system::error_code ignored;
+  socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+  co_return std::move(socket);
+}
+
+asio::awaitable<std::expected<WsTransport, OsError>> DataPlane::handshake(asio::ip::tcp::socket socket) const {
+  // The port the Host header must name is the listener's as it is now.
+  // Named, not a temporary: g++ 12 destroys a temporary argument of a
+  // coroutine call inside co_await twice.
+  Admission admission{origins_, token_, endpoint().port};
+  co_return co_await open_websocket(std::move(socket), std::move(admission));
+}
+
+asio::awaitable<std::expected<WsTransport, OsError>> DataPlane::upgrade(asio::ip::tcp::socket socket) const {
+  using namespace asio::experimental::awaitable_operators;
+  auto permit = pending_.try_acquire();
+  if (!permit) {
+    boost::system::error_code ignored;
+    socket.close(ignored);
+    co_return std::unexpected(OsError::custom(ErrorKind::Other, "too many pending upgrades"));
+  }
+  asio::steady_timer limit(co_await asio::this_coro::executor, UPGRADE_LIMIT);
+  // A handshake that runs out of time is abandoned, which closes its stream.
+  auto first = co_await (handshake(std::move(socket)) || limit.async_wait(use_tuple));
+  if (first.index() == 1) co_return std::unexpected(OsError::custom(ErrorKind::TimedOut, "upgrade timed out"));
+  co_return std::move(std::get<0>(first));
+}
+
+}  // namespace quernd::data_plane

@@ -1,0 +1,132 @@
+// The browser data plane: a TCP listener on the IPv4 loopback address with
+// its token, its allowed origins and its limit on upgrades in progress; the
+// endpoint file through which local web clients learn its port and token;
+// and the task that upgrades one accepted connection and serves it like a
+// local client.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "conn.hpp"
+#include "daemon.hpp"
+#include "quern_session/os_error.hpp"
+#include "quern_session/paths.hpp"
+#include "token.hpp"
+#include "upgrade.hpp"
+#include "ws_transport.hpp"
+
+namespace quernd::data_plane {
+
+namespace asio = boost::asio;
+using quern_session::OsError;
+
+// Upgrades that may be in progress at once.
+inline constexpr std::size_t PENDING_UPGRADES = 64;
+// How long one upgrade may take, from the moment it was admitted.
+inline constexpr auto UPGRADE_LIMIT = std::chrono::seconds(3);
+
+// A counting semaphore whose permits are taken without waiting.
+class Permits {
+ public:
+  // Held while an upgrade runs; gives its permit back when dropped.
+  class Permit {
+   public:
+    Permit(Permit&& other) noexcept : free_(std::move(other.free_)) {}
+    Permit& operator=(Permit&&) = delete;
+    ~Permit() {
+      if (free_) ++*free_;
+    }
+
+   private:
+    friend class Permits;
+    explicit Permit(std::shared_ptr<std::size_t> free) : free_(std::move(free)) {}
+    std::shared_ptr<std::size_t> free_;
+  };
+
+  explicit Permits(std::size_t count) : free_(std::make_shared<std::size_t>(count)) {}
+
+  // None when every permit is held.
+  std::optional<Permit> try_acquire() const;
+  std::size_t available() const { return *free_; }
+
+ private:
+  std::shared_ptr<std::size_t> free_;
+};
+
+// What the endpoint file tells a local web client.
+struct Endpoint {
+  std::string token;
+  std::uint16_t port = 0;
+  std::uint64_t launched_at = 0;
+};
+
+class DataPlane {
+ public:
+  // Binds the listener to 127.0.0.1 with a port that the system chooses and
+  // draws this run's token.
+  static std::expected<DataPlane, OsError> bind(std::vector<std::string> origins, const asio::any_io_executor& ex);
+
+  DataPlane(DataPlane&&) noexcept = default;
+
+  // The listener's port (0 when it cannot be read), the token and the start.
+  Endpoint endpoint() const;
+  // Writes the endpoint file: compact JSON with its keys in order, no
+  // newline, mode 0600, through a temporary file that is synced and renamed
+  // over the final name.
+  std::expected<void, OsError> write_endpoint(const quern_session::paths::Runtime& runtime) const;
+
+  // The next connection of the listener, close-on-exec.
+  asio::awaitable<std::expected<asio::ip::tcp::socket, boost::system::error_code>> accept();
+
+  // The opening handshake of one connection, without admission limits.
+  asio::awaitable<std::expected<WsTransport, OsError>> handshake(asio::ip::tcp::socket socket) const;
+  // Admits the connection if fewer than 64 upgrades are in progress (else
+  // closes it at once) and runs its handshake within 3 seconds.
+  asio::awaitable<std::expected<WsTransport, OsError>> upgrade(asio::ip::tcp::socket socket) const;
+
+  std::uint64_t launched_at() const { return launched_at_; }
+  const Token& token() const { return token_; }
+  const Origins& origins() const { return origins_; }
+  std::size_t free_permits() const { return pending_.available(); }
+
+ private:
+  DataPlane(asio::ip::tcp::acceptor listener, Token token, Origins origins, std::uint64_t launched_at);
+
+  asio::ip::tcp::acceptor listener_;
+  Token token_;
+  Origins origins_;
+  std::uint64_t launched_at_;
+  Permits pending_;
+};
+
+// Milliseconds since the Unix epoch at `now`; 1 before the epoch.
+std::uint64_t millis_since_epoch(std::chrono::system_clock::time_point now);
+
+// The endpoint file's text.
+std::string endpoint_json(const Endpoint& endpoint);
+
+// The task of one accepted data-plane connection: upgrade, then serve it
+// like a local client with a lossy queue and the data-plane restrictions. A
+// failed upgrade ends it silently.
+template <class S>
+asio::awaitable<void> data_plane_connection(std::shared_ptr<daemon::Daemon<S>> daemon,
+                                            std::shared_ptr<const DataPlane> plane, asio::ip::tcp::socket socket) {
+  if (!plane) co_return;
+  auto upgraded = co_await plane->upgrade(std::move(socket));
+  if (!upgraded) co_return;
+  co_await conn::serve(std::move(daemon), std::move(*upgraded));
+}
+
+}  // namespace quernd::data_plane

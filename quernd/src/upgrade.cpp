@@ -1,0 +1,153 @@
+#include "upgrade.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/rfc7230.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
+
+namespace quernd::data_plane {
+
+namespace http = boost::beast::http;
+using quern_session::ErrorKind;
+using quern_session::OsError;
+
+namespace {
+
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+constexpr std::string_view LOOPBACK_NAME = "localhost";
+constexpr std::string_view LOOPBACK_ADDRESS = "127.0.0.1";
+
+// The first value of a header, looked up without regard to case.
+std::optional<std::string_view> first(const Request& request, http::field name) {
+  auto found = request.find(name);
+  if (found == request.end()) return std::nullopt;
+  return std::string_view(found->value().data(), found->value().size());
+}
+
+}  // namespace
+
+http::status status_of(Rejection r) {
+  switch (r) {
+    case Rejection::OriginNotAllowed:
+      return http::status::forbidden;
+    case Rejection::HostNotAllowed:
+    case Rejection::TokenInQuery:
+      return http::status::bad_request;
+    case Rejection::NoSuchPath:
+      return http::status::not_found;
+    case Rejection::MissingToken:
+    case Rejection::BadToken:
+      return http::status::unauthorized;
+  }
+  return http::status::bad_request;
+}
+
+std::string_view body_of(Rejection r) {
+  switch (r) {
+    case Rejection::OriginNotAllowed:
+      return "origin not allowed";
+    case Rejection::HostNotAllowed:
+      return "host not allowed";
+    case Rejection::NoSuchPath:
+      return "no such path";
+    case Rejection::TokenInQuery:
+      return "token in query string";
+    case Rejection::MissingToken:
+      return "missing token";
+    case Rejection::BadToken:
+      return "bad token";
+  }
+  return "";
+}
+
+bool readable(std::string_view value) {
+  return std::ranges::all_of(value, [](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return b == 0x09 || (b >= 0x20 && b <= 0x7e);
+  });
+}
+
+std::optional<std::string_view> target_path(std::string_view target) {
+  if (target.starts_with('/')) return target.substr(0, target.find('?'));
+  // Absolute form: scheme "://" authority, then the path.
+  if (const auto scheme_end = target.find("://"); scheme_end != std::string_view::npos && scheme_end > 0) {
+    const std::string_view rest = target.substr(scheme_end + 3);
+    const auto authority_end = rest.find_first_of("/?");
+    if (authority_end == std::string_view::npos || rest[authority_end] == '?') return "/";
+    const std::string_view path = rest.substr(authority_end);
+    return path.substr(0, path.find('?'));
+  }
+  // Authority form, "*", or anything else without a path.
+  return std::nullopt;
+}
+
+std::optional<Rejection> check(std::span<const std::string> origins, std::uint16_t port, const Token& token,
+                               const Request& request) {
+  const auto origin = first(request, http::field::origin);
+  if (!origin || !readable(*origin) || std::ranges::find(origins, *origin) == origins.end())
+    return Rejection::OriginNotAllowed;
+
+  const std::string suffix = ":" + std::to_string(port);
+  const std::string by_address = std::string(LOOPBACK_ADDRESS) + suffix;
+  const std::string by_name = std::string(LOOPBACK_NAME) + suffix;
+  const auto host = first(request, http::field::host);
+  if (!host || !readable(*host) || (*host != by_address && *host != by_name)) return Rejection::HostNotAllowed;
+
+  const std::string_view target(request.target().data(), request.target().size());
+  if (target_path(target) != std::optional<std::string_view>("/")) return Rejection::NoSuchPath;
+  if (target.find('?') != std::string_view::npos) return Rejection::TokenInQuery;
+
+  const auto protocol = first(request, http::field::sec_websocket_protocol);
+  if (!protocol) return Rejection::MissingToken;
+  if (!token.matches(*protocol)) return Rejection::BadToken;
+  return std::nullopt;
+}
+
+bool is_opening_request(const Request& request) {
+  if (request.method() != http::verb::get || request.version() != 11) return false;
+  const auto connection = first(request, http::field::connection);
+  if (!connection || !http::token_list(*connection).exists("upgrade")) return false;
+  const auto upgrade = first(request, http::field::upgrade);
+  if (!upgrade || !boost::beast::iequals(*upgrade, "websocket")) return false;
+  if (first(request, http::field::sec_websocket_version) != std::optional<std::string_view>("13")) return false;
+  // A client's key is 16 random bytes in base64.
+  const auto key = first(request, http::field::sec_websocket_key);
+  return key && !key->empty() && key->size() <= 24;
+}
+
+asio::awaitable<std::expected<WsTransport, OsError>> open_websocket(asio::ip::tcp::socket socket,
+                                                                   Admission admission, WsTiming timing) {
+  auto refused = [](std::string text) { return std::unexpected(OsError::custom(ErrorKind::InvalidData, std::move(text))); };
+
+  boost::beast::flat_buffer buffer;
+  http::request_parser<http::empty_body> parser;
+  parser.header_limit(REQUEST_HEAD_LIMIT);
+  auto [read_ec, n] = co_await http::async_read_header(socket, buffer, parser, use_tuple);
+  if (read_ec) co_return std::unexpected(OsError::from_error_code(read_ec));
+  // A body, or bytes sent after the request before any answer: no opening
+  // request, closed without a word.
+  if (!parser.is_done() || buffer.size() != 0) co_return refused("bytes after the request");
+  Request request = parser.release();
+  if (!is_opening_request(request)) co_return refused("not a websocket opening request");
+
+  if (auto rejection = check(*admission.origins, admission.port, admission.token, request)) {
+    // Exactly the status line, an empty line and the text.
+    http::response<http::string_body> answer{status_of(*rejection), 11};
+    answer.body() = std::string(body_of(*rejection));
+    (void)co_await http::async_write(socket, answer, use_tuple);
+    boost::system::error_code ignored;
+    socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    socket.close(ignored);
+    co_return refused(std::string(body_of(*rejection)));
+  }
+  co_return co_await WsTransport::accept(std::move(socket), request, timing);
+}
+
+}  // namespace quernd::data_plane

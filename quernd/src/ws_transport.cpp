@@ -1,0 +1,243 @@
+#include "ws_transport.hpp"
+
+#include <algorithm>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/stream_traits.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include "task.hpp"
+
+namespace quernd::data_plane {
+
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using Clock = std::chrono::steady_clock;
+using quern_session::OsError;
+
+namespace {
+
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+
+}  // namespace
+
+namespace detail {
+
+// What the reading task hands to the reader.
+struct Incoming {
+  enum class Kind { Binary, Other, End };
+  Kind kind = Kind::End;
+  Bytes payload;
+};
+
+// The connection as both halves and the reading task see it.
+struct WsShared {
+  WsShared(asio::ip::tcp::socket socket, WsTiming timing)
+      : ws(std::move(socket)),
+        timing(timing),
+        arrived(ws.get_executor(), asio::steady_timer::time_point::max()),
+        taken(ws.get_executor(), asio::steady_timer::time_point::max()) {}
+
+  websocket::stream<asio::ip::tcp::socket, false> ws;
+  WsTiming timing;
+  int halves = 2;
+  bool reader_gone = false;
+  // Once the reader has given none, it gives none for good.
+  bool incoming_ended = false;
+  // A message read and not yet taken by the reader.
+  std::optional<Incoming> slot;
+  // The reader waits on `arrived` until the slot is filled or its limit
+  // passes; the reading task waits on `taken` until the slot is empty. A
+  // wait ends early when the other side cancels the timer.
+  asio::steady_timer arrived;
+  asio::steady_timer taken;
+  // The last ping or pong from the client.
+  Clock::time_point heard{};
+
+  void close_socket() {
+    boost::system::error_code ignored;
+    beast::get_lowest_layer(ws).close(ignored);
+  }
+};
+
+Half& Half::operator=(Half&& other) noexcept {
+  if (this != &other) {
+    release();
+    shared_ = std::move(other.shared_);
+  }
+  return *this;
+}
+
+void Half::release() {
+  if (!shared_) return;
+  // The last half closes the TCP connection, which also ends a read still
+  // waiting in the reading task.
+  if (--shared_->halves == 0) shared_->close_socket();
+  shared_.reset();
+}
+
+}  // namespace detail
+
+using detail::Incoming;
+using detail::WsShared;
+
+std::optional<Frame> one_frame(Bytes message) {
+  auto decoded = quern_protocol::frame::decode_frame_bytes(message);
+  // A frame error, or less than one whole frame.
+  if (!decoded || !*decoded) return std::nullopt;
+  // Anything after the frame spoils the message.
+  if (!message.empty()) return std::nullopt;
+  return std::move(**decoded);
+}
+
+namespace {
+
+// The reading task: reads messages one at a time and hands each to the
+// reader, waiting until it has been taken before reading on. Ends at the
+// first error (which it hands over too) or when the reader has gone.
+asio::awaitable<void> read_messages(std::shared_ptr<WsShared> s) {
+  for (;;) {
+    if (s->reader_gone) co_return;
+    // A buffer of its own for every message, so that the frame handed on
+    // is a view of it and nothing is copied.
+    auto buffer = std::make_shared<beast::flat_buffer>();
+    auto [ec, n] = co_await s->ws.async_read(*buffer, use_tuple);
+    if (s->reader_gone) co_return;
+    Incoming in;
+    if (ec) {
+      in.kind = Incoming::Kind::End;
+    } else if (s->ws.got_binary()) {
+      in.kind = Incoming::Kind::Binary;
+      const auto data = buffer->cdata();
+      in.payload = Bytes(buffer, static_cast<const std::uint8_t*>(data.data()), data.size());
+    } else {
+      in.kind = Incoming::Kind::Other;
+    }
+    s->slot = std::move(in);
+    s->arrived.cancel();
+    if (ec) co_return;
+    while (s->slot && !s->reader_gone) co_await s->taken.async_wait(use_tuple);
+  }
+}
+
+}  // namespace
+
+WsReader::WsReader(std::shared_ptr<WsShared> shared) : half_(std::move(shared)) {}
+
+WsReader::~WsReader() { stop_reading(); }
+
+void WsReader::stop_reading() {
+  if (!half_) return;
+  half_->reader_gone = true;
+  half_->slot.reset();
+  half_->taken.cancel();
+}
+
+asio::awaitable<std::optional<Frame>> WsReader::next() {
+  WsShared& s = *half_;
+  const auto started = Clock::now();
+  for (;;) {
+    if (s.incoming_ended) co_return std::nullopt;
+    if (s.slot) {
+      Incoming in = std::move(*s.slot);
+      s.slot.reset();
+      s.taken.cancel();
+      std::optional<Frame> frame;
+      if (in.kind == Incoming::Kind::Binary) frame = one_frame(std::move(in.payload));
+      if (!frame) s.incoming_ended = true;
+      co_return frame;
+    }
+    // Every ping or pong starts the limit afresh.
+    const auto deadline = std::max(started, s.heard) + s.timing.idle;
+    if (Clock::now() >= deadline) {
+      s.incoming_ended = true;
+      co_return std::nullopt;
+    }
+    s.arrived.expires_at(deadline);
+    co_await s.arrived.async_wait(use_tuple);
+    task::throw_if_aborted(co_await asio::this_coro::cancellation_state);
+  }
+}
+
+WsWriter::WsWriter(std::shared_ptr<WsShared> shared)
+    : half_(std::move(shared)), ticker_(half_->ws.get_executor()), next_tick_(Clock::now()) {}
+
+asio::awaitable<bool> WsWriter::write(EncodedFrame frame) {
+  const Bytes whole = frame.to_bytes();
+  // Only the joined copy is needed from here on.
+  frame = EncodedFrame{};
+  auto [ec, n] = co_await half_->ws.async_write(asio::buffer(whole.data(), whole.size()), use_tuple);
+  co_return !ec;
+}
+
+asio::awaitable<bool> WsWriter::keepalive() {
+  ticker_.expires_at(next_tick_);
+  auto [ec] = co_await ticker_.async_wait(use_tuple);
+  // Abandoned while waiting: the tick stays due for the next call.
+  auto state = co_await asio::this_coro::cancellation_state;
+  if (ec || state.cancelled() != asio::cancellation_type::none) co_return false;
+  next_tick_ = Clock::now() + half_->timing.ping_period;
+  // Not cancellable: a ping half written would break the stream.
+  auto [sent] = co_await half_->ws.async_ping({}, asio::bind_cancellation_slot(asio::cancellation_slot(), use_tuple));
+  co_return !sent;
+}
+
+asio::awaitable<void> WsWriter::close_within(std::uint16_t code, const char* reason,
+                                             Clock::duration limit) {
+  using namespace asio::experimental::awaitable_operators;
+  websocket::close_reason why;
+  if (code != 0) why = websocket::close_reason(static_cast<websocket::close_code>(code), reason);
+  asio::steady_timer timer(half_->ws.get_executor(), limit);
+  // Neither the outcome nor the expiry matters: the writer goes either way.
+  co_await (half_->ws.async_close(why, use_tuple) || timer.async_wait(use_tuple));
+}
+
+asio::awaitable<void> WsWriter::overflow() && {
+  co_await close_within(OVERFLOW_CODE, OVERFLOW_REASON, half_->timing.overflow_close);
+  detail::Half dropped = std::move(half_);
+}
+
+asio::awaitable<void> WsWriter::finish() && {
+  co_await close_within(0, "", half_->timing.finish_close);
+  detail::Half dropped = std::move(half_);
+}
+
+asio::awaitable<std::expected<WsTransport, OsError>> WsTransport::accept(asio::ip::tcp::socket socket,
+                                                                        const Request& request, WsTiming timing) {
+  auto shared = std::make_shared<WsShared>(std::move(socket), timing);
+  auto& ws = shared->ws;
+  ws.set_option(websocket::stream_base::timeout{websocket::stream_base::none(), websocket::stream_base::none(),
+                                                false});
+  ws.read_message_max(MESSAGE_LIMIT);
+  ws.write_buffer_bytes(WRITE_BUFFER);
+  ws.auto_fragment(false);
+  ws.binary(true);
+  std::string protocol;
+  if (auto found = request.find(boost::beast::http::field::sec_websocket_protocol); found != request.end())
+    protocol = std::string(found->value());
+  ws.set_option(websocket::stream_base::decorator([protocol](websocket::response_type& answer) {
+    answer.set(boost::beast::http::field::sec_websocket_protocol, protocol);
+  }));
+  WsShared* raw = shared.get();
+  ws.control_callback([raw](websocket::frame_type kind, boost::beast::string_view) {
+    if (kind != websocket::frame_type::close) raw->heard = Clock::now();
+  });
+  auto [ec] = co_await ws.async_accept(request, use_tuple);
+  if (ec) co_return std::unexpected(OsError::from_error_code(ec));
+  co_return WsTransport(std::move(shared));
+}
+
+std::pair<WsReader, WsWriter> WsTransport::split() && {
+  std::shared_ptr<WsShared> shared = std::move(shared_);
+  task::Task::spawn(shared->ws.get_executor(), read_messages(shared));
+  return {WsReader(shared), WsWriter(shared)};
+}
+
+}  // namespace quernd::data_plane

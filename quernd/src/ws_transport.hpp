@@ -1,0 +1,155 @@
+// A browser client's connection: a server-side WebSocket over TCP that
+// carries one protocol frame per binary message in both directions, with
+// the daemon's keepalive pings and the client's idle limit. Its queue is
+// lossy and the data-plane restrictions apply to it.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/message.hpp>
+
+#include "quern_protocol/bytes.hpp"
+#include "quern_protocol/frame.hpp"
+#include "quern_session/os_error.hpp"
+#include "transport.hpp"
+
+namespace quernd::data_plane {
+
+namespace asio = boost::asio;
+using quern_protocol::Bytes;
+using quern_protocol::frame::EncodedFrame;
+using quern_protocol::frame::Frame;
+using Request = boost::beast::http::request<boost::beast::http::empty_body>;
+
+// The largest message or frame taken from a browser: 4 bytes more than the
+// largest whole protocol frame.
+inline constexpr std::size_t MESSAGE_LIMIT = 8'388'616;
+inline constexpr std::size_t WRITE_BUFFER = 131'072;
+inline constexpr std::uint16_t OVERFLOW_CODE = 1013;
+inline constexpr const char* OVERFLOW_REASON = "send buffer over 8 MiB";
+
+// The connection's clocks; tests shorten them.
+struct WsTiming {
+  // A client that sends nothing at all for this long is dropped.
+  std::chrono::steady_clock::duration idle = std::chrono::seconds(15);
+  std::chrono::steady_clock::duration ping_period = std::chrono::seconds(5);
+  // How long each way out may wait for the client's side of the close.
+  std::chrono::steady_clock::duration overflow_close = std::chrono::seconds(10);
+  std::chrono::steady_clock::duration finish_close = std::chrono::seconds(2);
+};
+
+// The one protocol frame that a binary message holds; none unless the
+// message is exactly one whole frame. The frame is a view of the message.
+std::optional<Frame> one_frame(Bytes message);
+
+namespace detail {
+struct WsShared;
+
+// One half's share of the connection; the TCP connection closes once both
+// halves are gone.
+class Half {
+ public:
+  Half() = default;
+  explicit Half(std::shared_ptr<WsShared> shared) : shared_(std::move(shared)) {}
+  Half(Half&& other) noexcept = default;
+  Half& operator=(Half&& other) noexcept;
+  ~Half() { release(); }
+  WsShared& operator*() const { return *shared_; }
+  WsShared* operator->() const { return shared_.get(); }
+  explicit operator bool() const { return shared_ != nullptr; }
+
+ private:
+  void release();
+  std::shared_ptr<WsShared> shared_;
+};
+}  // namespace detail
+
+// The reading half. Messages are read by a task of its own, one ahead at
+// most, and handed over here: a read is never cancelled, which would be the
+// end of the WebSocket.
+class WsReader {
+ public:
+  explicit WsReader(std::shared_ptr<detail::WsShared> shared);
+  WsReader(WsReader&&) noexcept = default;
+  WsReader& operator=(WsReader&&) = delete;
+  ~WsReader();
+
+  // The next frame; none once the incoming side has ended: a message that
+  // is not exactly one frame, a text or close message, an error, the end of
+  // the stream, or the idle limit without a message, ping or pong. After
+  // none, every later call gives none at once.
+  asio::awaitable<std::optional<Frame>> next();
+
+ private:
+  void stop_reading();
+  detail::Half half_;
+};
+
+// The writing half, used by the writer task alone.
+class WsWriter {
+ public:
+  static constexpr bool sends_keepalives = true;
+
+  explicit WsWriter(std::shared_ptr<detail::WsShared> shared);
+  WsWriter(WsWriter&&) noexcept = default;
+
+  // Sends the frame joined into one binary message.
+  asio::awaitable<bool> write(EncodedFrame frame);
+  // Waits for the next tick (the first is due at once, later ones a full
+  // period after the one before was taken) and sends an empty ping. The
+  // wait may be abandoned without losing the tick; the ping, once begun,
+  // is finished even when the caller has given up on it.
+  asio::awaitable<bool> keepalive();
+  // Sends the close message 1013 "send buffer over 8 MiB", waiting at most
+  // 10 seconds, then lets go of the connection.
+  asio::awaitable<void> overflow() &&;
+  // Closes the WebSocket (a close message without a code, or the end of a
+  // close the client began), waiting at most 2 seconds.
+  asio::awaitable<void> finish() &&;
+
+ private:
+  asio::awaitable<void> close_within(std::uint16_t code, const char* reason,
+                                     std::chrono::steady_clock::duration limit);
+  detail::Half half_;
+  asio::steady_timer ticker_;
+  std::chrono::steady_clock::time_point next_tick_;
+};
+
+// An upgraded browser connection, ready to be served.
+class WsTransport {
+ public:
+  using Reader = WsReader;
+  using Writer = WsWriter;
+  static constexpr bool lossy_queue = true;
+  static constexpr bool on_data_plane = true;
+
+  // Completes the opening handshake of a request that has passed every
+  // check: the 101 answer echoes the request's first Sec-WebSocket-Protocol
+  // value byte for byte.
+  static asio::awaitable<std::expected<WsTransport, quern_session::OsError>> accept(
+      asio::ip::tcp::socket socket, const Request& request, WsTiming timing = {});
+
+  WsTransport(WsTransport&&) noexcept = default;
+  WsTransport& operator=(WsTransport&&) noexcept = default;
+
+  // Starts the reading task and gives the two halves.
+  std::pair<WsReader, WsWriter> split() &&;
+
+ private:
+  explicit WsTransport(std::shared_ptr<detail::WsShared> shared) : shared_(std::move(shared)) {}
+  std::shared_ptr<detail::WsShared> shared_;
+};
+
+static_assert(transport::Transport<WsTransport>);
+
+}  // namespace quernd::data_plane
