@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Installs, with apt-get on Debian 12, what building and testing the project needs.
+# Installs, with apt-get on Debian 12, what building and running the project
+# needs; with --tests also what only the tests need (a real browser).
 # Idempotent: packages already present are skipped. Run as root.
 set -euo pipefail
+
+with_tests=false
+for arg in "$@"; do
+  case "$arg" in
+    --tests) with_tests=true ;;
+    *) echo "install-deps: unknown argument $arg (only --tests)" >&2; exit 2 ;;
+  esac
+done
 
 packages=(
   g++
@@ -14,6 +23,10 @@ packages=(
   procps
   lsof
 )
+if $with_tests; then
+  # The browser end-to-end test drives headless Chromium.
+  packages+=(chromium)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -161,6 +161,21 @@ TEST_F(DataPlaneTest, WithoutTheDataPlaneAnOldEndpointFileIsLeftAlone) {
   EXPECT_EQ(read_file(runtime.data_endpoint()), "left by an earlier run");
 }
 
+TEST_F(DataPlaneTest, AnEndpointFileThatCannotBeWrittenStopsStartUp) {
+  // A directory in the endpoint file's place: start-up ends with the context
+  // "endpoint file" and the rename's error, and the pid lock is released.
+  fs::create_directories(runtime.data_endpoint() / "x");
+  ::chmod(runtime.root.c_str(), 0700);
+  auto& d = launch({"--dev"});
+  ASSERT_EQ(d.wait_exit(10s), 1);
+  EXPECT_EQ(d.stderr_text(), "Error: endpoint file\n\nCaused by:\n    Is a directory (os error 21)\n");
+  EXPECT_TRUE(fs::is_directory(runtime.data_endpoint()));
+  // The pid lock was released with the process: the next daemon starts.
+  fs::remove_all(runtime.data_endpoint());
+  start({"--dev"});
+  EXPECT_EQ(endpoint().token.size(), 64u);
+}
+
 struct Refusal {
   const char* what;
   std::string target;

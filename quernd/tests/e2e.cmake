@@ -4,12 +4,22 @@ if(TARGET quernd)
   add_executable(quernd_e2e_tests
     tests/e2e_test.cpp
     tests/data_plane_e2e_test.cpp
+    tests/browser_e2e_test.cpp
     tests/e2e_support.cpp
   )
   target_link_libraries(quernd_e2e_tests PRIVATE quern_testkit quern_session quern_protocol GTest::gtest_main)
+  # The browser test drives a real Chromium; found here or on PATH when it runs.
+  find_program(QUERN_CHROMIUM NAMES chromium chromium-browser google-chrome-stable google-chrome)
+  set(chromium_at "")
+  if(QUERN_CHROMIUM)
+    set(chromium_at "${QUERN_CHROMIUM}")
+  endif()
   target_compile_definitions(quernd_e2e_tests PRIVATE QUERND_BIN="$<TARGET_FILE:quernd>"
-                                                     QUERN_BENCH_SHIM="$<TARGET_FILE:quern-bench-shim>")
+                                                     QUERN_BENCH_SHIM="$<TARGET_FILE:quern-bench-shim>"
+                                                     QUERN_WEB_BIN="$<TARGET_FILE:quern-web>"
+                                                     QUERN_WEB_ROOT="${PROJECT_SOURCE_DIR}/testkit/web"
+                                                     QUERN_CHROMIUM="${chromium_at}")
   # The flood test runs its session behind the benchmark's shim.
-  add_dependencies(quernd_e2e_tests quernd quern-session quern-bench-shim)
+  add_dependencies(quernd_e2e_tests quernd quern-session quern-bench-shim quern-web)
   gtest_discover_tests(quernd_e2e_tests DISCOVERY_TIMEOUT 60)
 endif()

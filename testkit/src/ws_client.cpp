@@ -12,28 +12,18 @@
 #include <unistd.h>
 
 #include "quern_protocol/frame.hpp"
-#include "quern_session/os_error.hpp"
+#include "wait.hpp"
 
 namespace quern_testkit {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using detail::Clock;
+using detail::os_error;
+using detail::wait_for;
 namespace msg = quern_protocol::message;
 
-ClientError os_error(int err) { return {ClientError::Kind::Io, quern_session::OsError::from_errno(err).what()}; }
 ClientError closed(std::string text) { return {ClientError::Kind::Closed, std::move(text)}; }
-
-std::expected<void, ClientError> wait_for(int fd, short events, Clock::time_point deadline) {
-  while (true) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return std::unexpected(ClientError{ClientError::Kind::Timeout, "timed out"});
-    pollfd p{fd, events, 0};
-    int r = ::poll(&p, 1, static_cast<int>(left));
-    if (r > 0) return {};
-    if (r < 0 && errno != EINTR) return std::unexpected(os_error(errno));
-  }
-}
 
 bool iequal(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -1,0 +1,589 @@
+#include "data_plane.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include "fakes/support.hpp"
+#include "quern_protocol/bytes.hpp"
+#include "quern_protocol/frame.hpp"
+#include "quern_protocol/message.hpp"
+#include "quern_protocol/packet.hpp"
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace dp = quernd::data_plane;
+namespace msg = quern_protocol::message;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using dp::Rejection;
+using quern_protocol::Bytes;
+using quern_protocol::frame::EncodedFrame;
+
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+
+const std::string TOKEN = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+std::string read_file(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// --- the token ---
+
+TEST(Token, IsSixtyFourLowercaseHexDigitsAndNewEachTime) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 8; ++i) {
+    auto token = dp::Token::generate();
+    ASSERT_TRUE(token) << token.error().what();
+    const std::string& digits = token->secret();
+    ASSERT_EQ(digits.size(), 64u);
+    EXPECT_TRUE(std::ranges::all_of(digits, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
+        << digits;
+    seen.insert(digits);
+  }
+  EXPECT_EQ(seen.size(), 8u);
+}
+
+TEST(Token, MatchesOnlyItsExactBytes) {
+  const auto token = dp::Token::from_digits(TOKEN);
+  std::string upper = TOKEN;
+  std::ranges::transform(upper, upper.begin(), [](char c) { return static_cast<char>(std::toupper(c)); });
+  std::string last_wrong = TOKEN;
+  last_wrong.back() = '0';
+  std::string first_wrong = TOKEN;
+  first_wrong.front() = 'f';
+  const std::pair<std::string, bool> cases[] = {
+      {TOKEN, true},
+      {upper, false},
+      {TOKEN.substr(0, 63), false},
+      {TOKEN + "0", false},
+      {"", false},
+      {last_wrong, false},
+      {first_wrong, false},
+      {" " + TOKEN.substr(1), false},
+      {std::string(64, '\0'), false},
+  };
+  for (const auto& [candidate, expected] : cases) {
+    EXPECT_EQ(token.matches(candidate), expected) << "[" << candidate << "]";
+  }
+}
+
+// --- admission ---
+
+TEST(Permits, AreTakenWithoutWaitingAndComeBackWhenDropped) {
+  dp::Permits permits(64);
+  std::vector<dp::Permits::Permit> held;
+  for (int i = 0; i < 64; ++i) {
+    auto p = permits.try_acquire();
+    ASSERT_TRUE(p);
+    held.push_back(std::move(*p));
+  }
+  EXPECT_FALSE(permits.try_acquire());
+  held.pop_back();
+  EXPECT_EQ(permits.available(), 1u);
+  EXPECT_TRUE(permits.try_acquire());
+  EXPECT_EQ(permits.available(), 1u) << "a permit that is dropped at once comes back at once";
+}
+
+dp::Request request_with(std::string target, std::vector<std::pair<std::string, std::string>> fields) {
+  dp::Request r{http::verb::get, target, 11};
+  for (auto& [name, value] : fields) r.insert(name, value);
+  return r;
+}
+
+struct CheckCase {
+  const char* what;
+  std::string target = "/";
+  // Fields replaced (none removes the field; "+" before a name adds a
+  // second field of that name).
+  std::vector<std::pair<std::string, std::optional<std::string>>> changes;
+  std::optional<Rejection> expected;
+};
+
+constexpr std::uint16_t PORT = 40123;
+
+TEST(Check, RefusesInOrderWithTheFirstTestThatFails) {
+  const std::vector<std::string> origins = {"http://localhost:5173", "https://app.example"};
+  const auto token = dp::Token::from_digits(TOKEN);
+  const std::string upper = [] {
+    std::string t = TOKEN;
+    std::ranges::transform(t, t.begin(), [](char c) { return static_cast<char>(std::toupper(c)); });
+    return t;
+  }();
+  const std::nullopt_t remove = std::nullopt;
+  const CheckCase cases[] = {
+      {"a browser's request", "/", {}, std::nullopt},
+      {"the second allowed origin", "/", {{"Origin", "https://app.example"}}, std::nullopt},
+      {"host by name", "/", {{"Host", "localhost:40123"}}, std::nullopt},
+      {"no origin", "/", {{"Origin", remove}}, Rejection::OriginNotAllowed},
+      {"wrong origin and no token: the order decides", "/",
+       {{"Origin", "http://evil.example"}, {"Sec-WebSocket-Protocol", remove}}, Rejection::OriginNotAllowed},
+      {"origin in another case", "/", {{"Origin", "http://LOCALHOST:5173"}}, Rejection::OriginNotAllowed},
+      {"origin with a trailing slash", "/", {{"Origin", "http://localhost:5173/"}}, Rejection::OriginNotAllowed},
+      {"origin with a space inside", "/", {{"Origin", "http://localhost :5173"}}, Rejection::OriginNotAllowed},
+      {"a prefix of an origin", "/", {{"Origin", "http://localhost:517"}}, Rejection::OriginNotAllowed},
+      {"an origin that extends one", "/", {{"Origin", "http://localhost:51730"}}, Rejection::OriginNotAllowed},
+      {"a non-ASCII origin", "/", {{"Origin", "http://l\xc3\xb6" "calhost:5173"}}, Rejection::OriginNotAllowed},
+      {"an origin with a control byte", "/", {{"Origin", "http://localhost:5173\x01"}}, Rejection::OriginNotAllowed},
+      {"the first of two origins decides", "/", {{"+Origin", "http://evil.example"}}, std::nullopt},
+      {"no host", "/", {{"Host", remove}}, Rejection::HostNotAllowed},
+      {"host without port", "/", {{"Host", "127.0.0.1"}}, Rejection::HostNotAllowed},
+      {"host with another port", "/", {{"Host", "127.0.0.1:40124"}}, Rejection::HostNotAllowed},
+      {"host with a leading zero in the port", "/", {{"Host", "127.0.0.1:040123"}}, Rejection::HostNotAllowed},
+      {"another host name", "/", {{"Host", "example.com:40123"}}, Rejection::HostNotAllowed},
+      {"host name in upper case", "/", {{"Host", "LOCALHOST:40123"}}, Rejection::HostNotAllowed},
+      {"IPv6 loopback", "/", {{"Host", "[::1]:40123"}}, Rejection::HostNotAllowed},
+      {"a non-ASCII host", "/", {{"Host", "l\xc3\xb6" "calhost:40123"}}, Rejection::HostNotAllowed},
+      {"a path below /", "/ws", {}, Rejection::NoSuchPath},
+      {"a path below / with the token in the query", "/ws?t=1", {}, Rejection::NoSuchPath},
+      {"//", "//", {}, Rejection::NoSuchPath},
+      {"asterisk form", "*", {}, Rejection::NoSuchPath},
+      {"authority form", "127.0.0.1:40123", {}, Rejection::NoSuchPath},
+      {"absolute form with an empty path", "http://127.0.0.1:40123", {}, std::nullopt},
+      {"absolute form with /", "http://127.0.0.1:40123/", {}, std::nullopt},
+      {"absolute form with a path", "http://127.0.0.1:40123/x", {}, Rejection::NoSuchPath},
+      {"absolute form with a query", "http://127.0.0.1:40123?x", {}, Rejection::TokenInQuery},
+      {"the token in the query", "/?token=" + TOKEN, {}, Rejection::TokenInQuery},
+      {"an empty query", "/?", {}, Rejection::TokenInQuery},
+      {"no protocol header", "/", {{"Sec-WebSocket-Protocol", remove}}, Rejection::MissingToken},
+      {"an empty protocol header", "/", {{"Sec-WebSocket-Protocol", ""}}, Rejection::BadToken},
+      {"token, then a second protocol", "/", {{"Sec-WebSocket-Protocol", TOKEN + ", chat"}}, Rejection::BadToken},
+      {"token in upper case", "/", {{"Sec-WebSocket-Protocol", upper}}, Rejection::BadToken},
+      {"63 digits", "/", {{"Sec-WebSocket-Protocol", TOKEN.substr(1)}}, Rejection::BadToken},
+      {"65 digits", "/", {{"Sec-WebSocket-Protocol", TOKEN + "0"}}, Rejection::BadToken},
+      {"the token split by a space", "/", {{"Sec-WebSocket-Protocol", TOKEN.substr(0, 32) + " " + TOKEN.substr(32)}},
+       Rejection::BadToken},
+      {"the first of two protocol headers decides", "/", {{"+Sec-WebSocket-Protocol", "chat"}}, std::nullopt},
+      {"a wrong first protocol header", "/",
+       {{"Sec-WebSocket-Protocol", "chat"}, {"+Sec-WebSocket-Protocol", TOKEN}}, Rejection::BadToken},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::pair<std::string, std::string>> fields = {
+        {"Host", "127.0.0.1:40123"},
+        {"Origin", "http://localhost:5173"},
+        {"Sec-WebSocket-Protocol", TOKEN},
+    };
+    for (const auto& [name, value] : c.changes) {
+      if (name.starts_with('+')) {
+        fields.emplace_back(name.substr(1), *value);
+        continue;
+      }
+      auto it = std::ranges::find_if(fields, [&](const auto& f) { return f.first == name; });
+      if (value) {
+        it->second = *value;
+      } else {
+        fields.erase(it);
+      }
+    }
+    EXPECT_EQ(dp::check(origins, PORT, token, request_with(c.target, fields)), c.expected);
+  }
+}
+
+TEST(Check, WithNoAllowedOriginRefusesEveryRequest) {
+  const auto token = dp::Token::from_digits(TOKEN);
+  auto r = request_with("/", {{"Host", "127.0.0.1:40123"}, {"Origin", "http://localhost:5173"},
+                              {"Sec-WebSocket-Protocol", TOKEN}});
+  EXPECT_EQ(dp::check({}, PORT, token, r), Rejection::OriginNotAllowed);
+  auto no_origin = request_with("/", {{"Host", "127.0.0.1:40123"}});
+  EXPECT_EQ(dp::check({}, PORT, token, no_origin), Rejection::OriginNotAllowed);
+}
+
+TEST(Check, EachRefusalHasItsStatusAndText) {
+  const std::tuple<Rejection, http::status, std::string_view> answers[] = {
+      {Rejection::OriginNotAllowed, http::status::forbidden, "origin not allowed"},
+      {Rejection::HostNotAllowed, http::status::bad_request, "host not allowed"},
+      {Rejection::NoSuchPath, http::status::not_found, "no such path"},
+      {Rejection::TokenInQuery, http::status::bad_request, "token in query string"},
+      {Rejection::MissingToken, http::status::unauthorized, "missing token"},
+      {Rejection::BadToken, http::status::unauthorized, "bad token"},
+  };
+  for (const auto& [r, status, body] : answers) {
+    EXPECT_EQ(dp::status_of(r), status);
+    EXPECT_EQ(dp::body_of(r), body);
+  }
+}
+
+TEST(Check, AReadableValueIsTabsAndPrintableAscii) {
+  EXPECT_TRUE(dp::readable("http://a.example:80/\tx ~"));
+  EXPECT_TRUE(dp::readable(""));
+  for (char bad : {'\x00', '\x1f', '\x7f', '\x80', '\xff', '\r', '\n'}) {
+    EXPECT_FALSE(dp::readable(std::string("a") + bad)) << static_cast<int>(static_cast<unsigned char>(bad));
+  }
+}
+
+TEST(OpeningRequest, NeedsGetHttp11UpgradeWebsocketVersion13AndAKey) {
+  const std::vector<std::pair<std::string, std::string>> good = {
+      {"Host", "127.0.0.1:1"},
+      {"Connection", "keep-alive, Upgrade"},
+      {"Upgrade", "WebSocket"},
+      {"Sec-WebSocket-Version", "13"},
+      {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="},
+  };
+  EXPECT_TRUE(dp::is_opening_request(request_with("/", good)));
+  auto without = [&](const std::string& name, std::optional<std::string> replacement = std::nullopt) {
+    auto fields = good;
+    auto it = std::ranges::find_if(fields, [&](const auto& f) { return f.first == name; });
+    if (replacement) {
+      it->second = *replacement;
+    } else {
+      fields.erase(it);
+    }
+    return request_with("/", fields);
+  };
+  EXPECT_FALSE(dp::is_opening_request(without("Connection")));
+  EXPECT_FALSE(dp::is_opening_request(without("Connection", "keep-alive")));
+  EXPECT_FALSE(dp::is_opening_request(without("Upgrade")));
+  EXPECT_FALSE(dp::is_opening_request(without("Upgrade", "h2c")));
+  EXPECT_FALSE(dp::is_opening_request(without("Upgrade", "websocket, h2c")));
+  EXPECT_FALSE(dp::is_opening_request(without("Sec-WebSocket-Version")));
+  EXPECT_FALSE(dp::is_opening_request(without("Sec-WebSocket-Version", "8")));
+  EXPECT_FALSE(dp::is_opening_request(without("Sec-WebSocket-Key")));
+  EXPECT_FALSE(dp::is_opening_request(without("Sec-WebSocket-Key", "")));
+  EXPECT_FALSE(dp::is_opening_request(without("Sec-WebSocket-Key", std::string(25, 'k'))));
+  auto post = request_with("/", good);
+  post.method(http::verb::post);
+  EXPECT_FALSE(dp::is_opening_request(post));
+  auto old = request_with("/", good);
+  old.version(10);
+  EXPECT_FALSE(dp::is_opening_request(old));
+}
+
+// --- one frame per message ---
+
+std::string frame_of(const msg::Message& m, std::string_view payload = "") {
+  auto f = quern_protocol::packet::Packet{m, Bytes::copy_from(payload)}.encode_parts();
+  return std::string(f->to_bytes().view());
+}
+
+TEST(OneFrame, TakesExactlyOneWholeFrameAsAViewOfTheMessage) {
+  const std::string hello = frame_of(msg::Hello{{1}});
+  const std::string write = frame_of(msg::Write{msg::PtyId{"s"}}, "input");
+  std::string header_over_cap("\x00\x80\x00\x01\x00\x00\x00\x02{}", 10);
+  const std::pair<std::string, bool> cases[] = {
+      {hello, true},
+      {write, true},
+      {"", false},
+      {hello.substr(0, 7), false},
+      {hello.substr(0, hello.size() - 1), false},
+      {hello + "x", false},
+      {hello + hello, false},
+      {header_over_cap, false},
+      {std::string("\x00\x00\x00\x02\x00\x00\x00\x00", 8), false},  // totalLen below 4
+  };
+  for (const auto& [bytes, whole] : cases) {
+    Bytes message = Bytes::copy_from(bytes);
+    auto frame = dp::one_frame(message);
+    EXPECT_EQ(frame.has_value(), whole) << bytes.size() << " bytes";
+    if (frame && bytes == write) {
+      EXPECT_EQ(frame->json.view(), R"({"id":"s","type":"write"})");
+      EXPECT_EQ(frame->payload.view(), "input");
+      EXPECT_TRUE(frame->payload.shares_storage_with(message)) << "nothing is copied";
+    }
+  }
+}
+
+// --- the endpoint file ---
+
+TEST(Endpoint, JsonHasItsKeysInOrderAndNoWhiteSpace) {
+  EXPECT_EQ(dp::endpoint_json(dp::Endpoint{TOKEN, 5173, 1700000000123}),
+            R"({"launched_at":1700000000123,"port":5173,"token":")" + TOKEN + R"("})");
+  EXPECT_EQ(dp::millis_since_epoch(std::chrono::system_clock::time_point(1234567891ms)), 1234567891u);
+  EXPECT_EQ(dp::millis_since_epoch(std::chrono::system_clock::time_point(-5ms)), 1u) << "before the epoch";
+}
+
+class EndpointFile : public ::testing::Test {
+ protected:
+  asio::io_context io;
+  quern_fakes::TempRuntime dir;
+  const quern_session::paths::Runtime& runtime = dir.runtime();
+  std::filesystem::path temporary = runtime.root / ("quernd-data.tmp-" + std::to_string(::getpid()));
+
+  dp::DataPlane bound() {
+    auto plane = dp::DataPlane::bind({"http://localhost:5173"}, io.get_executor());
+    if (!plane) throw std::runtime_error(plane.error().what());
+    return std::move(*plane);
+  }
+};
+
+TEST_F(EndpointFile, HoldsThisRunsPortTokenAndStartWithMode0600) {
+  const auto before = dp::millis_since_epoch(std::chrono::system_clock::now());
+  auto plane = bound();
+  const auto e = plane.endpoint();
+  EXPECT_NE(e.port, 0);
+  EXPECT_EQ(e.token, plane.token().secret());
+  EXPECT_GE(e.launched_at, before);
+  ::umask(077);
+  ASSERT_TRUE(plane.write_endpoint(runtime));
+  ::umask(022);
+  EXPECT_EQ(read_file(runtime.data_endpoint()), dp::endpoint_json(e));
+  struct stat st{};
+  ASSERT_EQ(::stat(runtime.data_endpoint().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_FALSE(std::filesystem::exists(temporary));
+}
+
+TEST_F(EndpointFile, ReplacesAnEarlierFileAndWhateverStandsAtTheTemporaryName) {
+  // An earlier file is replaced whole; a leftover temporary file of another
+  // mode, or a link planted at its name, never receives the token.
+  auto plane = bound();
+  std::ofstream(runtime.data_endpoint()) << "an older run's file";
+  const auto victim = runtime.root / "victim";
+  std::ofstream(victim) << "not to be written";
+
+  std::ofstream(temporary) << "a leftover of another mode, longer than the new text will be................";
+  ::chmod(temporary.c_str(), 0644);
+  ASSERT_TRUE(plane.write_endpoint(runtime));
+  EXPECT_EQ(read_file(runtime.data_endpoint()), dp::endpoint_json(plane.endpoint()));
+  struct stat st{};
+  ASSERT_EQ(::stat(runtime.data_endpoint().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  std::filesystem::create_symlink(victim, temporary);
+  ASSERT_TRUE(plane.write_endpoint(runtime));
+  EXPECT_EQ(read_file(victim), "not to be written");
+  EXPECT_EQ(read_file(runtime.data_endpoint()), dp::endpoint_json(plane.endpoint()));
+  EXPECT_FALSE(std::filesystem::is_symlink(runtime.data_endpoint()));
+}
+
+TEST_F(EndpointFile, AFailedWriteLeavesTheEarlierFileAlone) {
+  auto plane = bound();
+  std::ofstream(runtime.data_endpoint()) << "earlier";
+  // A directory at the final name cannot be replaced by a file.
+  const auto blocked = runtime.root / "blocked";
+  std::filesystem::create_directories(blocked / "quernd-data.json" / "x");
+  quern_session::paths::Runtime other{blocked};
+  auto written = plane.write_endpoint(other);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(read_file(runtime.data_endpoint()), "earlier");
+}
+
+// --- the WebSocket transport, with short clocks ---
+
+using ClientStream = websocket::stream<asio::ip::tcp::socket>;
+
+class WsTransportTest : public ::testing::Test {
+ protected:
+  WsTransportTest() { ::signal(SIGPIPE, SIG_IGN); }
+
+  asio::io_context io;
+  dp::WsTiming timing{.idle = 300ms, .ping_period = 200ms, .overflow_close = 1s, .finish_close = 1s};
+
+  struct Pair {
+    dp::WsTransport server;
+    std::unique_ptr<ClientStream> client;
+  };
+
+  // A connected pair: the server side upgraded through the real checks.
+  asio::awaitable<Pair> connect() {
+    auto ex = co_await asio::this_coro::executor;
+    asio::ip::tcp::acceptor acceptor(ex, {asio::ip::address_v4::loopback(), 0});
+    const auto port = acceptor.local_endpoint().port();
+    auto client = std::make_unique<ClientStream>(ex);
+    co_await client->next_layer().async_connect(acceptor.local_endpoint(), asio::use_awaitable);
+    auto socket = co_await acceptor.async_accept(asio::use_awaitable);
+    client->set_option(websocket::stream_base::decorator([](websocket::request_type& r) {
+      r.set(http::field::origin, "http://t.example");
+      r.set(http::field::sec_websocket_protocol, TOKEN);
+    }));
+    dp::Admission admission{std::make_shared<const std::vector<std::string>>(std::vector<std::string>{"http://t.example"}),
+                            dp::Token::from_digits(TOKEN), port};
+    using namespace asio::experimental::awaitable_operators;
+    auto server = co_await (dp::open_websocket(std::move(socket), std::move(admission), timing) &&
+                                         client->async_handshake("127.0.0.1:" + std::to_string(port), "/",
+                                                                 asio::use_awaitable));
+    if (!server) throw std::runtime_error(server.error().what());
+    co_return Pair{std::move(*server), std::move(client)};
+  }
+
+  template <class T>
+  T run(asio::awaitable<T> task) {
+    return quern_fakes::run(io, std::move(task));
+  }
+};
+
+asio::awaitable<void> sleep_for(Clock::duration d) {
+  asio::steady_timer t(co_await asio::this_coro::executor, d);
+  co_await t.async_wait(use_tuple);
+}
+
+TEST_F(WsTransportTest, SilenceEndsTheIncomingSideAndPingsOrPongsPutItOff) {
+  run([this]() -> asio::awaitable<void> {
+    for (bool pongs : {false, true}) {
+      SCOPED_TRACE(pongs ? "pongs" : "pings");
+      auto pair = co_await connect();
+      auto [reader, writer] = std::move(pair.server).split();
+      auto& client = *pair.client;
+      // The client keeps talking for a while, then falls silent.
+      Clock::time_point last_heard;
+      auto talk = [&]() -> asio::awaitable<void> {
+        for (int i = 0; i < 5; ++i) {
+          co_await sleep_for(150ms);
+          last_heard = Clock::now();
+          auto [ec] = pongs ? co_await client.async_pong({}, use_tuple) : co_await client.async_ping({}, use_tuple);
+          EXPECT_FALSE(ec);
+        }
+      };
+      // Pings are only answered while the client reads.
+      beast::flat_buffer sink;
+      client.async_read(sink, [](auto, auto) {});
+      using namespace asio::experimental::awaitable_operators;
+      const auto started = Clock::now();
+      auto frame = co_await (reader.next() && talk());
+      const auto ended = Clock::now();
+      EXPECT_FALSE(frame);
+      EXPECT_GE(ended - started, 750ms) << "five control frames 150 ms apart kept it open";
+      EXPECT_GE(ended - last_heard, 290ms);
+      EXPECT_LT(ended - last_heard, 600ms);
+      // Ended for good.
+      const auto again = Clock::now();
+      EXPECT_FALSE(co_await reader.next());
+      EXPECT_LT(Clock::now() - again, 50ms);
+      beast::get_lowest_layer(client).close();
+    }
+  }());
+}
+
+TEST_F(WsTransportTest, ABinaryMessageIsAFrameAndATextMessageEndsTheIncomingSide) {
+  run([this]() -> asio::awaitable<void> {
+    auto pair = co_await connect();
+    auto [reader, writer] = std::move(pair.server).split();
+    auto& client = *pair.client;
+    client.binary(true);
+    const std::string write = frame_of(msg::Write{msg::PtyId{"s"}}, "typed");
+    co_await client.async_write(asio::buffer(write), asio::use_awaitable);
+    client.text(true);
+    co_await client.async_write(asio::buffer(frame_of(msg::List{})), asio::use_awaitable);
+    client.binary(true);
+    co_await client.async_write(asio::buffer(frame_of(msg::List{})), asio::use_awaitable);
+
+    auto frame = co_await reader.next();
+    EXPECT_TRUE(frame);
+    if (frame) {
+      EXPECT_EQ(frame->json.view(), R"({"id":"s","type":"write"})");
+      EXPECT_EQ(frame->payload.view(), "typed");
+    }
+    EXPECT_FALSE(co_await reader.next()) << "the text message";
+    EXPECT_FALSE(co_await reader.next()) << "nothing after the end";
+  }());
+}
+
+TEST_F(WsTransportTest, PingsComeAtOnceThenEveryPeriodAndALateTickIsNotMadeUp) {
+  run([this]() -> asio::awaitable<void> {
+    auto pair = co_await connect();
+    auto [reader, writer] = std::move(pair.server).split();
+    auto& client = *pair.client;
+    std::vector<std::pair<Clock::time_point, std::string>> pings;
+    client.control_callback([&](websocket::frame_type kind, beast::string_view payload) {
+      if (kind == websocket::frame_type::ping) pings.emplace_back(Clock::now(), std::string(payload));
+    });
+    beast::flat_buffer sink;
+    client.async_read(sink, [](auto, auto) {});
+
+    const auto start = Clock::now();
+    EXPECT_TRUE(co_await writer.keepalive());
+    const auto first = Clock::now() - start;
+    EXPECT_TRUE(co_await writer.keepalive());
+    const auto second = Clock::now() - start;
+    // Late: the tick is due at once, and the next one a full period later.
+    co_await sleep_for(500ms);
+    const auto late = Clock::now();
+    EXPECT_TRUE(co_await writer.keepalive());
+    EXPECT_LT(Clock::now() - late, 50ms);
+    EXPECT_TRUE(co_await writer.keepalive());
+    EXPECT_GE(Clock::now() - late, 190ms);
+
+    // Abandoned while waiting, the tick keeps its time.
+    using namespace asio::experimental::awaitable_operators;
+    const auto before = Clock::now();
+    co_await (writer.keepalive() || sleep_for(50ms));
+    EXPECT_TRUE(co_await writer.keepalive());
+    const auto resumed = Clock::now() - before;
+    EXPECT_GE(resumed, 150ms);
+    EXPECT_LT(resumed, 260ms);
+
+    EXPECT_LT(first, 50ms);
+    EXPECT_GE(second, 190ms);
+    EXPECT_LT(second, 300ms);
+    co_await sleep_for(50ms);
+    EXPECT_EQ(pings.size(), 5u);
+    for (const auto& p : pings) EXPECT_EQ(p.second, "") << "an empty ping";
+  }());
+}
+
+TEST_F(WsTransportTest, OverflowClosesWith1013AndFinishClosesWithoutACode) {
+  run([this]() -> asio::awaitable<void> {
+    for (bool overflow : {true, false}) {
+      auto pair = co_await connect();
+      auto [reader, writer] = std::move(pair.server).split();
+      auto& client = *pair.client;
+      EncodedFrame f = *quern_protocol::packet::Packet{msg::List{}, {}}.encode_parts();
+      EXPECT_TRUE(co_await writer.write(f));
+      beast::flat_buffer got;
+      auto [ec, n] = co_await client.async_read(got, use_tuple);
+      EXPECT_FALSE(ec);
+      EXPECT_TRUE(client.got_binary());
+      EXPECT_EQ(beast::buffers_to_string(got.data()), std::string(f.to_bytes().view())) << "one frame, one message";
+
+      using namespace asio::experimental::awaitable_operators;
+      auto close = [&]() -> asio::awaitable<void> {
+        if (overflow) {
+          co_await std::move(writer).overflow();
+        } else {
+          co_await std::move(writer).finish();
+        }
+      };
+      beast::flat_buffer rest;
+      const auto started = Clock::now();
+      auto [read_ec, read_n] = co_await (close() && client.async_read(rest, use_tuple));
+      EXPECT_EQ(read_ec, websocket::error::closed);
+      EXPECT_LT(Clock::now() - started, 500ms) << "the client's answer completes the close";
+      if (overflow) {
+        EXPECT_EQ(client.reason().code, 1013);
+        EXPECT_EQ(client.reason().reason, "send buffer over 8 MiB");
+      } else {
+        EXPECT_EQ(client.reason().code, websocket::close_code::none);
+      }
+    }
+  }());
+}
+
+TEST_F(WsTransportTest, FinishGivesUpOnAClientThatNeverAnswers) {
+  run([this]() -> asio::awaitable<void> {
+    auto pair = co_await connect();
+    auto [reader, writer] = std::move(pair.server).split();
+    const auto started = Clock::now();
+    co_await std::move(writer).finish();
+    const auto took = Clock::now() - started;
+    EXPECT_GE(took, 950ms);
+    EXPECT_LT(took, 1500ms);
+  }());
+}
+
+}  // namespace
