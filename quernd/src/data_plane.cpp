@@ -146,7 +146,8 @@ asio::awaitable<std::expected<WsTransport, OsError>> DataPlane::handshake(asio::
   // Named, not a temporary: g++ 12 destroys a temporary argument of a
   // coroutine call inside co_await twice.
   Admission admission{origins_, token_, endpoint().port};
-  co_return co_await open_websocket(std::move(socket), std::move(admission));
+  const WsTiming timing;
+  co_return co_await open_websocket(std::move(socket), std::move(admission), timing);
 }
 
 asio::awaitable<std::expected<WsTransport, OsError>> DataPlane::upgrade(asio::ip::tcp::socket socket) const {

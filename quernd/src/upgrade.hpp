@@ -71,6 +71,6 @@ struct Admission {
 // request) or upgrades the connection. Every failure has closed the socket.
 asio::awaitable<std::expected<WsTransport, quern_session::OsError>> open_websocket(asio::ip::tcp::socket socket,
                                                                                   Admission admission,
-                                                                                  WsTiming timing = {});
+                                                                                  WsTiming timing);
 
 }  // namespace quernd::data_plane

@@ -3,13 +3,14 @@
 #include <algorithm>
 
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/role.hpp>
 #include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
@@ -30,6 +31,45 @@ constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
 namespace detail {
 
+// The TCP stream under the WebSocket. It differs from the socket in one
+// thing: the end of a close that the client began, or of a connection that
+// the library fails, does not wait for the client to close its side as
+// well. Sending is shut down and the read that saw the close completes at
+// once; the socket itself closes when both halves are gone.
+class TcpStream {
+ public:
+  using executor_type = asio::ip::tcp::socket::executor_type;
+
+  explicit TcpStream(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
+
+  executor_type get_executor() { return socket_.get_executor(); }
+  asio::ip::tcp::socket& next_layer() { return socket_; }
+  const asio::ip::tcp::socket& next_layer() const { return socket_; }
+
+  template <class Buffers, class Token>
+  auto async_read_some(const Buffers& buffers, Token&& token) {
+    return socket_.async_read_some(buffers, std::forward<Token>(token));
+  }
+  template <class Buffers, class Token>
+  auto async_write_some(const Buffers& buffers, Token&& token) {
+    return socket_.async_write_some(buffers, std::forward<Token>(token));
+  }
+
+ private:
+  asio::ip::tcp::socket socket_;
+};
+
+void teardown(beast::role_type, TcpStream& stream, boost::system::error_code& ec) {
+  stream.next_layer().shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+}
+
+template <class Handler>
+void async_teardown(beast::role_type, TcpStream& stream, Handler&& handler) {
+  boost::system::error_code ignored;
+  stream.next_layer().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+  asio::post(stream.get_executor(), beast::bind_front_handler(std::forward<Handler>(handler), boost::system::error_code{}));
+}
+
 // What the reading task hands to the reader.
 struct Incoming {
   enum class Kind { Binary, Other, End };
@@ -45,7 +85,7 @@ struct WsShared {
         arrived(ws.get_executor(), asio::steady_timer::time_point::max()),
         taken(ws.get_executor(), asio::steady_timer::time_point::max()) {}
 
-  websocket::stream<asio::ip::tcp::socket, false> ws;
+  websocket::stream<TcpStream, false> ws;
   WsTiming timing;
   int halves = 2;
   bool reader_gone = false;
@@ -177,15 +217,36 @@ asio::awaitable<bool> WsWriter::write(EncodedFrame frame) {
   co_return !ec;
 }
 
+namespace {
+
+// Lets through only the writer task's abort, which is terminal alone, and
+// not the cancellation of a race that a frame won, which carries every type
+// at once.
+struct AbortOnly {
+  asio::cancellation_type_t operator()(asio::cancellation_type_t type) const {
+    constexpr auto race = asio::cancellation_type::partial | asio::cancellation_type::total;
+    return (type & race) != asio::cancellation_type::none ? asio::cancellation_type::none : type;
+  }
+};
+
+}  // namespace
+
 asio::awaitable<bool> WsWriter::keepalive() {
-  ticker_.expires_at(next_tick_);
-  auto [ec] = co_await ticker_.async_wait(use_tuple);
-  // Abandoned while waiting: the tick stays due for the next call.
-  auto state = co_await asio::this_coro::cancellation_state;
-  if (ec || state.cancelled() != asio::cancellation_type::none) co_return false;
+  // A tick already due is taken at once, so that it competes with a queued
+  // frame on equal terms.
+  if (Clock::now() < next_tick_) {
+    ticker_.expires_at(next_tick_);
+    auto [ec] = co_await ticker_.async_wait(use_tuple);
+    // Abandoned while waiting: the tick stays due for the next call.
+    auto state = co_await asio::this_coro::cancellation_state;
+    if (ec || state.cancelled() != asio::cancellation_type::none) co_return false;
+  }
   next_tick_ = Clock::now() + half_->timing.ping_period;
-  // Not cancellable: a ping half written would break the stream.
-  auto [sent] = co_await half_->ws.async_ping({}, asio::bind_cancellation_slot(asio::cancellation_slot(), use_tuple));
+  // A ping half written would break the stream: once begun it is finished,
+  // whoever gives up on it, unless the writer task itself is aborted.
+  co_await asio::this_coro::reset_cancellation_state(AbortOnly{});
+  auto [sent] = co_await half_->ws.async_ping({}, use_tuple);
+  co_await asio::this_coro::reset_cancellation_state();
   co_return !sent;
 }
 

@@ -137,7 +137,7 @@ class WsTransport {
   // check: the 101 answer echoes the request's first Sec-WebSocket-Protocol
   // value byte for byte.
   static asio::awaitable<std::expected<WsTransport, quern_session::OsError>> accept(
-      asio::ip::tcp::socket socket, const Request& request, WsTiming timing = {});
+      asio::ip::tcp::socket socket, const Request& request, WsTiming timing);
 
   WsTransport(WsTransport&&) noexcept = default;
   WsTransport& operator=(WsTransport&&) noexcept = default;

@@ -3,13 +3,18 @@
 // checks and their answers on the wire, serving over binary messages with
 // the data-plane restrictions, keepalive and idle limit, admission limits,
 // and a browser that stops reading.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,7 +99,7 @@ class DataPlaneTest : public E2eTest {
 };
 
 // Whether the connection ends (close frame or end of stream) without any
-// binary message before that end.
+// binary message before that end. A close frame is answered.
 ::testing::AssertionResult ends_without_answer(WsClient& c, std::chrono::milliseconds timeout = 5s) {
   auto deadline = Clock::now() + timeout;
   while (Clock::now() < deadline) {
@@ -106,9 +111,50 @@ class DataPlaneTest : public E2eTest {
     }
     if (f->opcode == opcode::BINARY || f->opcode == opcode::TEXT)
       return ::testing::AssertionFailure() << "an answer of " << f->payload.size() << " bytes";
-    if (f->opcode == opcode::CLOSE) return ::testing::AssertionSuccess();
+    if (f->opcode == opcode::CLOSE) {
+      // Answered as a browser would, which completes the close at once.
+      (void)c.send_frame(opcode::CLOSE, "");
+      return ::testing::AssertionSuccess();
+    }
   }
   return ::testing::AssertionFailure() << "still open";
+}
+
+// Whether the process holds the other end of the client's TCP connection:
+// the socket whose peer is the client's own address, found in
+// /proc/net/tcp, among its descriptors.
+bool holds_other_end(pid_t pid, const WsClient& c) {
+  sockaddr_in mine{};
+  socklen_t len = sizeof mine;
+  if (::getsockname(c.fd(), reinterpret_cast<sockaddr*>(&mine), &len) != 0) return false;
+  char peer[16];
+  std::snprintf(peer, sizeof peer, ":%04X", ntohs(mine.sin_port));
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  std::getline(tcp, line);
+  std::string inode;
+  while (std::getline(tcp, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retrans, uid, timeout, node;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retrans >> uid >> timeout >> node;
+    if (remote.ends_with(peer)) inode = node;
+  }
+  if (inode.empty() || inode == "0") return false;
+  const std::string target = "socket:[" + inode + "]";
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    std::error_code ignored;
+    if (fs::read_symlink(it->path(), ignored).native() == target) return true;
+  }
+  return false;
+}
+
+// Whether the daemon lets go of the connection within `timeout`, though
+// this side still holds it open.
+::testing::AssertionResult lets_go(pid_t daemon, const WsClient& c, std::chrono::milliseconds timeout = 3s) {
+  if (eventually([&] { return !holds_other_end(daemon, c); }, timeout)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the daemon still holds the connection";
 }
 
 TEST_F(DataPlaneTest, TheEndpointFileTellsThePortAndTokenAndGoesAtShutdown) {
@@ -361,11 +407,15 @@ TEST_F(DataPlaneTest, AMessageThatIsNotExactlyOneFrameEndsTheConnection) {
       {"a text message holding a frame", opcode::TEXT, list},
       {"unmasked", opcode::BINARY, list, false},
   };
+  const pid_t daemon = daemons.back()->pid();
   for (const auto& b : cases) {
     SCOPED_TRACE(b.what);
     WsClient c = welcomed(e);
+    ASSERT_TRUE(holds_other_end(daemon, c));
     must_ws(c.send_frame(b.op, b.payload, b.masked), "send");
     EXPECT_TRUE(ends_without_answer(c));
+    // This side keeps its end open; the daemon does not wait for it.
+    EXPECT_TRUE(lets_go(daemon, c));
   }
 }
 
@@ -386,8 +436,12 @@ TEST_F(DataPlaneTest, TheLargestFrameIsTakenAndAnythingLargerEndsTheConnection) 
 }
 
 TEST_F(DataPlaneTest, ACloseFromTheClientIsCompletedAndAPingIsAnswered) {
+  // The daemon answers a ping with its pong, and a close with its own,
+  // then ends the connection without waiting for the client's side.
   auto e = start_plane();
+  const pid_t daemon = daemons.back()->pid();
   WsClient c = welcomed(e);
+  ASSERT_TRUE(holds_other_end(daemon, c));
   must_ws(c.send_frame(opcode::PING, "are you there"), "ping");
   WsFrame pong = must_ws(c.recv_frame(), "pong");
   while (pong.opcode == opcode::PING) pong = must_ws(c.recv_frame(), "pong");
@@ -401,6 +455,8 @@ TEST_F(DataPlaneTest, ACloseFromTheClientIsCompletedAndAPingIsAnswered) {
   EXPECT_EQ(reply.opcode, opcode::CLOSE);
   EXPECT_EQ(must_ws(c.read_to_end(3s), "end"), "");
   EXPECT_LT(Clock::now() - sent, 2500ms);
+  // Though this side never closes its own, the daemon lets go at once.
+  EXPECT_TRUE(lets_go(daemon, c, 1s));
 }
 
 TEST_F(DataPlaneTest, ASilentClientIsDroppedAfterFifteenSeconds) {

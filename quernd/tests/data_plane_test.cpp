@@ -23,7 +23,10 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include "fakes/raw_peer.hpp"
 #include "fakes/support.hpp"
+#include "outbound.hpp"
+#include "task.hpp"
 #include "quern_protocol/bytes.hpp"
 #include "quern_protocol/frame.hpp"
 #include "quern_protocol/message.hpp"
@@ -398,6 +401,7 @@ class WsTransportTest : public ::testing::Test {
   struct Pair {
     dp::WsTransport server;
     std::unique_ptr<ClientStream> client;
+    int server_fd = -1;  // to jam the connection from below
   };
 
   // A connected pair: the server side upgraded through the real checks.
@@ -408,6 +412,7 @@ class WsTransportTest : public ::testing::Test {
     auto client = std::make_unique<ClientStream>(ex);
     co_await client->next_layer().async_connect(acceptor.local_endpoint(), asio::use_awaitable);
     auto socket = co_await acceptor.async_accept(asio::use_awaitable);
+    const int server_fd = socket.native_handle();
     client->set_option(websocket::stream_base::decorator([](websocket::request_type& r) {
       r.set(http::field::origin, "http://t.example");
       r.set(http::field::sec_websocket_protocol, TOKEN);
@@ -419,7 +424,7 @@ class WsTransportTest : public ::testing::Test {
                                          client->async_handshake("127.0.0.1:" + std::to_string(port), "/",
                                                                  asio::use_awaitable));
     if (!server) throw std::runtime_error(server.error().what());
-    co_return Pair{std::move(*server), std::move(client)};
+    co_return Pair{std::move(*server), std::move(client), server_fd};
   }
 
   template <class T>
@@ -460,11 +465,11 @@ TEST_F(WsTransportTest, SilenceEndsTheIncomingSideAndPingsOrPongsPutItOff) {
       EXPECT_FALSE(frame);
       EXPECT_GE(ended - started, 750ms) << "five control frames 150 ms apart kept it open";
       EXPECT_GE(ended - last_heard, 290ms);
-      EXPECT_LT(ended - last_heard, 600ms);
+      EXPECT_LT(ended - last_heard, 900ms);
       // Ended for good.
       const auto again = Clock::now();
       EXPECT_FALSE(co_await reader.next());
-      EXPECT_LT(Clock::now() - again, 50ms);
+      EXPECT_LT(Clock::now() - again, 150ms);
       beast::get_lowest_layer(client).close();
     }
   }());
@@ -515,7 +520,7 @@ TEST_F(WsTransportTest, PingsComeAtOnceThenEveryPeriodAndALateTickIsNotMadeUp) {
     co_await sleep_for(500ms);
     const auto late = Clock::now();
     EXPECT_TRUE(co_await writer.keepalive());
-    EXPECT_LT(Clock::now() - late, 50ms);
+    EXPECT_LT(Clock::now() - late, 150ms);
     EXPECT_TRUE(co_await writer.keepalive());
     EXPECT_GE(Clock::now() - late, 190ms);
 
@@ -526,11 +531,11 @@ TEST_F(WsTransportTest, PingsComeAtOnceThenEveryPeriodAndALateTickIsNotMadeUp) {
     EXPECT_TRUE(co_await writer.keepalive());
     const auto resumed = Clock::now() - before;
     EXPECT_GE(resumed, 150ms);
-    EXPECT_LT(resumed, 260ms);
+    EXPECT_LT(resumed, 400ms);
 
-    EXPECT_LT(first, 50ms);
+    EXPECT_LT(first, 150ms);
     EXPECT_GE(second, 190ms);
-    EXPECT_LT(second, 300ms);
+    EXPECT_LT(second, 450ms);
     co_await sleep_for(50ms);
     EXPECT_EQ(pings.size(), 5u);
     for (const auto& p : pings) EXPECT_EQ(p.second, "") << "an empty ping";
@@ -563,7 +568,7 @@ TEST_F(WsTransportTest, OverflowClosesWith1013AndFinishClosesWithoutACode) {
       const auto started = Clock::now();
       auto [read_ec, read_n] = co_await (close() && client.async_read(rest, use_tuple));
       EXPECT_EQ(read_ec, websocket::error::closed);
-      EXPECT_LT(Clock::now() - started, 500ms) << "the client's answer completes the close";
+      EXPECT_LT(Clock::now() - started, 900ms) << "the client's answer completes the close";
       if (overflow) {
         EXPECT_EQ(client.reason().code, 1013);
         EXPECT_EQ(client.reason().reason, "send buffer over 8 MiB");
@@ -584,6 +589,65 @@ TEST_F(WsTransportTest, FinishGivesUpOnAClientThatNeverAnswers) {
     EXPECT_GE(took, 950ms);
     EXPECT_LT(took, 1500ms);
   }());
+}
+
+// Fills the socket's send buffer (the client reads nothing), so that the
+// next write on the connection waits.
+void jam(int fd) {
+  const std::string block(65536, 'j');
+  while (::send(fd, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+  }
+}
+
+TEST_F(WsTransportTest, AnAbortedWriterLetsGoEvenInTheMiddleOfAPing) {
+  // A ping that cannot be written (the client reads nothing) holds the
+  // writer task until its abort, and no longer.
+  auto pair = run(connect());
+  auto [reader, writer] = std::move(pair.server).split();
+  jam(pair.server_fd);
+  auto out = quernd::outbound::Outbound::create(io.get_executor(), true);
+  quernd::task::Task task = quernd::task::Task::spawn(io.get_executor(), quernd::conn::write_loop(std::move(writer), out));
+  quern_fakes::run_for(io, 200ms, [] {});
+  ASSERT_FALSE(task.finished()) << "the first ping is stuck";
+  task.abort();
+  EXPECT_TRUE(quern_fakes::run_until(io, [&] { return task.finished(); }, 1s));
+}
+
+TEST_F(WsTransportTest, PingsGoOutWhileFramesKeepTheQueueBusy) {
+  // A due tick competes with queued frames: a busy connection still pings.
+  auto pair = run(connect());
+  auto [reader, writer] = std::move(pair.server).split();
+  auto& client = *pair.client;
+  int pings = 0;
+  client.control_callback([&](websocket::frame_type kind, beast::string_view) {
+    if (kind == websocket::frame_type::ping) ++pings;
+  });
+  auto out = quernd::outbound::Outbound::create(io.get_executor(), true);
+  quernd::task::Task task = quernd::task::Task::spawn(io.get_executor(), quernd::conn::write_loop(std::move(writer), out));
+  std::size_t received = 0;
+  bool reading = true;
+  quernd::task::Task reader_task = quernd::task::Task::spawn(
+      io.get_executor(), [](ClientStream& c, std::size_t& n, bool& reading) -> asio::awaitable<void> {
+        beast::flat_buffer b;
+        for (;;) {
+          auto [ec, got] = co_await c.async_read(b, use_tuple);
+          if (ec) break;
+          b.consume(got);
+          ++n;
+        }
+        reading = false;
+      }(client, received, reading));
+  const EncodedFrame frame = *quern_protocol::packet::Packet{msg::List{}, {}}.encode_parts();
+  const auto until = Clock::now() + 1100ms;
+  quern_fakes::run_until(io, [&] {
+    while (out->bytes() < 4096) (void)out->try_push(frame);
+    return Clock::now() >= until;
+  }, 2s);
+  EXPECT_GE(pings, 4) << "one at once, then every 200 ms";
+  EXPECT_GT(received, 100u);
+  EXPECT_TRUE(reading);
+  out->close();
+  EXPECT_TRUE(quern_fakes::run_until(io, [&] { return task.finished(); }, 2s));
 }
 
 }  // namespace
