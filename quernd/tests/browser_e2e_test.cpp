@@ -5,7 +5,6 @@
 // read fresh from the daemon's file, loopback Host names only, the report.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,8 +30,6 @@
 
 #include "e2e_support.hpp"
 
-extern char** environ;
-
 namespace {
 
 using namespace quernd_e2e;
@@ -49,38 +46,7 @@ class Spawned {
   Spawned(const std::vector<std::string>& argv, const std::vector<std::string>& env_set, const fs::path& out,
           const fs::path& err, bool own_group)
       : name_(argv.at(0)), out_(out), err_(err), own_group_(own_group) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      std::string_view entry = *e;
-      bool replaced = std::ranges::any_of(env_set, [&](const std::string& s) {
-        return entry.starts_with(std::string_view(s).substr(0, s.find('=') + 1));
-      });
-      if (!replaced) env.emplace_back(entry);
-    }
-    env.insert(env.end(), env_set.begin(), env_set.end());
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char*> argp;
-    for (auto& a : args) argp.push_back(a.data());
-    argp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    if (own_group) {
-      posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-      posix_spawnattr_setpgroup(&attr, 0);
-    }
-    int rc = ::posix_spawn(&pid_, args[0].c_str(), &actions, &attr, argp.data(), envp.data());
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("posix_spawn " + name_ + ": " + std::strerror(rc));
+    pid_ = spawn_logged(argv, environment(env_set), out, err, std::nullopt, own_group);
   }
   Spawned(const Spawned&) = delete;
   Spawned& operator=(const Spawned&) = delete;

@@ -71,6 +71,54 @@ void must(std::expected<void, ClientError> r, const std::string& what) {
   if (!r) throw std::runtime_error(what + ": " + r.error().text);
 }
 
+std::vector<std::string> environment(const std::vector<std::string>& set, const std::vector<std::string>& unset) {
+  auto named = [](std::string_view entry, std::string_view name) {
+    return entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=';
+  };
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string_view entry = *e;
+    const bool replaced = std::ranges::any_of(set, [&](const std::string& s) {
+      return named(entry, std::string_view(s).substr(0, s.find('=')));
+    });
+    const bool removed = std::ranges::any_of(unset, [&](const std::string& name) { return named(entry, name); });
+    if (!replaced && !removed) env.emplace_back(entry);
+  }
+  env.insert(env.end(), set.begin(), set.end());
+  return env;
+}
+
+pid_t spawn_logged(const std::vector<std::string>& argv, const std::vector<std::string>& env, const fs::path& out,
+                   const fs::path& err, const std::optional<fs::path>& dir, bool own_group) {
+  std::vector<std::string> env_text = env;
+  std::vector<char*> envp;
+  for (auto& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args = argv;
+  std::vector<char*> argp;
+  for (auto& a : args) argp.push_back(a.data());
+  argp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (dir) posix_spawn_file_actions_addchdir_np(&actions, dir->c_str());
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  if (own_group) {
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+  }
+  pid_t pid = -1;
+  int rc = ::posix_spawn(&pid, args[0].c_str(), &actions, &attr, argp.data(), envp.data());
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("posix_spawn " + args[0] + ": " + std::strerror(rc));
+  return pid;
+}
+
 TempDir::TempDir() {
   char tmpl[] = "/tmp/quern-e2e-XXXXXX";
   if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
@@ -89,34 +137,11 @@ DaemonProcess::DaemonProcess(const fs::path& runtime_root, const fs::path& log_d
   out_ = log_dir / ("daemon-" + n + ".out");
   err_ = log_dir / ("daemon-" + n + ".err");
 
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    std::string_view entry = *e;
-    if (entry.starts_with("QUERN_RUNTIME_DIR=") || entry.starts_with("QUERN_SESSION_BIN=")) continue;
-    env.emplace_back(entry);
-  }
-  env.push_back("QUERN_RUNTIME_DIR=" + runtime_root.native());
-  env.insert(env.end(), extra_env.begin(), extra_env.end());
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  std::string bin = QUERND_BIN;
-  std::vector<std::string> argv_text{bin};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addchdir_np(&actions, log_dir.c_str());
-  int rc = ::posix_spawn(&pid_, bin.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("posix_spawn " + bin + ": " + std::strerror(rc));
+  std::vector<std::string> set{"QUERN_RUNTIME_DIR=" + runtime_root.native()};
+  set.insert(set.end(), extra_env.begin(), extra_env.end());
+  std::vector<std::string> argv{QUERND_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_ = spawn_logged(argv, environment(set, {"QUERN_SESSION_BIN"}), out_, err_, log_dir, false);
 }
 
 DaemonProcess::~DaemonProcess() { stop(); }

@@ -45,6 +45,15 @@ std::string read_file(const fs::path& p);
 // Writes `text` to `p`, replacing the file.
 void write_file(const fs::path& p, std::string_view text);
 
+// This process's environment with the variables of `set` ("NAME=value")
+// given anew and those named in `unset` left out.
+std::vector<std::string> environment(const std::vector<std::string>& set, const std::vector<std::string>& unset = {});
+// Starts `argv[0]` (a path) with exactly `env`, standard input on /dev/null
+// and the outputs into `out` and `err`; in `dir` when given, and as the
+// leader of a process group of its own when `own_group`.
+pid_t spawn_logged(const std::vector<std::string>& argv, const std::vector<std::string>& env, const fs::path& out,
+                   const fs::path& err, const std::optional<fs::path>& dir, bool own_group);
+
 // A directory of its own under /tmp, removed with everything in it.
 struct TempDir {
   fs::path path;

@@ -62,20 +62,7 @@ std::expected<void, ClientError> Client::send(const quern_protocol::message::Mes
 }
 
 std::expected<void, ClientError> Client::send_bytes(std::span<const std::uint8_t> bytes, Timeout timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (!bytes.empty()) {
-    if (auto ready = wait_for(fd_, POLLOUT, deadline); !ready) return ready;
-    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      if (errno == EPIPE || errno == ECONNRESET) {
-        return std::unexpected(ClientError{ClientError::Kind::Closed, "peer closed the stream"});
-      }
-      return std::unexpected(os_error(errno));
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(n));
-  }
-  return {};
+  return detail::send_all(fd_, bytes, Clock::now() + timeout);
 }
 
 std::expected<quern_protocol::packet::Packet, ClientError> Client::recv(Timeout timeout) {

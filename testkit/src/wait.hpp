@@ -3,10 +3,12 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
 #include <expected>
+#include <span>
 
 #include "quern_session/os_error.hpp"
 #include "quern_testkit/client.hpp"
@@ -29,6 +31,24 @@ inline std::expected<void, ClientError> wait_for(int fd, short events, Clock::ti
     if (r > 0) return {};
     if (r < 0 && errno != EINTR) return std::unexpected(os_error(errno));
   }
+}
+
+// Sends every byte before the deadline; a peer that has gone is Closed.
+inline std::expected<void, ClientError> send_all(int fd, std::span<const std::uint8_t> bytes,
+                                                 Clock::time_point deadline) {
+  while (!bytes.empty()) {
+    if (auto ready = wait_for(fd, POLLOUT, deadline); !ready) return ready;
+    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      if (errno == EPIPE || errno == ECONNRESET) {
+        return std::unexpected(ClientError{ClientError::Kind::Closed, "peer closed the stream"});
+      }
+      return std::unexpected(os_error(errno));
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return {};
 }
 
 }  // namespace quern_testkit::detail

@@ -170,18 +170,8 @@ std::expected<HttpHead, ClientError> WsClient::open(std::uint16_t port, std::str
 }
 
 std::expected<void, ClientError> WsClient::send_raw(std::string_view bytes, Timeout timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (!bytes.empty()) {
-    if (auto ready = wait_for(fd_, POLLOUT, deadline); !ready) return ready;
-    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      if (errno == EPIPE || errno == ECONNRESET) return std::unexpected(closed("peer closed the stream"));
-      return std::unexpected(os_error(errno));
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
+  return detail::send_all(fd_, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
+                          Clock::now() + timeout);
 }
 
 std::expected<void, ClientError> WsClient::send_frame(std::uint8_t op, std::string_view payload, bool masked,
