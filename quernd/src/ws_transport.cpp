@@ -237,10 +237,11 @@ asio::awaitable<bool> WsWriter::keepalive() {
   if (Clock::now() < next_tick_) {
     ticker_.expires_at(next_tick_);
     auto [ec] = co_await ticker_.async_wait(use_tuple);
-    // Abandoned while waiting: the tick stays due for the next call.
-    auto state = co_await asio::this_coro::cancellation_state;
-    if (ec || state.cancelled() != asio::cancellation_type::none) co_return false;
+    if (ec) co_return false;
   }
+  // Abandoned (or aborted) before the ping began: the tick stays due.
+  auto state = co_await asio::this_coro::cancellation_state;
+  if (state.cancelled() != asio::cancellation_type::none) co_return false;
   next_tick_ = Clock::now() + half_->timing.ping_period;
   // A ping half written would break the stream: once begun it is finished,
   // whoever gives up on it, unless the writer task itself is aborted.
