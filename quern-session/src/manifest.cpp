@@ -1,13 +1,17 @@
 #include "quern_session/manifest.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <new>
+#include <string>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "quern_protocol/json.hpp"
+#include "quern_session/fd.hpp"
 
 namespace quern_session::manifest {
 namespace fs = std::filesystem;
@@ -90,26 +94,31 @@ Sink decode_field(Manifest& m, std::size_t field, const json::Value& v) {
   return {};
 }
 
-// The whole file; a symlink is followed. O_NONBLOCK changes nothing for a
-// regular file but keeps a FIFO named like a manifest from blocking forever.
+// The whole file, at most MANIFEST_LIMIT bytes of it; a symlink is followed.
+// O_NONBLOCK changes nothing for a regular file but keeps a FIFO named like a
+// manifest from blocking forever. No more than the limit and one byte is
+// ever loaded, whatever the file is (a link to /dev/zero included).
 std::expected<std::string, OsError> read_file(const fs::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::unexpected(OsError::last());
+  Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (file.get() < 0) return std::unexpected(OsError::last());
   std::string content;
-  char buf[16384];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      OsError err = OsError::last();
-      ::close(fd);
-      return std::unexpected(std::move(err));
+  try {
+    char buf[16384];
+    while (content.size() <= MANIFEST_LIMIT) {
+      const std::size_t want = std::min(sizeof buf, MANIFEST_LIMIT + 1 - content.size());
+      ssize_t n = ::read(file.get(), buf, want);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(OsError::last());
+      }
+      if (n == 0) return content;
+      content.append(buf, static_cast<std::size_t>(n));
     }
-    if (n == 0) break;
-    content.append(buf, static_cast<std::size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(OsError::custom(ErrorKind::OutOfMemory, "out of memory"));
   }
-  ::close(fd);
-  return content;
+  return std::unexpected(OsError::custom(ErrorKind::InvalidData,
+                                         "larger than " + std::to_string(MANIFEST_LIMIT) + " bytes"));
 }
 
 // "json" after the name's last dot; a dot that starts the name does not count.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <new>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
@@ -123,7 +124,13 @@ asio::awaitable<std::expected<std::optional<Frame>, WireError>> Reader::next_fra
         std::size_t whole = 4 + std::size_t{be32(buf.data())};
         want = std::max(want, whole - buf.size());
       }
-      buf.reserve(want);
+      // A frame the memory cannot hold ends the stream like a read error.
+      try {
+        buf.reserve(want);
+      } catch (const std::bad_alloc&) {
+        co_return std::unexpected(
+            WireError{WireError::Io{OsError::custom(ErrorKind::OutOfMemory, "out of memory")}});
+      }
     }
     auto space = buf.free_space();
     auto [ec, n] = co_await inner.async_read_some(asio::buffer(space.data(), space.size()), use_tuple);

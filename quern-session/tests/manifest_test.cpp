@@ -176,6 +176,29 @@ TEST(ManifestRead, ReportsTheFailureWithThePath) {
   EXPECT_EQ(std::get<ManifestError::Json>(bad.error().value).path, tmp / "bad.json");
 }
 
+TEST(ManifestRead, AFileOverTheLimitIsUnreadableAndNeverLoadedWhole) {
+  // White space pads a valid manifest to exactly the limit, and one byte
+  // more; a link to an endless device is refused without reading it all.
+  TempDir tmp;
+  const std::string text = manifest_json();
+  write(tmp / "at-limit.json", text + std::string(MANIFEST_LIMIT - text.size(), ' '));
+  write(tmp / "over-limit.json", text + std::string(MANIFEST_LIMIT + 1 - text.size(), ' '));
+  fs::create_symlink("/dev/zero", tmp / "endless.json");
+
+  auto at = Manifest::read(tmp / "at-limit.json");
+  ASSERT_TRUE(at) << "a file of exactly the limit is read";
+  EXPECT_EQ(*at, expected_manifest());
+  for (const char* name : {"over-limit.json", "endless.json"}) {
+    SCOPED_TRACE(name);
+    auto over = Manifest::read(tmp / name);
+    ASSERT_FALSE(over);
+    ASSERT_TRUE(over.error().is<ManifestError::Io>());
+    const auto& io = std::get<ManifestError::Io>(over.error().value);
+    EXPECT_EQ(io.error.kind(), ErrorKind::InvalidData);
+    EXPECT_EQ(io.error.what(), "larger than 1048576 bytes");
+  }
+}
+
 void bind_socket(const fs::path& p) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);

@@ -416,14 +416,18 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
 
   std::string line;
   asio::steady_timer limit(executor, REPORT_LIMIT);
-  auto first =
-      co_await (asio::async_read_until(from_shim, asio::dynamic_buffer(line), '\n', use_tuple) ||
-                limit.async_wait(use_tuple));
+  // The buffer stops at the limit: a line that does not end by then fails.
+  auto first = co_await (
+      asio::async_read_until(from_shim, asio::dynamic_buffer(line, REPORT_LINE_LIMIT), '\n', use_tuple) ||
+      limit.async_wait(use_tuple));
   // Whatever the shim writes after its first line is never read.
   from_shim.close();
   if (first.index() == 1)
     co_return Failure(OpenError{OpenError::Spawn{"shim did not report in time"}});
   auto [read_error, length] = std::get<0>(first);
+  if (read_error == asio::error::not_found)
+    co_return Failure(OpenError{OpenError::Spawn{"report line longer than " +
+                                                 std::to_string(REPORT_LINE_LIMIT) + " bytes"}});
   if (read_error && read_error != asio::error::eof)
     co_return Failure(OpenError{OpenError::Io{OsError::from_error_code(read_error)}});
   if (!read_error) line.resize(length);

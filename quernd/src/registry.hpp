@@ -40,6 +40,8 @@ using supervisor::TreeRoot;
 inline constexpr std::chrono::seconds PROBE_LIMIT{2};
 // The limit for a started shim's report line, from the end of its input.
 inline constexpr std::chrono::seconds REPORT_LIMIT{10};
+// The longest report line taken from a shim, its newline included.
+inline constexpr std::size_t REPORT_LINE_LIMIT = 4096;
 // Probes of a started shim's socket, and the pause after each dead one.
 inline constexpr int SPAWN_PROBES = 100;
 inline constexpr std::chrono::milliseconds SPAWN_PROBE_PAUSE{20};

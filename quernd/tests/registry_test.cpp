@@ -511,8 +511,22 @@ INSTANTIATE_TEST_SUITE_P(
         ReportCase{"longer_word", "okay\\n", "spawning the shim: okay"},
         ReportCase{"bad_line_trimmed", "  no pty here \\r\\n", "spawning the shim: no pty here"},
         ReportCase{"end_of_file", "", "spawning the shim: "},
-        ReportCase{"not_utf8", "\\0377ok\\n", "stream did not contain valid UTF-8"}),
+        ReportCase{"not_utf8", "\\0377ok\\n", "stream did not contain valid UTF-8"},
+        ReportCase{"longest_line", std::string(4095, 'x') + "\\n", "spawning the shim: " + std::string(4095, 'x')},
+        ReportCase{"line_over_the_limit", std::string(4096, 'x') + "\\n",
+                   "spawning the shim: report line longer than 4096 bytes"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RegistryTest, AReportLineThatNeverEndsFailsAtTheLimitAtOnce) {
+  // A shim that writes without end is refused as soon as its line passes
+  // the limit, without buffering more or waiting for the report's time.
+  ::setenv("QUERN_SESSION_BIN", script("endless-line").c_str(), 1);
+  const auto started = std::chrono::steady_clock::now();
+  auto spawned = run(registry().spawn_shim(PtyId{"s"}, Bytes::copy_from("{}")));
+  ASSERT_FALSE(spawned.has_value());
+  EXPECT_EQ(spawned.error().what(), "spawning the shim: report line longer than 4096 bytes");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
 
 TEST_F(RegistryTest, SpawnFailsWithTheProgramAndTheSystemError) {
   fs::path plain = dir.runtime().root / "not-executable";

@@ -40,6 +40,9 @@ struct ManifestError {
   bool is() const { return std::holds_alternative<T>(value); }
 };
 
+// The largest manifest file read; a larger one is unreadable.
+inline constexpr std::size_t MANIFEST_LIMIT = 1 << 20;
+
 struct Manifest {
   PtyId id;
   std::int32_t shim_pid = 0;
@@ -58,7 +61,8 @@ struct Manifest {
   // fields in order; nothing but whitespace may follow it.
   static std::expected<Manifest, DecodeError> decode(std::string_view json);
 
-  // Reads and decodes the file at `path` (a symlink is followed).
+  // Reads and decodes the file at `path` (a symlink is followed); a file
+  // over MANIFEST_LIMIT bytes fails as unreadable.
   static std::expected<Manifest, ManifestError> read(const std::filesystem::path& path);
 
   // Reads every "*.json" in the sessions directory, in directory order: the
