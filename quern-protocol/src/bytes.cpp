@@ -9,7 +9,8 @@ Bytes Bytes::from_vector(std::vector<std::uint8_t>&& v) {
   auto owner = std::make_shared<std::vector<std::uint8_t>>(std::move(v));
   const std::uint8_t* data = owner->data();
   std::size_t size = owner->size();
-  return Bytes(std::move(owner), data, size);
+  std::size_t storage = owner->capacity();
+  return Bytes(std::move(owner), data, size, storage);
 }
 
 Bytes Bytes::copy_from(std::span<const std::uint8_t> s) {
@@ -22,7 +23,7 @@ Bytes Bytes::copy_from(std::string_view s) {
 
 Bytes Bytes::slice(std::size_t offset, std::size_t len) const {
   if (offset > size_ || len > size_ - offset) throw std::out_of_range("Bytes::slice");
-  return Bytes(owner_, data_ + offset, len);
+  return Bytes(owner_, data_ + offset, len, storage_);
 }
 
 Bytes Bytes::split_to(std::size_t n) {
@@ -70,7 +71,7 @@ void BytesMut::append(std::string_view s) {
 Bytes BytesMut::split_to(std::size_t n) {
   if (n > size()) throw std::out_of_range("BytesMut::split_to");
   if (n == 0) return Bytes();
-  Bytes out(std::shared_ptr<const void>(chunk_), chunk_.get() + start_, n);
+  Bytes out(std::shared_ptr<const void>(chunk_), chunk_.get() + start_, n, cap_);
   start_ += n;
   return out;
 }

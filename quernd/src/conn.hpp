@@ -46,8 +46,17 @@ inline constexpr std::size_t INPUT_CAPACITY = 32;
 // The frame of an `error` message with the given id and text.
 EncodedFrame error(std::optional<PtyId> id, std::string text);
 
+// A payload that keeps more alive than this, and over four times its own
+// size, is copied out before it is queued.
+inline constexpr std::size_t COPY_OUT_FLOOR = 64 * 1024;
+
+// The payload itself, or a copy of it in storage of its own when it is a
+// small view of a large buffer.
+quern_protocol::Bytes own_storage(quern_protocol::Bytes payload);
+
 // The same JSON text and payload as received, as a frame to send on. Copies
-// the JSON text into a new head; the payload is shared.
+// the JSON text into a new head; the payload is shared, unless it is a small
+// view of a large buffer (see own_storage).
 EncodedFrame reencode(const Frame& frame);
 
 struct InputState;

@@ -156,7 +156,7 @@ asio::awaitable<void> read_messages(std::shared_ptr<WsShared> s) {
     } else if (s->ws.got_binary()) {
       in.kind = Incoming::Kind::Binary;
       const auto data = buffer->cdata();
-      in.payload = Bytes(buffer, static_cast<const std::uint8_t*>(data.data()), data.size());
+      in.payload = Bytes(buffer, static_cast<const std::uint8_t*>(data.data()), data.size(), buffer->capacity());
     } else {
       in.kind = Incoming::Kind::Other;
     }

@@ -269,6 +269,50 @@ TEST_F(Conn, OnlyOutputExitedListedAndErrorAreRelayedAsTheyCame) {
   EXPECT_FALSE(attached().from_shim.finished());
 }
 
+TEST_F(Conn, AQueuedFrameKeepsAliveLittleMoreThanItself) {
+  // Tiny output frames that arrive in the receive buffer of a large frame of
+  // a dropped kind are copied out; the queue then holds what it counts.
+  attach();
+  const std::string big = frame_bytes(R"({"type":"welcome","version":1})", std::string(2 << 20, 'w'));
+  std::size_t expected_bytes = 0;
+  for (int i = 0; i < 4; ++i) {
+    const std::string tiny = frame_bytes(output_json(static_cast<std::uint64_t>(i)), "x");
+    shim->send(big + tiny);
+    expected_bytes += tiny.size();
+  }
+  ASSERT_TRUE(run_until_shim([&] { return out->bytes() == expected_bytes; }));
+  auto got = pop_all();
+  ASSERT_EQ(got.size(), 4u);
+  for (const auto& popped : got) {
+    const auto& frame = std::get<EncodedFrame>(popped);
+    EXPECT_EQ(frame.payload.view(), "x");
+    EXPECT_LE(frame.payload.storage() + frame.head.storage(), 4096u);
+  }
+}
+
+TEST(OwnStorage, CopiesOnlyASmallViewOfALargeBuffer) {
+  const Bytes large = Bytes::copy_from(std::string(1 << 20, 'l'));
+  const Bytes medium = Bytes::copy_from(std::string(60 << 10, 'm'));
+  const struct {
+    Bytes view;
+    bool copied;
+  } cases[] = {
+      {large.slice(10, 100), true},
+      {large.slice(0, 1 << 18), false},  // a quarter of it
+      {large.slice(0, (1 << 18) - 1), true},
+      {medium.slice(0, 100), false},  // the buffer is small itself
+      {large, false},
+  };
+  for (const auto& c : cases) {
+    Bytes owned = conn::own_storage(c.view);
+    EXPECT_EQ(owned, c.view);
+    EXPECT_EQ(!owned.shares_storage_with(c.view), c.copied) << c.view.size() << " of " << c.view.storage();
+    if (c.copied) {
+      EXPECT_EQ(owned.storage(), c.view.size());
+    }
+  }
+}
+
 struct StopCase {
   const char* name;
   std::string bytes;  // what the shim sends before a good output frame

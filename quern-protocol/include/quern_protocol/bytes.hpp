@@ -31,9 +31,10 @@ class Bytes {
     const std::uint8_t* data = owner.get();
     return Bytes(std::move(owner), data, n);
   }
-  // Shares storage owned elsewhere; `owner` keeps `data` alive.
-  Bytes(std::shared_ptr<const void> owner, const std::uint8_t* data, std::size_t size)
-      : owner_(std::move(owner)), data_(data), size_(size) {}
+  // Shares storage owned elsewhere; `owner` keeps `data` alive, and with it
+  // `storage` bytes in all (by default just these).
+  Bytes(std::shared_ptr<const void> owner, const std::uint8_t* data, std::size_t size, std::size_t storage = 0)
+      : owner_(std::move(owner)), data_(data), size_(size), storage_(storage > size ? storage : size) {}
 
   const std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
@@ -43,6 +44,8 @@ class Bytes {
     return {reinterpret_cast<const char*>(data_), size_};
   }
   std::uint8_t operator[](std::size_t i) const { return data_[i]; }
+  // The size of the storage this view keeps alive, at least its own.
+  std::size_t storage() const { return storage_; }
 
   // A view of [offset, offset + len) sharing this buffer's storage.
   Bytes slice(std::size_t offset, std::size_t len) const;
@@ -61,6 +64,7 @@ class Bytes {
   std::shared_ptr<const void> owner_;
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
+  std::size_t storage_ = 0;
 };
 
 // A receive buffer: bytes are appended into its free space at the end and
