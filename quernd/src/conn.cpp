@@ -140,6 +140,19 @@ asio::awaitable<std::optional<EncodedFrame>> InputReceiver::receive() {
   }
 }
 
+void InputReceiver::take_more(std::vector<EncodedFrame>& batch, std::size_t max_frames, std::size_t max_bytes) {
+  InputState& s = *state_;
+  std::size_t bytes = 0;
+  for (const auto& f : batch) bytes += f.size();
+  bool took = false;
+  while (!s.frames.empty() && batch.size() < max_frames && bytes < max_bytes) {
+    bytes += s.frames.front_size();
+    batch.push_back(s.frames.pop_front());
+    took = true;
+  }
+  if (took) s.space.notify_all();
+}
+
 Attached::Attached(InputSender input, Task from_shim, Task to_shim)
     : input(std::move(input)), from_shim(std::move(from_shim)), to_shim(std::move(to_shim)) {}
 
@@ -187,11 +200,16 @@ std::optional<EncodedFrame> forward(Attachments& table, Outbound& out, const Pty
 }
 
 asio::awaitable<void> pump_to_shim(InputReceiver input, quern_session::wire::WriteHalf shim) {
+  std::vector<EncodedFrame> batch;
   for (;;) {
     std::optional<EncodedFrame> frame = co_await input.receive();
     throw_if_aborted(co_await asio::this_coro::cancellation_state);
     if (!frame) co_return;
-    auto written = co_await transport::write_frame(shim, std::move(*frame));
+    // Whatever else waits in the channel goes in the same write.
+    batch.push_back(std::move(*frame));
+    input.take_more(batch, transport::WRITE_BATCH_FRAMES, transport::WRITE_BATCH_BYTES);
+    auto written = co_await transport::write_frames(shim, batch);
+    batch.clear();
     throw_if_aborted(co_await asio::this_coro::cancellation_state);
     if (!written) co_return;
   }

@@ -13,7 +13,9 @@
 #include <random>
 #include <string>
 #include <utility>
+#include <span>
 #include <variant>
+#include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
@@ -98,6 +100,9 @@ class InputReceiver {
   // The next frame in the order sent; none once every sender is gone and
   // the channel is empty.
   asio::awaitable<std::optional<EncodedFrame>> receive();
+  // Takes further frames onto `batch` without waiting, while it holds fewer
+  // than `max_frames` frames and `max_bytes` bytes.
+  void take_more(std::vector<EncodedFrame>& batch, std::size_t max_frames, std::size_t max_bytes);
 
  private:
   friend std::pair<InputSender, InputReceiver> input_channel(const asio::any_io_executor& ex);
@@ -187,6 +192,9 @@ asio::awaitable<Event> pop_or_keepalive(W& writer, Outbound& out, bool pop_first
 // the writer's keepalives, until the queue ends or a write fails.
 template <transport::FrameWriter W>
 asio::awaitable<void> write_loop(W writer, std::shared_ptr<Outbound> out) {
+  // A writer that can gather frames takes every frame that is ready.
+  constexpr bool batches = requires(W& w, std::span<const EncodedFrame> frames) { w.write_batch(frames); };
+  std::vector<EncodedFrame> batch;
   // Which of the two waits is looked at first is drawn afresh in every pass,
   // so that neither can starve the other.
   std::minstd_rand rng;
@@ -207,7 +215,15 @@ asio::awaitable<void> write_loop(W writer, std::shared_ptr<Outbound> out) {
     }
     Popped& popped = std::get<0>(event);
     if (auto* frame = std::get_if<EncodedFrame>(&popped)) {
-      const bool written = co_await writer.write(std::move(*frame));
+      bool written;
+      if constexpr (batches) {
+        batch.push_back(std::move(*frame));
+        out->take_more(batch, transport::WRITE_BATCH_FRAMES, transport::WRITE_BATCH_BYTES);
+        written = co_await writer.write_batch(batch);
+        batch.clear();
+      } else {
+        written = co_await writer.write(std::move(*frame));
+      }
       task::throw_if_aborted(co_await asio::this_coro::cancellation_state);
       if (!written) break;
     } else if (std::holds_alternative<outbound::Overflowed>(popped)) {

@@ -157,6 +157,23 @@ std::optional<Popped> Outbound::try_pop() {
   return std::nullopt;
 }
 
+void Outbound::take_more(std::vector<EncodedFrame>& batch, std::size_t max_frames, std::size_t max_bytes) {
+  if (queue_.overflowed) return;
+  std::size_t bytes = 0;
+  for (const auto& f : batch) bytes += f.size();
+  const std::size_t before = batch.size();
+  while (!queue_.frames.empty() && batch.size() < max_frames && bytes < max_bytes) {
+    EncodedFrame frame = queue_.frames.pop_front();
+    queue_.bytes -= frame.size();
+    bytes += frame.size();
+    batch.push_back(std::move(frame));
+  }
+  // The wake-ups of every frame taken, given once.
+  if (batch.size() == before) return;
+  if (queue_.bytes == 0) queue_empty_.notify_all();
+  space_freed_.notify_all();
+}
+
 asio::awaitable<Popped> Outbound::pop() {
   for (;;) {
     if (auto popped = try_pop()) co_return std::move(*popped);

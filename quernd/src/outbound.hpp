@@ -79,6 +79,7 @@ class FrameRing {
   void reserve(std::size_t n);
   void push_back(EncodedFrame frame);
   EncodedFrame pop_front();
+  std::size_t front_size() const { return slots_[head_].size(); }
   void clear();
 
  private:
@@ -121,6 +122,10 @@ class Outbound {
   asio::awaitable<Popped> pop();
   // `pop` without the wait: none when `pop` would wait.
   std::optional<Popped> try_pop();
+  // Takes further queued frames onto `batch`, each counted out as `pop`
+  // would, while the batch holds fewer than `max_frames` frames and
+  // `max_bytes` bytes; none once the queue has overflowed.
+  void take_more(std::vector<EncodedFrame>& batch, std::size_t max_frames, std::size_t max_bytes);
   // Waits until `pop` would return at once. Takes nothing, so abandoning it
   // in a race loses nothing.
   asio::awaitable<void> ready();

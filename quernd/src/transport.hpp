@@ -8,6 +8,7 @@
 #include <concepts>
 #include <expected>
 #include <optional>
+#include <span>
 #include <type_traits>
 #include <utility>
 
@@ -64,8 +65,17 @@ concept Transport = std::move_constructible<T> && requires(T transport) {
   typename std::bool_constant<T::on_data_plane>;
 };
 
-// Writes a frame's head and payload with one gathered write, without joining
-// them, until every byte is written. A write that accepts no bytes fails too.
+// How much a writer takes from its queue or channel for one gathered write:
+// every frame that is ready, up to these.
+inline constexpr std::size_t WRITE_BATCH_FRAMES = 512;
+inline constexpr std::size_t WRITE_BATCH_BYTES = 1 << 20;
+
+// Writes the frames in order, their heads and payloads gathered (never
+// joined) into as few system calls as the iovec limit allows, until every
+// byte is written. A write that accepts no bytes fails too.
+asio::awaitable<std::expected<void, quern_session::OsError>> write_frames(
+    quern_session::wire::WriteHalf& half, std::span<const EncodedFrame> frames);
+// The same for one frame.
 asio::awaitable<std::expected<void, quern_session::OsError>> write_frame(
     quern_session::wire::WriteHalf& half, EncodedFrame frame);
 
@@ -90,6 +100,8 @@ class UnixWriter {
   explicit UnixWriter(quern_session::wire::WriteHalf half) : half_(std::move(half)) {}
 
   asio::awaitable<bool> write(EncodedFrame frame);
+  // Several frames in one gathered write.
+  asio::awaitable<bool> write_batch(std::span<const EncodedFrame> frames);
   // A unix stream needs no keepalive: this never completes.
   asio::awaitable<bool> keepalive();
   asio::awaitable<void> overflow() &&;

@@ -125,10 +125,15 @@ class DataPlaneTest : public E2eTest {
 // /proc/net/tcp, among its descriptors.
 bool holds_other_end(pid_t pid, const WsClient& c) {
   sockaddr_in mine{};
+  sockaddr_in theirs{};
   socklen_t len = sizeof mine;
   if (::getsockname(c.fd(), reinterpret_cast<sockaddr*>(&mine), &len) != 0) return false;
+  len = sizeof theirs;
+  if (::getpeername(c.fd(), reinterpret_cast<sockaddr*>(&theirs), &len) != 0) return false;
   char peer[16];
+  char self[16];
   std::snprintf(peer, sizeof peer, ":%04X", ntohs(mine.sin_port));
+  std::snprintf(self, sizeof self, ":%04X", ntohs(theirs.sin_port));
   std::ifstream tcp("/proc/net/tcp");
   std::string line;
   std::getline(tcp, line);
@@ -137,7 +142,7 @@ bool holds_other_end(pid_t pid, const WsClient& c) {
     std::istringstream fields(line);
     std::string slot, local, remote, state, queues, timer, retrans, uid, timeout, node;
     fields >> slot >> local >> remote >> state >> queues >> timer >> retrans >> uid >> timeout >> node;
-    if (remote.ends_with(peer)) inode = node;
+    if (local.ends_with(self) && remote.ends_with(peer) && node != "0") inode = node;
   }
   if (inode.empty() || inode == "0") return false;
   const std::string target = "socket:[" + inode + "]";

@@ -289,6 +289,42 @@ TEST_F(OutboundTest, DrainedWaitsForTheLastFrameToBeTaken) {
   EXPECT_TRUE(drain.finished());
 }
 
+TEST_F(OutboundTest, TakeMoreCountsOutFramesInOrderWithinItsLimits) {
+  // Frames taken for a batch leave the count as they would by pop, the
+  // last one wakes `drained`, and an overflowed queue gives none.
+  auto q = queue(false);
+  for (std::uint8_t tag = 1; tag <= 6; ++tag) ASSERT_TRUE(q->try_push(sized(100, tag)));
+  bool drained = false;
+  Task waiting = Task::spawn(io.get_executor(), [](std::shared_ptr<Outbound> q, bool& done) -> asio::awaitable<void> {
+    co_await q->drained();
+    done = true;
+  }(q, drained));
+  settle();
+
+  std::vector<EncodedFrame> batch;
+  q->take_more(batch, 2, 1 << 20);
+  ASSERT_EQ(batch.size(), 2u) << "at most two frames";
+  EXPECT_EQ(q->bytes(), 400u);
+  q->take_more(batch, 10, 350);
+  ASSERT_EQ(batch.size(), 4u) << "no more once the batch holds 350 bytes";
+  settle();
+  EXPECT_FALSE(drained);
+  q->take_more(batch, 10, 1 << 20);
+  ASSERT_EQ(batch.size(), 6u);
+  for (std::size_t i = 0; i < batch.size(); ++i) EXPECT_EQ(tag_of(batch[i]), i + 1);
+  EXPECT_EQ(q->bytes(), 0u);
+  settle();
+  EXPECT_TRUE(drained);
+
+  auto lossy = queue(true);
+  ASSERT_TRUE(lossy->try_push(sized(HARD_LIMIT)));
+  ASSERT_FALSE(quern_fakes::run(io, lossy->push(sized(100))));
+  ASSERT_TRUE(lossy->try_push(sized(100)));
+  std::vector<EncodedFrame> none;
+  lossy->take_more(none, 10, 1 << 20);
+  EXPECT_TRUE(none.empty()) << "the overflow comes before any frame";
+}
+
 TEST_F(OutboundTest, AnOverflowDoesNotWakeDrainedButTheCloseDoes) {
   // Only item_ready hears of an overflow: a drained waiter goes on until the
   // writer, told of the overflow, closes the queue.

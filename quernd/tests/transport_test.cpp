@@ -133,6 +133,29 @@ TEST_F(UnixTransport, WriteSendsHeadAndPayloadWithoutJoiningThem) {
   EXPECT_EQ(shared.use_count(), 1) << "the frame's buffers are released after the write";
 }
 
+TEST_F(UnixTransport, ABatchLeavesWholeAndInOrderWhateverTheIovecLimit) {
+  // More frames than one system call can gather, some without a payload,
+  // to a peer that reads late: every byte arrives, in order.
+  std::vector<EncodedFrame> frames;
+  std::string expected;
+  for (int i = 0; i < 1500; ++i) {
+    const std::string json = R"({"n":)" + std::to_string(i) + "}";
+    const std::string payload = i % 3 == 0 ? "" : std::string(static_cast<std::size_t>(i % 700), 'a' + i % 26);
+    frames.push_back(*quern_protocol::frame::encode_frame_parts(Bytes::copy_from(json).span(), Bytes::copy_from(payload)));
+    expected += frame_bytes(json, payload);
+  }
+  std::optional<bool> written;
+  peer->reading(false);
+  Task t = Task::spawn(io.get_executor(), [](UnixWriter& w, std::vector<EncodedFrame> f, auto& out) -> asio::awaitable<void> {
+    out = co_await w.write_batch(f);
+  }(*writer, std::move(frames), written));
+  quern_fakes::run_for(io, std::chrono::milliseconds(20), [&] { peer->poll(); });
+  peer->reading(true);
+  ASSERT_TRUE(run_until(io, [&] { peer->poll(); return written.has_value() && peer->received().size() >= expected.size(); }));
+  EXPECT_EQ(written, true);
+  EXPECT_EQ(peer->received(), expected);
+}
+
 TEST_F(UnixTransport, WriteToAGonePeerFails) {
   peer->close();
   auto frame = quern_protocol::frame::encode_frame_parts({}, Bytes::copy_from(std::string_view("x")));

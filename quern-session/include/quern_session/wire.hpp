@@ -113,6 +113,14 @@ class WriteHalf {
     return socket_->async_write_some(buffers, std::forward<Token>(token));
   }
 
+  // For gathered writes of our own: the descriptor, and a wait until the
+  // socket can take more.
+  int native_handle() { return socket_->native_handle(); }
+  template <class Token>
+  auto async_wait_writable(Token&& token) {
+    return socket_->async_wait(Socket::wait_write, std::forward<Token>(token));
+  }
+
  private:
   void shutdown();
   std::shared_ptr<Socket> socket_;
