@@ -23,6 +23,7 @@
 
 #include "conn.hpp"
 #include "data_plane.hpp"
+#include "memory.hpp"
 #include "quern_session/paths.hpp"
 #include "reaper.hpp"
 #include "registry.hpp"
@@ -143,6 +144,7 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
   }
 
   task::Task::spawn(ex, reaper::Children::run(children));
+  task::Task::spawn(ex, memory::trim_after_bursts());
 
   for (auto& [id, root] : co_await daemon->registry.sweep()) {
     Daemon::kill(daemon, std::move(id), std::move(root), true);

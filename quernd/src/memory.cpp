@@ -1,0 +1,45 @@
+#include "memory.hpp"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "task.hpp"
+
+namespace quernd::memory {
+
+namespace asio = boost::asio;
+
+std::size_t held_free() {
+#if defined(__GLIBC__)
+  const struct mallinfo2 info = ::mallinfo2();
+  return info.fordblks;
+#else
+  return 0;
+#endif
+}
+
+bool trim() {
+#if defined(__GLIBC__)
+  return ::malloc_trim(0) != 0;
+#else
+  return false;
+#endif
+}
+
+asio::awaitable<void> trim_after_bursts() {
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  for (;;) {
+    timer.expires_after(TRIM_INTERVAL);
+    co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+    task::throw_if_aborted(co_await asio::this_coro::cancellation_state);
+    if (held_free() > TRIM_THRESHOLD) trim();
+  }
+}
+
+}  // namespace quernd::memory
