@@ -11,9 +11,9 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <utility>
-#include <span>
 #include <variant>
 #include <vector>
 

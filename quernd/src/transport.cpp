@@ -47,7 +47,8 @@ asio::awaitable<std::expected<void, OsError>> write_frames(wire::WriteHalf& half
       if (ec) co_return std::unexpected(OsError::from_error_code(ec));
       continue;
     }
-    if (n == 0) co_return std::unexpected(OsError::custom(quern_session::ErrorKind::Other, "failed to write whole buffer"));
+    if (n == 0)
+      co_return std::unexpected(OsError::custom(quern_session::ErrorKind::Other, "failed to write whole buffer"));
     // Step past what went, part of an iovec included.
     auto left = static_cast<std::size_t>(n);
     while (left > 0) {
