@@ -9,7 +9,7 @@
 
 namespace {
 
-long rss_kib() {
+[[maybe_unused]] long rss_kib() {
   std::ifstream in("/proc/self/status");
   for (std::string line; std::getline(in, line);) {
     if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
