@@ -17,11 +17,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -197,14 +200,16 @@ struct Latency {
 };
 
 // One byte written, echoed back as output, `count` times after a warm-up.
+// Round trips made before the measured ones.
+constexpr std::size_t ECHO_WARM_UP = 200;
+
 Latency echo(Path path, const Runtime& runtime, std::size_t count) {
-  constexpr std::size_t WARM_UP = 200;
   Client c = open_client(path, runtime);
   c.conn->send(attach_json({"echo"}));
   const std::string write = json_of(msg::Write{{SESSION}});
   std::vector<double> us;
   us.reserve(count);
-  for (std::size_t i = 0; i < WARM_UP + count; ++i) {
+  for (std::size_t i = 0; i < ECHO_WARM_UP + count; ++i) {
     std::uint8_t key = static_cast<std::uint8_t>('a' + i % 26);
     auto start = Clock::now();
     c.conn->send(write, {&key, 1});
@@ -212,7 +217,7 @@ Latency echo(Path path, const Runtime& runtime, std::size_t count) {
     auto end = Clock::now();
     if (!is_output(f)) not_output(f);
     if (f.payload.size() != 1 || f.payload[0] != key) throw std::runtime_error("echo: wrong bytes came back");
-    if (i >= WARM_UP) us.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    if (i >= ECHO_WARM_UP) us.push_back(std::chrono::duration<double, std::micro>(end - start).count());
   }
   std::sort(us.begin(), us.end());
   std::size_t p99 = (us.size() * 99 + 99) / 100 - 1;
@@ -239,6 +244,44 @@ pid_t start_daemon(const Options& o, const Runtime& runtime) {
     if (Clock::now() > deadline) throw std::runtime_error("quernd did not listen within 10 s");
     std::this_thread::sleep_for(10ms);
   }
+}
+
+// The CPU time a process has used so far, user and system, in seconds.
+double cpu_seconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return 0;
+  // Fields after the command name: state is the first, utime the 12th.
+  std::istringstream rest(line.substr(line.rfind(')') + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 1; rest >> field; ++i) {
+    if (i == 12) utime = std::stoull(field);
+    if (i == 13) {
+      stime = std::stoull(field);
+      break;
+    }
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// A process's resident memory in MiB: "VmRSS:" now, "VmHWM:" at its peak.
+double memory_mib(pid_t pid, std::string_view field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(field)) return std::stod(line.substr(field.size())) / 1024.0;
+  }
+  return 0;
+}
+
+// The daemon's CPU time per unit of work while `work` runs.
+template <class Work>
+auto with_daemon_cpu(std::size_t units, double& us_per_unit, Work&& work) {
+  const pid_t pid = g_daemon.load();
+  const double before = pid > 0 ? cpu_seconds(pid) : 0;
+  auto result = work();
+  us_per_unit = pid > 0 ? (cpu_seconds(pid) - before) * 1e6 / static_cast<double>(units) : 0;
+  return result;
 }
 
 void print_rates(const char* label, const Rate (&r)[3], bool daemon) {
@@ -288,21 +331,34 @@ void run(const Options& o, const Runtime& runtime) {
   } shapes[] = {{64 * 1024, o.large_count}, {100, o.small_count}};
   for (const auto& s : shapes) {
     Rate r[3];
+    double cpu_us = 0;
     for (Path p : PATHS) {
       if (p == Path::Daemon && !daemon) continue;
-      r[static_cast<int>(p)] = stream(p, runtime, s.size, s.count, o.runs);
+      if (p == Path::Daemon) {
+        r[static_cast<int>(p)] = with_daemon_cpu(s.count * o.runs, cpu_us,
+                                                 [&] { return stream(p, runtime, s.size, s.count, o.runs); });
+      } else {
+        r[static_cast<int>(p)] = stream(p, runtime, s.size, s.count, o.runs);
+      }
     }
     std::string label = (s.size >= 1024 ? std::to_string(s.size / 1024) + " KiB" : std::to_string(s.size) + " B") +
                         " x " + std::to_string(s.count);
     print_rates(label.c_str(), r, daemon);
+    if (daemon) std::printf("  %-16s %-14s %10.3f us of daemon CPU per frame\n", "", "daemon cpu", cpu_us);
   }
 
   std::printf("\nkeystroke round trip, 1 byte written and echoed as output (%zu echoes)\n", o.echoes);
   std::printf("  %-14s %12s %12s\n", "path", "median us", "p99 us");
   Latency l[3];
+  double echo_cpu_us = 0;
   for (Path p : PATHS) {
     if (p == Path::Daemon && !daemon) continue;
-    l[static_cast<int>(p)] = echo(p, runtime, o.echoes);
+    if (p == Path::Daemon) {
+      l[static_cast<int>(p)] =
+          with_daemon_cpu(o.echoes + ECHO_WARM_UP, echo_cpu_us, [&] { return echo(p, runtime, o.echoes); });
+    } else {
+      l[static_cast<int>(p)] = echo(p, runtime, o.echoes);
+    }
     std::printf("  %-14s %12.1f %12.1f\n", name_of(p), l[static_cast<int>(p)].median_us,
                 l[static_cast<int>(p)].p99_us);
   }
@@ -314,6 +370,11 @@ void run(const Options& o, const Runtime& runtime) {
     const Latency& d = l[static_cast<int>(Path::Daemon)];
     std::printf("  %-14s %11.2fx %11.2fx\n", "daemon/direct", d.median_us / direct.median_us,
                 d.p99_us / direct.p99_us);
+    std::printf("  %-14s %12.1f us of daemon CPU per keystroke\n", "daemon cpu", echo_cpu_us);
+    if (pid_t pid = g_daemon.load(); pid > 0) {
+      std::printf("\ndaemon memory: peak %.1f MiB, now %.1f MiB\n", memory_mib(pid, "VmHWM:"),
+                  memory_mib(pid, "VmRSS:"));
+    }
   }
   std::fflush(stdout);
 }
