@@ -284,6 +284,39 @@ auto with_daemon_cpu(std::size_t units, double& us_per_unit, Work&& work) {
   return result;
 }
 
+// One JSON frame at the 8 MiB cap (a hello offering about four million
+// versions): how long the daemon takes to answer it, how long another
+// client waits for its welcome meanwhile, and what it costs in memory.
+void large_json(const Runtime& runtime) {
+  std::string json = R"({"type":"hello","versions":[1)";
+  std::size_t versions = 1;
+  // The JSON text may take the whole frame but for the jsonLen word.
+  const std::size_t cap = 8'388'608 - 4;
+  for (; json.size() + 4 <= cap; ++versions) json += ",1";
+  json += "]}";
+  const pid_t pid = g_daemon.load();
+  const double rss_before = memory_mib(pid, "VmRSS:");
+  const double peak_before = memory_mib(pid, "VmHWM:");
+
+  Conn big = Conn::connect(runtime.daemon_socket());
+  Conn other = Conn::connect(runtime.daemon_socket());
+  const auto sent = Clock::now();
+  big.send(json);
+  const auto other_sent = Clock::now();
+  other.send(msg::Hello{{1}});
+  other.expect("welcome");
+  const auto other_answered = Clock::now();
+  big.expect("welcome");
+  const auto answered = Clock::now();
+
+  auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+  std::printf("\none JSON frame of %zu bytes (hello with %zu versions)\n", json.size(), versions);
+  std::printf("  answered after            %10.1f ms (from the start of sending)\n", ms(answered - sent));
+  std::printf("  another client's hello    %10.1f ms meanwhile\n", ms(other_answered - other_sent));
+  std::printf("  daemon memory             %10.1f MiB before, peak %.1f MiB (was %.1f)\n", rss_before,
+              memory_mib(pid, "VmHWM:"), peak_before);
+}
+
 void print_rates(const char* label, const Rate (&r)[3], bool daemon) {
   for (Path p : PATHS) {
     if (p == Path::Daemon && !daemon) continue;
@@ -371,6 +404,7 @@ void run(const Options& o, const Runtime& runtime) {
     std::printf("  %-14s %11.2fx %11.2fx\n", "daemon/direct", d.median_us / direct.median_us,
                 d.p99_us / direct.p99_us);
     std::printf("  %-14s %12.1f us of daemon CPU per keystroke\n", "daemon cpu", echo_cpu_us);
+    large_json(runtime);
     if (pid_t pid = g_daemon.load(); pid > 0) {
       std::printf("\ndaemon memory: peak %.1f MiB, now %.1f MiB\n", memory_mib(pid, "VmHWM:"),
                   memory_mib(pid, "VmRSS:"));
