@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -184,6 +185,30 @@ Rate stream_once(Path path, const Runtime& runtime, std::size_t size, std::size_
   double secs = std::chrono::duration<double>(Clock::now() - start).count();
   if (bytes != std::uint64_t{size} * count) throw std::runtime_error("stream: payload bytes do not add up");
   return {static_cast<double>(bytes) / 1e6 / secs, static_cast<double>(count) / secs};
+}
+
+// Two clients of the daemon streaming from the same session at once (each
+// connection has a stream of its own); their rates added up.
+Rate stream_two(const Runtime& runtime, std::size_t size, std::size_t count) {
+  Rate other;
+  std::exception_ptr failed;
+  std::thread second([&] {
+    try {
+      other = stream_once(Path::Daemon, runtime, size, count);
+    } catch (...) {
+      failed = std::current_exception();
+    }
+  });
+  Rate first;
+  try {
+    first = stream_once(Path::Daemon, runtime, size, count);
+  } catch (...) {
+    second.join();
+    throw;
+  }
+  second.join();
+  if (failed) std::rethrow_exception(failed);
+  return {first.mb_per_s + other.mb_per_s, first.frames_per_s + other.frames_per_s};
 }
 
 // The median of several runs, by MB/s.
@@ -377,7 +402,13 @@ void run(const Options& o, const Runtime& runtime) {
     std::string label = (s.size >= 1024 ? std::to_string(s.size / 1024) + " KiB" : std::to_string(s.size) + " B") +
                         " x " + std::to_string(s.count);
     print_rates(label.c_str(), r, daemon);
-    if (daemon) std::printf("  %-16s %-14s %10.3f us of daemon CPU per frame\n", "", "daemon cpu", cpu_us);
+    if (daemon) {
+      std::printf("  %-16s %-14s %10.3f us of daemon CPU per frame\n", "", "daemon cpu", cpu_us);
+      const Rate two = stream_two(runtime, s.size, s.count);
+      const Rate& one = r[static_cast<int>(Path::Daemon)];
+      std::printf("  %-16s %-14s %10.1f %12.0f (%.2fx one client)\n", "", "2 clients, sum",
+                  two.mb_per_s, two.frames_per_s, two.mb_per_s / one.mb_per_s);
+    }
   }
 
   std::printf("\nkeystroke round trip, 1 byte written and echoed as output (%zu echoes)\n", o.echoes);
