@@ -141,16 +141,9 @@ asio::awaitable<std::optional<EncodedFrame>> InputReceiver::receive() {
 }
 
 void InputReceiver::take_more(std::vector<EncodedFrame>& batch, std::size_t max_frames, std::size_t max_bytes) {
-  InputState& s = *state_;
-  std::size_t bytes = 0;
-  for (const auto& f : batch) bytes += f.size();
-  bool took = false;
-  while (!s.frames.empty() && batch.size() < max_frames && bytes < max_bytes) {
-    bytes += s.frames.front_size();
-    batch.push_back(s.frames.pop_front());
-    took = true;
-  }
-  if (took) s.space.notify_all();
+  const std::size_t before = batch.size();
+  state_->frames.take_into(batch, max_frames, max_bytes);
+  if (batch.size() != before) state_->space.notify_all();
 }
 
 Attached::Attached(InputSender input, Task from_shim, Task to_shim)

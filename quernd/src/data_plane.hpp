@@ -96,10 +96,7 @@ class DataPlane {
   // closes it at once) and runs its handshake within 3 seconds.
   asio::awaitable<std::expected<WsTransport, OsError>> upgrade(asio::ip::tcp::socket socket) const;
 
-  std::uint64_t launched_at() const { return launched_at_; }
   const Token& token() const { return token_; }
-  const Origins& origins() const { return origins_; }
-  std::size_t free_permits() const { return pending_.available(); }
 
  private:
   DataPlane(asio::ip::tcp::acceptor listener, Token token, Origins origins, std::uint64_t launched_at);

@@ -78,8 +78,7 @@ asio::awaitable<void> accept_data_loop(std::shared_ptr<Daemon> daemon, std::shar
       co_await accept_failed("data plane accept", accepted.error());
       continue;
     }
-    std::shared_ptr<const data_plane::DataPlane> shared = plane;
-    task::Task::spawn(ex, data_plane::data_plane_connection(daemon, std::move(shared), std::move(*accepted)));
+    task::Task::spawn(ex, data_plane::data_plane_connection(daemon, plane, std::move(*accepted)));
   }
 }
 

@@ -76,6 +76,17 @@ void FrameRing::reserve(std::size_t n) {
   head_ = 0;
 }
 
+std::size_t FrameRing::take_into(std::vector<EncodedFrame>& batch, std::size_t max_frames, std::size_t max_bytes) {
+  std::size_t held = 0;
+  for (const auto& f : batch) held += f.size();
+  std::size_t moved = 0;
+  while (!empty() && batch.size() < max_frames && held + moved < max_bytes) {
+    batch.push_back(pop_front());
+    moved += batch.back().size();
+  }
+  return moved;
+}
+
 void FrameRing::push_back(EncodedFrame frame) {
   if (size_ == slots_.size()) reserve(size_ + 1);
   slots_[(head_ + size_) & (slots_.size() - 1)] = std::move(frame);
@@ -159,15 +170,8 @@ std::optional<Popped> Outbound::try_pop() {
 
 void Outbound::take_more(std::vector<EncodedFrame>& batch, std::size_t max_frames, std::size_t max_bytes) {
   if (queue_.overflowed) return;
-  std::size_t bytes = 0;
-  for (const auto& f : batch) bytes += f.size();
   const std::size_t before = batch.size();
-  while (!queue_.frames.empty() && batch.size() < max_frames && bytes < max_bytes) {
-    EncodedFrame frame = queue_.frames.pop_front();
-    queue_.bytes -= frame.size();
-    bytes += frame.size();
-    batch.push_back(std::move(frame));
-  }
+  queue_.bytes -= queue_.frames.take_into(batch, max_frames, max_bytes);
   // The wake-ups of every frame taken, given once.
   if (batch.size() == before) return;
   if (queue_.bytes == 0) queue_empty_.notify_all();

@@ -79,7 +79,9 @@ class FrameRing {
   void reserve(std::size_t n);
   void push_back(EncodedFrame frame);
   EncodedFrame pop_front();
-  std::size_t front_size() const { return slots_[head_].size(); }
+  // Moves frames from the front onto `batch` while it holds fewer than
+  // `max_frames` frames and `max_bytes` bytes; returns the bytes moved.
+  std::size_t take_into(std::vector<EncodedFrame>& batch, std::size_t max_frames, std::size_t max_bytes);
   void clear();
 
  private:

@@ -33,39 +33,28 @@ std::optional<std::string_view> first(const Request& request, http::field name) 
 
 }  // namespace
 
-http::status status_of(Rejection r) {
-  switch (r) {
-    case Rejection::OriginNotAllowed:
-      return http::status::forbidden;
-    case Rejection::HostNotAllowed:
-    case Rejection::TokenInQuery:
-      return http::status::bad_request;
-    case Rejection::NoSuchPath:
-      return http::status::not_found;
-    case Rejection::MissingToken:
-    case Rejection::BadToken:
-      return http::status::unauthorized;
-  }
-  return http::status::bad_request;
-}
+namespace {
 
-std::string_view body_of(Rejection r) {
-  switch (r) {
-    case Rejection::OriginNotAllowed:
-      return "origin not allowed";
-    case Rejection::HostNotAllowed:
-      return "host not allowed";
-    case Rejection::NoSuchPath:
-      return "no such path";
-    case Rejection::TokenInQuery:
-      return "token in query string";
-    case Rejection::MissingToken:
-      return "missing token";
-    case Rejection::BadToken:
-      return "bad token";
-  }
-  return "";
-}
+struct Answer {
+  http::status status;
+  std::string_view body;
+};
+
+// Indexed by Rejection, in its order.
+constexpr Answer ANSWERS[] = {
+    {http::status::forbidden, "origin not allowed"},
+    {http::status::bad_request, "host not allowed"},
+    {http::status::not_found, "no such path"},
+    {http::status::bad_request, "token in query string"},
+    {http::status::unauthorized, "missing token"},
+    {http::status::unauthorized, "bad token"},
+};
+
+}  // namespace
+
+http::status status_of(Rejection r) { return ANSWERS[static_cast<std::size_t>(r)].status; }
+
+std::string_view body_of(Rejection r) { return ANSWERS[static_cast<std::size_t>(r)].body; }
 
 bool readable(std::string_view value) {
   return std::ranges::all_of(value, [](char c) {
