@@ -6,14 +6,13 @@
 #include <limits>
 #include <utility>
 
-#include <boost/json/basic_parser_impl.hpp>
+#include <boost/json/error.hpp>
 
 namespace quern_protocol::json {
 
 namespace {
 
 using boost::json::error_code;
-using boost::json::string_view;
 
 constexpr std::string_view kEofValue = "EOF while parsing a value";
 constexpr std::string_view kEofString = "EOF while parsing a string";
@@ -96,149 +95,6 @@ bool magnitude_at_least_one(std::string_view s) {
                         (exp_negative ? -exp : exp);
   return magnitude >= 0;
 }
-
-// The double of a JSON number text, correctly rounded; none when it is too
-// large for a double (a too small one becomes zero).
-std::optional<double> double_of(std::string_view s) {
-  double d = 0.0;
-  auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), d);
-  if (ec == std::errc::result_out_of_range) {
-    if (magnitude_at_least_one(s)) return std::nullopt;
-    return !s.empty() && s[0] == '-' ? -0.0 : 0.0;
-  }
-  if (ec != std::errc() || !std::isfinite(d)) return std::nullopt;
-  return d;
-}
-
-// SAX handler that builds the tree; what it holds after a failure is the
-// part of the text read before it.
-class Builder {
- public:
-  static constexpr std::size_t max_array_size = std::size_t(-1);
-  static constexpr std::size_t max_object_size = std::size_t(-1);
-  static constexpr std::size_t max_string_size = std::size_t(-1);
-  static constexpr std::size_t max_key_size = std::size_t(-1);
-
-  bool on_document_begin(error_code&) { return true; }
-  bool on_document_end(error_code&) { return true; }
-  bool on_array_begin(error_code&) { return open(Kind::array); }
-  bool on_array_end(std::size_t, error_code&) { return close(); }
-  bool on_object_begin(error_code&) { return open(Kind::object); }
-  bool on_object_end(std::size_t, error_code&) { return close(); }
-  bool on_string_part(string_view s, std::size_t, error_code&) {
-    part_.append(s.data(), s.size());
-    return true;
-  }
-  bool on_string(string_view s, std::size_t, error_code&) {
-    part_.append(s.data(), s.size());
-    Value v;
-    v.kind = Kind::string;
-    v.string = std::exchange(part_, {});
-    return add(std::move(v));
-  }
-  bool on_key_part(string_view s, std::size_t, error_code&) {
-    part_.append(s.data(), s.size());
-    return true;
-  }
-  bool on_key(string_view s, std::size_t, error_code&) {
-    part_.append(s.data(), s.size());
-    Member m;
-    m.key = std::exchange(part_, {});
-    m.value.complete = false;
-    stack_.back().members.push_back(std::move(m));
-    return true;
-  }
-  bool on_number_part(string_view s, error_code&) {
-    number_.append(s.data(), s.size());
-    return true;
-  }
-  bool on_int64(std::int64_t i, string_view, error_code&) {
-    number_.clear();
-    Value v;
-    v.kind = Kind::int64;
-    v.int64 = i;
-    return add(std::move(v));
-  }
-  bool on_uint64(std::uint64_t u, string_view, error_code&) {
-    number_.clear();
-    Value v;
-    v.kind = Kind::uint64;
-    v.uint64 = u;
-    return add(std::move(v));
-  }
-  bool on_double(double, string_view s, error_code& ec) {
-    number_.append(s.data(), s.size());
-    auto d = double_of(number_);
-    number_.clear();
-    if (!d) {
-      // Infinity is no JSON value: stop, the checker words the failure.
-      ec = boost::json::error::exponent_overflow;
-      return false;
-    }
-    Value v;
-    v.kind = Kind::float64;
-    v.float64 = *d;
-    return add(std::move(v));
-  }
-  bool on_bool(bool b, error_code&) {
-    Value v;
-    v.kind = Kind::boolean;
-    v.boolean = b;
-    return add(std::move(v));
-  }
-  bool on_null(error_code&) {
-    Value v;
-    v.kind = Kind::null;
-    return add(std::move(v));
-  }
-  bool on_comment_part(string_view, error_code&) { return true; }
-  bool on_comment(string_view, error_code&) { return true; }
-
-  // The tree read so far; containers still open are closed as incomplete.
-  Value take() {
-    while (!stack_.empty()) {
-      Value v = std::move(stack_.back());
-      stack_.pop_back();
-      add(std::move(v));
-    }
-    if (!root_) {
-      Value none;
-      none.complete = false;
-      return none;
-    }
-    return std::move(*root_);
-  }
-
- private:
-  bool open(Kind kind) {
-    Value v;
-    v.kind = kind;
-    v.complete = false;
-    stack_.push_back(std::move(v));
-    return true;
-  }
-  bool close() {
-    Value v = std::move(stack_.back());
-    stack_.pop_back();
-    v.complete = true;
-    return add(std::move(v));
-  }
-  bool add(Value v) {
-    if (stack_.empty()) {
-      root_ = std::move(v);
-      return true;
-    }
-    Value& top = stack_.back();
-    if (top.kind == Kind::array) top.items.push_back(std::move(v));
-    else top.members.back().value = std::move(v);
-    return true;
-  }
-
-  std::vector<Value> stack_;
-  std::optional<Value> root_;
-  std::string part_;
-  std::string number_;
-};
 
 struct Failure {
   std::string_view reason;
@@ -471,118 +327,6 @@ std::string_view reason_of(const error_code& ec) {
   return kExpectedValue;
 }
 
-std::size_t skip_ws(std::string_view t, std::size_t i) {
-  while (i < t.size() && is_ws(t[i])) ++i;
-  return i;
-}
-
-// Index just past the string token at t[i] (its opening quote).
-std::size_t skip_string(std::string_view t, std::size_t i) {
-  ++i;
-  while (i < t.size() && t[i] != '"') i += t[i] == '\\' ? 2 : 1;
-  return std::min(i + 1, t.size());
-}
-
-// Records where each value read lies in the text. Every completed token
-// lies in a prefix that the parser accepted, so plain skipping suffices.
-// Returns the index after the placed part.
-std::size_t place(Value& v, std::string_view t, std::size_t i) {
-  i = skip_ws(t, i);
-  v.begin = i;
-  switch (v.kind) {
-    case Kind::missing:
-      v.end = i;
-      return i;
-    case Kind::null:
-    case Kind::boolean:
-      i = std::min(t.size(), i + (v.kind == Kind::null || v.boolean ? 4 : 5));
-      break;
-    case Kind::int64:
-    case Kind::uint64:
-    case Kind::float64:
-      // The whole run of number characters: "01" ends after the 1, so a
-      // leading zero that the checker refuses lies beyond any failure.
-      while (i < t.size() && is_number_char(t[i])) ++i;
-      break;
-    case Kind::string:
-      i = skip_string(t, i);
-      break;
-    case Kind::array:
-      ++i;
-      for (Value& item : v.items) {
-        i = place(item, t, i);
-        if (!item.complete) {
-          v.end = i;
-          return i;
-        }
-        i = skip_ws(t, i);
-        if (i < t.size() && t[i] == ',') ++i;
-      }
-      if (v.complete) i = std::min(t.size(), skip_ws(t, i) + 1);
-      break;
-    case Kind::object:
-      ++i;
-      for (Member& m : v.members) {
-        i = skip_string(t, skip_ws(t, i));
-        m.key_end = i;
-        if (m.value.kind == Kind::missing) {
-          v.end = i;
-          return i;
-        }
-        i = skip_ws(t, i) + 1;  // the colon
-        i = place(m.value, t, i);
-        if (!m.value.complete) {
-          v.end = i;
-          return i;
-        }
-        i = skip_ws(t, i);
-        if (i < t.size() && t[i] == ',') ++i;
-      }
-      if (v.complete) i = std::min(t.size(), skip_ws(t, i) + 1);
-      break;
-  }
-  v.end = i;
-  return i;
-}
-
-Value missing_value() {
-  Value v;
-  v.complete = false;
-  return v;
-}
-
-// Drops from a partial tree whatever ends beyond the failure, so that only
-// values read in full before it remain.
-void prune(Value& v, std::size_t limit) {
-  if (v.kind == Kind::array) {
-    for (std::size_t k = 0; k < v.items.size(); ++k) {
-      Value& item = v.items[k];
-      if (item.complete && item.end > limit) {
-        v.items.resize(k);
-        v.complete = false;
-        return;
-      }
-      if (!item.complete) prune(item, limit);
-    }
-  } else if (v.kind == Kind::object) {
-    for (std::size_t k = 0; k < v.members.size(); ++k) {
-      Member& m = v.members[k];
-      if (m.key_end > limit) {
-        v.members.resize(k);
-        v.complete = false;
-        return;
-      }
-      if (m.value.complete && m.value.end > limit) {
-        m.value = missing_value();
-        v.members.resize(k + 1);
-        v.complete = false;
-        return;
-      }
-      if (!m.value.complete) prune(m.value, limit);
-    }
-  }
-}
-
 }  // namespace
 
 Position position_of(std::string_view text, std::size_t consumed) {
@@ -607,18 +351,7 @@ std::string SyntaxError::text() const {
          std::to_string(position.column);
 }
 
-Parsed parse(std::string_view text) {
-  boost::json::parse_options options;
-  options.max_depth = max_depth;
-  boost::json::basic_parser<Builder> parser(options);
-  error_code ec;
-  std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
-
-  Parsed out;
-  out.root = parser.handler().take();
-  place(out.root, text, 0);
-  if (!ec && used == text.size()) return out;
-
+SyntaxError syntax_error(std::string_view text, const error_code& ec, std::size_t used) {
   Failure failure{};
   if (auto found = Checker(text).run()) {
     failure = *found;
@@ -627,20 +360,88 @@ Parsed parse(std::string_view text) {
   }
   SyntaxError err;
   err.reason = std::string(failure.reason);
+  err.offset = failure.offset;
   err.consumed = std::min(failure.offset + 1, text.size());
   err.position = position_of(text, err.consumed);
-  out.error = std::move(err);
-
-  if (out.root.complete && out.root.end > failure.offset) out.root = missing_value();
-  else if (!out.root.complete) prune(out.root, failure.offset);
-  return out;
+  return err;
 }
 
-std::expected<Value, SyntaxError> parse_value(std::string_view text) {
-  Parsed p = parse(text);
-  if (p.error) return std::unexpected(std::move(*p.error));
-  return std::move(p.root);
+std::optional<double> double_of(std::string_view s) {
+  double d = 0.0;
+  auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), d);
+  if (ec == std::errc::result_out_of_range) {
+    if (magnitude_at_least_one(s)) return std::nullopt;
+    return !s.empty() && s[0] == '-' ? -0.0 : 0.0;
+  }
+  if (ec != std::errc() || !std::isfinite(d)) return std::nullopt;
+  return d;
 }
+
+bool is_integer_text(std::string_view s) {
+  return s.find_first_of(".eE") == std::string_view::npos;
+}
+
+// ---- Locating values -------------------------------------------------------
+
+std::size_t skip_ws(std::string_view t, std::size_t i) {
+  while (i < t.size() && is_ws(t[i])) ++i;
+  return i;
+}
+
+namespace {
+
+// Index just past the string token at t[i] (its opening quote).
+std::size_t skip_string(std::string_view t, std::size_t i) {
+  ++i;
+  while (i < t.size() && t[i] != '"') i += t[i] == '\\' ? 2 : 1;
+  return std::min(i + 1, t.size());
+}
+
+}  // namespace
+
+std::size_t value_end(std::string_view t, std::size_t i) {
+  i = skip_ws(t, i);
+  if (i >= t.size()) return t.size();
+  switch (t[i]) {
+    case '"': return skip_string(t, i);
+    case 'n':
+    case 't': return std::min(t.size(), i + 4);
+    case 'f': return std::min(t.size(), i + 5);
+    case '{':
+    case '[': {
+      std::size_t depth = 0;
+      while (i < t.size()) {
+        char c = t[i];
+        if (c == '"') {
+          i = skip_string(t, i);
+          continue;
+        }
+        if (c == '{' || c == '[') ++depth;
+        else if ((c == '}' || c == ']') && --depth == 0) return i + 1;
+        ++i;
+      }
+      return t.size();
+    }
+    default:
+      // The whole run of number characters: "01" ends after the 1, so a
+      // leading zero that the checker refuses lies beyond the failure.
+      while (i < t.size() && is_number_char(t[i])) ++i;
+      return i;
+  }
+}
+
+MemberAt member_at(std::string_view t, std::size_t ordinal) {
+  std::size_t i = skip_ws(t, 0) + 1;  // the brace
+  MemberAt at;
+  for (std::size_t k = 0;; ++k) {
+    at.key_end = skip_string(t, skip_ws(t, i));
+    at.value_begin = skip_ws(t, skip_ws(t, at.key_end) + 1);  // past the colon
+    if (k == ordinal || at.value_begin >= t.size()) return at;
+    i = skip_ws(t, value_end(t, at.value_begin)) + 1;  // past the comma
+  }
+}
+
+std::size_t first_element(std::string_view t) { return skip_ws(t, skip_ws(t, 0) + 1); }
 
 // ---- Failure texts -------------------------------------------------------
 
@@ -778,22 +579,22 @@ std::string float_text(double d) {
   return out;
 }
 
-std::string unexpected(const Value& v) {
+std::string unexpected(const Scalar& v) {
   switch (v.kind) {
-    case Kind::null:
-    case Kind::missing: return "null";
+    case Kind::null: return "null";
     case Kind::boolean: return v.boolean ? "boolean `true`" : "boolean `false`";
     case Kind::int64: return "integer `" + std::to_string(v.int64) + "`";
     case Kind::uint64: return "integer `" + std::to_string(v.uint64) + "`";
+    case Kind::big_integer: return "integer `" + std::string(v.text) + "`";
     case Kind::float64: return "floating point `" + float_text(v.float64) + "`";
-    case Kind::string: return "string " + quoted(v.string);
+    case Kind::string: return "string " + quoted(v.text);
     case Kind::array: return "sequence";
     case Kind::object: return "map";
   }
   return "null";
 }
 
-std::string invalid_type(const Value& v, std::string_view expected) {
+std::string invalid_type(const Scalar& v, std::string_view expected) {
   return "invalid type: " + unexpected(v) + ", expected " + std::string(expected);
 }
 
@@ -812,94 +613,6 @@ std::string invalid_length(std::size_t n, std::string_view expected) {
 std::string elements_in_sequence(std::size_t n) {
   return n == 1 ? std::string("1 element in sequence")
                 : std::to_string(n) + " elements in sequence";
-}
-
-// ---- Typed decoders ------------------------------------------------------
-
-namespace {
-
-template <class T>
-constexpr std::string_view integer_name() {
-  if constexpr (std::is_same_v<T, std::uint16_t>) return "u16";
-  else if constexpr (std::is_same_v<T, std::uint32_t>) return "u32";
-  else if constexpr (std::is_same_v<T, std::uint64_t>) return "u64";
-  else if constexpr (std::is_same_v<T, std::int32_t>) return "i32";
-  else return "i64";
-}
-
-}  // namespace
-
-template <class T>
-std::expected<T, std::string> to_integer(const Value& v) {
-  constexpr std::string_view name = integer_name<T>();
-  if (v.kind == Kind::int64) {
-    if (std::in_range<T>(v.int64)) return static_cast<T>(v.int64);
-    return std::unexpected("invalid value: integer `" + std::to_string(v.int64) + "`, expected " +
-                           std::string(name));
-  }
-  if (v.kind == Kind::uint64) {
-    if (std::in_range<T>(v.uint64)) return static_cast<T>(v.uint64);
-    return std::unexpected("invalid value: integer `" + std::to_string(v.uint64) + "`, expected " +
-                           std::string(name));
-  }
-  return std::unexpected(invalid_type(v, name));
-}
-
-template std::expected<std::uint16_t, std::string> to_integer<std::uint16_t>(const Value&);
-template std::expected<std::uint32_t, std::string> to_integer<std::uint32_t>(const Value&);
-template std::expected<std::uint64_t, std::string> to_integer<std::uint64_t>(const Value&);
-template std::expected<std::int32_t, std::string> to_integer<std::int32_t>(const Value&);
-template std::expected<std::int64_t, std::string> to_integer<std::int64_t>(const Value&);
-
-std::expected<bool, std::string> to_bool(const Value& v) {
-  if (v.kind == Kind::boolean) return v.boolean;
-  return std::unexpected(invalid_type(v, "a boolean"));
-}
-
-std::expected<std::string, std::string> to_string(const Value& v) {
-  if (v.kind == Kind::string) return v.string;
-  return std::unexpected(invalid_type(v, "a string"));
-}
-
-std::expected<message::PtyId, std::string> to_pty_id(const Value& v) {
-  if (v.kind != Kind::string) return std::unexpected(invalid_type(v, "a string"));
-  if (v.string.size() > max_pty_id_bytes)
-    return std::unexpected(invalid_length(v.string.size(), "a PTY id of at most 256 bytes"));
-  return message::PtyId{v.string};
-}
-
-std::expected<void, std::string> decode_record(const Value& v, const Record& record,
-                                               const FieldSink& sink, std::size_t first_element) {
-  const auto& fields = record.fields;
-  if (v.kind == Kind::object) {
-    std::vector<bool> given(fields.size(), false);
-    for (const Member& m : v.members) {
-      auto it = std::find_if(fields.begin(), fields.end(),
-                             [&](const Field& f) { return f.name == m.key; });
-      if (it == fields.end()) continue;
-      auto index = static_cast<std::size_t>(it - fields.begin());
-      if (given[index]) return std::unexpected(duplicate_field(it->name));
-      given[index] = true;
-      if (auto r = sink(index, m.value); !r) return r;
-    }
-    for (std::size_t k = 0; k < fields.size(); ++k)
-      if (fields[k].required && !given[k]) return std::unexpected(missing_field(fields[k].name));
-    return {};
-  }
-  if (v.kind == Kind::array) {
-    std::size_t count = v.items.size() > first_element ? v.items.size() - first_element : 0;
-    for (std::size_t k = 0; k < fields.size(); ++k) {
-      if (k < count) {
-        if (auto r = sink(k, v.items[first_element + k]); !r) return r;
-      } else if (fields[k].required) {
-        return std::unexpected(invalid_length(k, record.array_expecting));
-      }
-    }
-    if (count > fields.size())
-      return std::unexpected(invalid_length(count, elements_in_sequence(fields.size())));
-    return {};
-  }
-  return std::unexpected(invalid_type(v, record.expecting));
 }
 
 }  // namespace quern_protocol::json

@@ -7,15 +7,11 @@
 #include <boost/json/object.hpp>
 
 #include "quern_protocol/json.hpp"
+#include "quern_protocol/json_decoder.hpp"
 
 namespace quern_protocol::message {
 
 namespace {
-
-using json::Field;
-using json::Kind;
-using json::Value;
-using Status = std::expected<void, std::string>;
 
 constexpr std::array<std::string_view, 14> kNames = {
     "Hello", "Welcome", "Attach", "Detach", "Write",  "Resize", "Close",
@@ -32,88 +28,118 @@ struct Overloaded : F... {
   using F::operator()...;
 };
 
-// ---- Decoding helpers ----------------------------------------------------
+// ---- Decoding ----------------------------------------------------------------
 
-template <class T>
-Status assign(T& out, std::expected<T, std::string> r) {
-  if (!r) return std::unexpected(std::move(r.error()));
-  out = std::move(*r);
-  return {};
-}
-
-std::expected<Cursor, std::string> decode_cursor(const Value& v);
-std::expected<Exit, std::string> decode_exit(const Value& v);
-std::expected<PtyEntry, std::string> decode_pty_entry(const Value& v);
-
-std::expected<std::optional<std::int32_t>, std::string> optional_i32(const Value& v) {
-  return json::to_optional(v, json::to_integer<std::int32_t>);
-}
-
-template <class T, class F>
-std::expected<std::vector<T>, std::string> sequence_of(const Value& v, F&& element) {
-  if (v.kind != Kind::array) return std::unexpected(json::invalid_type(v, "a sequence"));
-  std::vector<T> out;
-  out.reserve(v.items.size());
-  for (const Value& item : v.items) {
-    auto r = element(item);
-    if (!r) return std::unexpected(std::move(r.error()));
-    out.push_back(std::move(*r));
-  }
-  return out;
-}
-
-std::expected<std::map<std::string, std::string>, std::string> string_map(const Value& v) {
-  if (v.kind != Kind::object) return std::unexpected(json::invalid_type(v, "a map"));
-  std::map<std::string, std::string> out;
-  for (const json::Member& m : v.members) {
-    auto s = json::to_string(m.value);
-    if (!s) return std::unexpected(std::move(s.error()));
-    out.insert_or_assign(m.key, std::move(*s));  // a repeated name keeps its last value
-  }
-  return out;
-}
+using json::Field;
+using json::Shape;
+using json::Slot;
 
 constexpr Field kCursorFields[] = {{"epoch"}, {"sequence"}};
 constexpr Field kExitFields[] = {{"code", false}, {"signal", false}};
 constexpr Field kPtyEntryFields[] = {{"id"}, {"cursor"}, {"exited", false}};
 
-std::expected<Cursor, std::string> decode_cursor(const Value& v) {
-  Cursor c;
-  auto r = json::decode_record(
-      v, {kCursorFields, "struct Cursor", "struct Cursor with 2 elements"},
-      [&](std::size_t f, const Value& x) -> Status {
-        return assign(f == 0 ? c.epoch : c.sequence, json::to_integer<std::uint64_t>(x));
-      });
-  if (!r) return std::unexpected(std::move(r.error()));
-  return c;
+Slot cursor_field(void* r, std::size_t f) {
+  auto& c = *static_cast<Cursor*>(r);
+  return Slot{Shape::u64, false, f == 0 ? &c.epoch : &c.sequence};
+}
+Slot exit_field(void* r, std::size_t f) {
+  auto& e = *static_cast<Exit*>(r);
+  return Slot{Shape::i32, true, f == 0 ? &e.code : &e.signal};
 }
 
-std::expected<Exit, std::string> decode_exit(const Value& v) {
-  Exit e;
-  auto r = json::decode_record(v, {kExitFields, "struct Exit", "struct Exit with 2 elements"},
-                               [&](std::size_t f, const Value& x) -> Status {
-                                 return assign(f == 0 ? e.code : e.signal, optional_i32(x));
-                               });
-  if (!r) return std::unexpected(std::move(r.error()));
-  return e;
+constexpr json::RecordType kCursor = json::record_type<Cursor>(
+    kCursorFields, "struct Cursor", "struct Cursor with 2 elements", cursor_field);
+constexpr json::RecordType kExit = json::record_type<Exit>(
+    kExitFields, "struct Exit", "struct Exit with 2 elements", exit_field);
+
+Slot pty_entry_field(void* r, std::size_t f) {
+  auto& p = *static_cast<PtyEntry*>(r);
+  switch (f) {
+    case 0: return Slot{Shape::pty_id, false, &p.id};
+    case 1: return Slot{Shape::record, false, &p.cursor, &kCursor};
+    default: return Slot{Shape::record, true, &p.exited, &kExit};
+  }
 }
 
-std::expected<PtyEntry, std::string> decode_pty_entry(const Value& v) {
-  PtyEntry p;
-  auto r = json::decode_record(
-      v, {kPtyEntryFields, "struct PtyEntry", "struct PtyEntry with 3 elements"},
-      [&](std::size_t f, const Value& x) -> Status {
-        switch (f) {
-          case 0: return assign(p.id, json::to_pty_id(x));
-          case 1: return assign(p.cursor, decode_cursor(x));
-          default: return assign(p.exited, json::to_optional(x, decode_exit));
-        }
-      });
-  if (!r) return std::unexpected(std::move(r.error()));
-  return p;
-}
+constexpr json::RecordType kPtyEntry = json::record_type<PtyEntry>(
+    kPtyEntryFields, "struct PtyEntry", "struct PtyEntry with 3 elements", pty_entry_field);
 
-// The fields of every kind, in declaration order, and their decoding.
+// Every member name of every kind. A name has one shape in all kinds that
+// have it; "id" is kept as optional and refused as null where it is required.
+enum Name : std::uint8_t {
+  kVersions, kVersion, kId, kCols, kRows, kResume, kDrive, kCwd, kArgv, kEnv,
+  kEntries, kEpoch, kSequence, kCode, kSignal, kMessage, kNameCount, kNoName = kNameCount,
+};
+constexpr std::array<std::string_view, kNameCount> kNameTexts = {
+    "versions", "version", "id", "cols", "rows", "resume", "drive", "cwd",
+    "argv", "env", "entries", "epoch", "sequence", "code", "signal", "message",
+};
+
+// The name a key is, picked by its length and first byte before one compare.
+constexpr Name name_of(std::string_view key) {
+  Name n = kNoName;
+  if (key.empty()) return n;
+  switch (key.size()) {
+    case 2: n = kId; break;
+    case 3: n = key[0] == 'c' ? kCwd : kEnv; break;
+    case 4: n = key[0] == 'c' ? (key[1] == 'o' && key[2] == 'd' ? kCode : kCols)
+              : key[0] == 'r' ? kRows : kArgv; break;
+    case 5: n = key[0] == 'd' ? kDrive : kEpoch; break;
+    case 6: n = key[0] == 'r' ? kResume : kSignal; break;
+    case 7: n = key[0] == 'v' ? kVersion : key[0] == 'e' ? kEntries : kMessage; break;
+    case 8: n = key[0] == 'v' ? kVersions : kSequence; break;
+    default: return kNoName;
+  }
+  return kNameTexts[n] == key ? n : kNoName;
+}
+static_assert([] {
+  for (std::size_t n = 0; n < kNameCount; ++n)
+    if (name_of(kNameTexts[n]) != n) return false;
+  return name_of("type") == kNoName && name_of("") == kNoName && name_of("x") == kNoName;
+}());
+
+// The fields of every kind's members, whatever kind the text turns out to be.
+struct Members {
+  std::vector<std::uint32_t> versions;
+  std::uint32_t version = 0;
+  std::optional<PtyId> id;
+  std::uint16_t cols = 0;
+  std::uint16_t rows = 0;
+  std::optional<Cursor> resume;
+  bool drive = false;
+  std::optional<std::string> cwd;
+  std::vector<std::string> argv;
+  std::map<std::string, std::string> env;
+  std::vector<PtyEntry> entries;
+  std::uint64_t epoch = 0;
+  std::uint64_t sequence = 0;
+  std::optional<std::int32_t> code;
+  std::optional<std::int32_t> signal;
+  std::string message;
+
+  Slot slot(Name n) {
+    switch (n) {
+      case kVersions: return Slot{Shape::u32_sequence, false, &versions};
+      case kVersion: return Slot{Shape::u32, false, &version};
+      case kId: return Slot{Shape::pty_id, true, &id};
+      case kCols: return Slot{Shape::u16, false, &cols};
+      case kRows: return Slot{Shape::u16, false, &rows};
+      case kResume: return Slot{Shape::record, true, &resume, &kCursor};
+      case kDrive: return Slot{Shape::boolean, false, &drive};
+      case kCwd: return Slot{Shape::string, true, &cwd};
+      case kArgv: return Slot{Shape::string_sequence, false, &argv};
+      case kEnv: return Slot{Shape::string_map, false, &env};
+      case kEntries: return Slot{Shape::record_sequence, false, &entries, &kPtyEntry};
+      case kEpoch: return Slot{Shape::u64, false, &epoch};
+      case kSequence: return Slot{Shape::u64, false, &sequence};
+      case kCode: return Slot{Shape::i32, true, &code};
+      case kSignal: return Slot{Shape::i32, true, &signal};
+      default: return Slot{Shape::string, false, &message};
+    }
+  }
+};
+
+// The fields of every kind, in declaration order.
 struct KindShape {
   std::span<const Field> fields;
   std::string_view array_expecting;
@@ -148,79 +174,22 @@ constexpr std::array<KindShape, 14> kShapes = {{
     {kExitedFields, "struct variant Message::Exited with 5 elements"},
     {kErrorFields, "struct variant Message::Error with 2 elements"},
 }};
+constexpr std::size_t kErrorKind = 13;
 
-// The sink that fills kind T from its fields by index.
-template <class T>
-Status fill(T& m, std::size_t f, const Value& x) {
-  if constexpr (std::is_same_v<T, Hello>) {
-    return assign(m.versions, sequence_of<std::uint32_t>(x, json::to_integer<std::uint32_t>));
-  } else if constexpr (std::is_same_v<T, Welcome>) {
-    return assign(m.version, json::to_integer<std::uint32_t>(x));
-  } else if constexpr (std::is_same_v<T, Attach>) {
-    switch (f) {
-      case 0: return assign(m.id, json::to_pty_id(x));
-      case 1: return assign(m.cols, json::to_integer<std::uint16_t>(x));
-      case 2: return assign(m.rows, json::to_integer<std::uint16_t>(x));
-      case 3: return assign(m.resume, json::to_optional(x, decode_cursor));
-      case 4: return assign(m.drive, json::to_bool(x));
-      case 5: return assign(m.cwd, json::to_optional(x, json::to_string));
-      case 6: return assign(m.argv, sequence_of<std::string>(x, json::to_string));
-      default: return assign(m.env, string_map(x));
-    }
-  } else if constexpr (std::is_same_v<T, Resize>) {
-    switch (f) {
-      case 0: return assign(m.id, json::to_pty_id(x));
-      case 1: return assign(m.cols, json::to_integer<std::uint16_t>(x));
-      case 2: return assign(m.rows, json::to_integer<std::uint16_t>(x));
-      default: return assign(m.drive, json::to_bool(x));
-    }
-  } else if constexpr (std::is_same_v<T, List>) {
-    return {};
-  } else if constexpr (std::is_same_v<T, Listed>) {
-    return assign(m.entries, sequence_of<PtyEntry>(x, decode_pty_entry));
-  } else if constexpr (std::is_same_v<T, Output>) {
-    switch (f) {
-      case 0: return assign(m.id, json::to_pty_id(x));
-      case 1: return assign(m.epoch, json::to_integer<std::uint64_t>(x));
-      default: return assign(m.sequence, json::to_integer<std::uint64_t>(x));
-    }
-  } else if constexpr (std::is_same_v<T, Exited>) {
-    switch (f) {
-      case 0: return assign(m.id, json::to_pty_id(x));
-      case 1: return assign(m.epoch, json::to_integer<std::uint64_t>(x));
-      case 2: return assign(m.sequence, json::to_integer<std::uint64_t>(x));
-      case 3: return assign(m.code, optional_i32(x));
-      default: return assign(m.signal, optional_i32(x));
-    }
-  } else if constexpr (std::is_same_v<T, Error>) {
-    if (f == 0) return assign(m.id, json::to_optional(x, json::to_pty_id));
-    return assign(m.message, json::to_string(x));
-  } else {
-    // Detach, Write, Close, Pause, Resume: the id alone.
-    return assign(m.id, json::to_pty_id(x));
-  }
-}
-
-// Steps 3 and 4: the kept members, interpreted for the kind.
-template <std::size_t I>
-std::expected<Message, std::string> decode_as(const Value& root) {
-  using T = std::variant_alternative_t<I, Message::Variant>;
-  T m{};
-  json::Record record{kShapes[I].fields, "", kShapes[I].array_expecting};
-  auto r = json::decode_record(
-      root, record, [&](std::size_t f, const Value& x) { return fill(m, f, x); },
-      root.is_array() ? 1 : 0);
-  if (!r) return std::unexpected(std::move(r.error()));
-  return Message(std::move(m));
-}
-
-template <std::size_t... I>
-std::expected<Message, std::string> decode_kind(std::size_t kind, const Value& root,
-                                                std::index_sequence<I...>) {
-  using Fn = std::expected<Message, std::string> (*)(const Value&);
-  constexpr Fn table[] = {&decode_as<I>...};
-  return table[kind](root);
-}
+// For every kind, the bit of every name it has, and of those it requires.
+constexpr std::array<std::uint32_t, 14> kNameBits = [] {
+  std::array<std::uint32_t, 14> bits{};
+  for (std::size_t k = 0; k < kShapes.size(); ++k)
+    for (const Field& f : kShapes[k].fields) bits[k] |= std::uint32_t{1} << name_of(f.name);
+  return bits;
+}();
+constexpr std::array<std::uint32_t, 14> kRequiredBits = [] {
+  std::array<std::uint32_t, 14> bits{};
+  for (std::size_t k = 0; k < kShapes.size(); ++k)
+    for (const Field& f : kShapes[k].fields)
+      if (f.required) bits[k] |= std::uint32_t{1} << name_of(f.name);
+  return bits;
+}();
 
 std::string unknown_variant(std::string_view found) {
   std::string out = "unknown variant `";
@@ -235,42 +204,263 @@ std::string unknown_variant(std::string_view found) {
   return out;
 }
 
-// The kind a tag value names, or the failure text with its position.
-std::expected<std::size_t, std::string> kind_of_tag(const Value& tag, std::string_view text) {
-  if (tag.kind == Kind::array || tag.kind == Kind::object)
-    // Refused as soon as it opens, whatever follows inside it.
-    return std::unexpected(
-        json::with_position(json::invalid_type(tag, "variant identifier"), text, tag.begin));
-  if (tag.kind != Kind::string)
-    return std::unexpected(
-        json::with_position(json::invalid_type(tag, "variant identifier"), text, tag.end));
+// The kind a tag names, picked by its length and a byte before one compare.
+constexpr std::optional<std::size_t> kind_of(std::string_view tag) {
+  std::size_t k = 0;
+  switch (tag.size()) {
+    case 4: k = 7; break;                                  // list
+    case 5: k = tag[0] == 'h' ? 0 : tag[0] == 'w' ? 4 : tag[0] == 'c' ? 6 : tag[0] == 'p' ? 9 : 13;
+      break;                                               // hello write close pause error
+    case 6:
+      k = tag[0] == 'a' ? 2 : tag[0] == 'd' ? 3 : tag[0] == 'l' ? 8 : tag[0] == 'o' ? 11
+        : tag[2] == 's' ? (tag[3] == 'i' ? 5 : 10) : 12;  // attach detach listed output resize resume exited
+      break;
+    case 7: k = 1; break;                                  // welcome
+    default: return std::nullopt;
+  }
+  if (kTags[k] != tag) return std::nullopt;
+  return k;
+}
+static_assert([] {
   for (std::size_t k = 0; k < kTags.size(); ++k)
-    if (kTags[k] == tag.string) return k;
-  return std::unexpected(json::with_position(unknown_variant(tag.string), text, tag.end));
-}
+    if (kind_of(kTags[k]) != k) return false;
+  return !kind_of("lists") && !kind_of("") && !kind_of("Hello") && !kind_of("exiled");
+}());
 
-// Step 2: finds the tag among what was read, in text order. No kind and no
-// failure means the tag was not (yet) seen.
-std::expected<std::optional<std::size_t>, std::string> find_tag(const Value& root,
-                                                                std::string_view text) {
-  std::optional<std::size_t> kind;
-  if (root.kind == Kind::array) {
-    if (root.items.empty()) return kind;
-    auto k = kind_of_tag(root.items.front(), text);
-    if (!k) return std::unexpected(std::move(k.error()));
-    return *k;
+// Above this many bytes kept for members read before the tag, the pass stops
+// keeping them and a second pass, knowing the kind, decodes the text again.
+constexpr std::size_t kEarlyLimit = 1 << 20;
+
+// The root of a message: the tag ("type", or the array's first element) names
+// the kind; members read before it are decoded into `Members` and judged once
+// the kind is known, in text order with those after it.
+class MessageRoot final : public json::Root {
+ public:
+  explicit MessageRoot(std::optional<std::size_t> kind = std::nullopt) : kind_(kind) {}
+
+  void scalar(const json::Scalar& v) override { scalar_ = json::unexpected(v); }
+
+  void open(json::Kind container) override {
+    opened_ = true;
+    object_ = container == json::Kind::object;
+    if (!kind_) limit = kEarlyLimit;
   }
-  for (const json::Member& m : root.members) {
-    if (m.key != "type") continue;
-    if (kind)
-      return std::unexpected(json::with_position(json::duplicate_field("type"), text, m.key_end));
-    if (m.value.kind == Kind::missing) break;  // cut off by a syntax error
-    auto k = kind_of_tag(m.value, text);
-    if (!k) return std::unexpected(std::move(k.error()));
-    kind = *k;
+
+  Slot member(std::string_view key) override {
+    const std::size_t ordinal = count_++;
+    current_ = Current::none;
+    if (key == "type") {
+      if (!tag_seen_) {
+        tag_seen_ = true;
+        tag_ordinal_ = ordinal;
+        current_ = Current::tag;
+        return Slot{Shape::tag, false, &tag_text_};
+      }
+      if (tag_valid_ && !duplicate_) duplicate_ = ordinal;
+      return {};
+    }
+    const Name n = name_of(key);
+    if (n == kNoName || tag_error_ || overflowed_) return {};
+    if (tag_valid_ || (kind_ && !tag_seen_)) return field(n);
+    // Before the tag: kept for later. A second occurrence is refused if the
+    // kind has the name, before its value is looked at; later ones never count.
+    if (early_seen_[n] == 2) return {};
+    early_[early_count_++] = Early{n, early_seen_[n] == 1, kNoError};
+    if (early_seen_[n]++ == 1) return {};
+    current_ = Current::early;
+    return members_.slot(n);
   }
-  return kind;
-}
+
+  Slot element(std::size_t index) override {
+    current_ = Current::none;
+    if (index == 0) {
+      tag_seen_ = true;
+      current_ = Current::tag;
+      return Slot{Shape::tag, false, &tag_text_};
+    }
+    if (!tag_valid_) return {};
+    const auto& fields = kShapes[*kind_].fields;
+    if (index - 1 >= fields.size()) return {};
+    const Name n = name_of(fields[index - 1].name);
+    current_ = Current::field;
+    current_name_ = n;
+    return members_.slot(n);
+  }
+
+  void done(json::Status status, bool container) override {
+    switch (current_) {
+      case Current::tag:
+        tag_read_ = true;
+        tag_container_ = container;
+        if (!status) {
+          tag_error_ = std::move(status.error());
+        } else if (auto k = kind_of(tag_text_)) {
+          kind_ = *k;
+          tag_valid_ = true;
+          limit = std::size_t(-1);
+          // Members read before the tag now count as given.
+          for (std::size_t e = 0; e < early_count_; ++e)
+            if (!early_[e].repeat && has(early_[e].name)) given_ |= bit(early_[e].name);
+        } else {
+          tag_error_ = unknown_variant(tag_text_);
+        }
+        break;
+      case Current::early:
+        if (!status) {
+          early_[early_count_ - 1].error = static_cast<std::uint8_t>(early_errors_.size());
+          early_errors_.push_back(std::move(status.error()));
+        }
+        break;
+      case Current::field:
+        if (!status) late(std::move(status.error()));
+        else if (current_name_ == kId && *kind_ != kErrorKind && !members_.id) late(null_id());
+        break;
+      case Current::none:
+        break;
+    }
+    current_ = Current::none;
+  }
+
+  void close(std::size_t count) override {
+    if (object_ || !tag_valid_) return;
+    const auto& fields = kShapes[*kind_].fields;
+    const std::size_t n = count - 1;
+    for (std::size_t k = n; k < fields.size(); ++k)
+      if (fields[k].required) return late(json::invalid_length(k, kShapes[*kind_].array_expecting));
+    if (n > fields.size()) late(json::invalid_length(n, json::elements_in_sequence(fields.size())));
+  }
+
+  void overflow() override {
+    overflowed_ = true;
+    limit = std::size_t(-1);  // nothing more is kept before the tag
+    members_ = Members{};     // given back; the second pass decodes again
+  }
+
+  bool opened() const { return opened_; }
+  bool overflowed() const { return overflowed_; }
+  std::optional<std::size_t> kind() const { return tag_valid_ ? kind_ : std::nullopt; }
+  const std::string& scalar_text() const { return scalar_; }
+
+  // The failure of the tag with its position, considering only what lies
+  // before `limit` (the offset of a syntax error), or none.
+  std::optional<std::string> tag_failure(std::string_view text, std::size_t limit) const {
+    if (!tag_seen_ || !tag_read_ || (!tag_error_ && !duplicate_)) return std::nullopt;
+    std::size_t begin = 0;
+    if (object_) {
+      json::MemberAt at = json::member_at(text, tag_ordinal_);
+      if (at.key_end > limit) return std::nullopt;
+      begin = at.value_begin;
+    } else {
+      begin = json::first_element(text);
+    }
+    // A container is refused as soon as it opens, a scalar once read whole.
+    if (tag_container_) return json::with_position(*tag_error_, text, begin);
+    const std::size_t end = json::value_end(text, begin);
+    if (end > limit) return std::nullopt;
+    if (tag_error_) return json::with_position(*tag_error_, text, end);
+    if (duplicate_) {
+      std::size_t key_end = json::member_at(text, *duplicate_).key_end;
+      if (key_end <= limit) return json::with_position(json::duplicate_field("type"), text, key_end);
+    }
+    return std::nullopt;
+  }
+
+  // The message, once the text and its tag are known to be sound.
+  std::expected<Message, std::string> finish() {
+    for (std::size_t e = 0; e < early_count_; ++e) {
+      const Early& m = early_[e];
+      if (!has(m.name)) continue;
+      if (m.repeat) return std::unexpected(json::duplicate_field(kNameTexts[m.name]));
+      if (m.error != kNoError) return std::unexpected(early_errors_[m.error]);
+      if (m.name == kId && *kind_ != kErrorKind && !members_.id) return std::unexpected(null_id());
+    }
+    if (late_) return std::unexpected(*late_);
+    if (object_ && (kRequiredBits[*kind_] & ~given_))
+      for (const Field& f : kShapes[*kind_].fields)
+        if (f.required && !(given_ & bit(name_of(f.name))))
+          return std::unexpected(json::missing_field(f.name));
+    return build();
+  }
+
+ private:
+  enum class Current : std::uint8_t { none, tag, early, field };
+  static constexpr std::uint8_t kNoError = 0xFF;
+  struct Early {
+    Name name;
+    bool repeat;         // the name's second occurrence
+    std::uint8_t error;  // index into early_errors_, or kNoError
+  };
+
+  static std::uint32_t bit(Name n) { return std::uint32_t{1} << n; }
+  bool has(Name n) const { return kNameBits[*kind_] & bit(n); }
+  static std::string null_id() { return json::invalid_type(json::Scalar{}, "a string"); }
+  void late(std::string why) {
+    if (!late_) late_ = std::move(why);
+  }
+
+  // A member after the tag: decoded when the kind has it.
+  Slot field(Name n) {
+    if (!has(n)) return {};
+    if (given_ & bit(n)) {
+      late(json::duplicate_field(kNameTexts[n]));
+      return {};
+    }
+    given_ |= bit(n);
+    if (late_) return {};
+    current_ = Current::field;
+    current_name_ = n;
+    return members_.slot(n);
+  }
+
+  Message build() {
+    Members& m = members_;
+    if (*kind_ == kErrorKind) return Error{std::move(m.id), std::move(m.message)};
+    PtyId id = m.id ? std::move(*m.id) : PtyId{};
+    switch (*kind_) {
+      case 0: return Hello{std::move(m.versions)};
+      case 1: return Welcome{m.version};
+      case 2:
+        return Attach{std::move(id), m.cols,          m.rows,          std::move(m.resume),
+                      m.drive,       std::move(m.cwd), std::move(m.argv), std::move(m.env)};
+      case 3: return Detach{std::move(id)};
+      case 4: return Write{std::move(id)};
+      case 5: return Resize{std::move(id), m.cols, m.rows, m.drive};
+      case 6: return Close{std::move(id)};
+      case 7: return List{};
+      case 8: return Listed{std::move(m.entries)};
+      case 9: return Pause{std::move(id)};
+      case 10: return Resume{std::move(id)};
+      case 11: return Output{std::move(id), m.epoch, m.sequence};
+      default: return Exited{std::move(id), m.epoch, m.sequence, m.code, m.signal};
+    }
+  }
+
+  std::optional<std::size_t> kind_;  // preset on a second pass
+  bool opened_ = false;
+  bool object_ = false;
+  std::string scalar_;
+  std::size_t count_ = 0;
+  Current current_ = Current::none;
+  Name current_name_ = kNoName;
+
+  bool tag_seen_ = false;
+  bool tag_read_ = false;
+  bool tag_container_ = false;
+  bool tag_valid_ = false;
+  std::size_t tag_ordinal_ = 0;
+  std::string tag_text_;
+  std::optional<std::string> tag_error_;
+  std::optional<std::size_t> duplicate_;  // ordinal of a second "type"
+
+  Members members_;
+  std::uint32_t given_ = 0;
+  std::array<Early, 2 * kNameCount> early_;
+  std::size_t early_count_ = 0;
+  std::vector<std::string> early_errors_;
+  std::array<std::uint8_t, kNameCount> early_seen_{};
+  bool overflowed_ = false;
+  std::optional<std::string> late_;
+};
 
 DecodeError failure(std::string text) { return DecodeError{std::move(text)}; }
 
@@ -441,32 +631,42 @@ std::expected<Message, DecodeError> Message::deserialize(std::span<const std::ui
 }
 
 std::expected<Message, DecodeError> Message::deserialize(std::string_view text) {
-  json::Parsed parsed = json::parse(text);
-  const Value& root = parsed.root;
+  MessageRoot root;
+  const json::Outcome outcome = json::decode(text, root);
+  std::optional<json::SyntaxError> syntax;
+  if (!outcome.well_formed) syntax = outcome.syntax_error(text);
+  auto root_end = [&] { return json::value_end(text, json::skip_ws(text, 0)); };
 
-  if (!root.complete) {
+  bool complete = outcome.root_complete;
+  if (complete && syntax && root_end() > syntax->offset) complete = false;
+  if (!complete) {
     // A syntax error cut the value short; a tag failure before it still
     // comes first.
-    if (root.kind == Kind::object || root.kind == Kind::array) {
-      auto tag = find_tag(root, text);
-      if (!tag) return std::unexpected(failure(std::move(tag.error())));
-    }
-    return std::unexpected(failure(parsed.error->text()));
+    if (root.opened())
+      if (auto tag = root.tag_failure(text, syntax->offset)) return std::unexpected(failure(*tag));
+    return std::unexpected(failure(syntax->text()));
   }
 
-  if (root.kind != Kind::object && root.kind != Kind::array)
+  if (!root.opened())
     return std::unexpected(failure(json::with_position(
-        json::invalid_type(root, "internally tagged enum Message"), text, root.end)));
-  auto tag = find_tag(root, text);
-  if (!tag) return std::unexpected(failure(std::move(tag.error())));
-  if (!*tag)
+        "invalid type: " + root.scalar_text() + ", expected internally tagged enum Message", text,
+        root_end())));
+  if (auto tag = root.tag_failure(text, std::size_t(-1))) return std::unexpected(failure(*tag));
+  if (!root.kind())
     return std::unexpected(
-        failure(json::with_position(json::missing_field("type"), text, root.end)));
+        failure(json::with_position(json::missing_field("type"), text, root_end())));
 
-  auto message = decode_kind(**tag, root, std::make_index_sequence<kTags.size()>{});
+  std::expected<Message, std::string> message;
+  if (root.overflowed()) {
+    MessageRoot again(root.kind());
+    json::decode(text, again);
+    message = again.finish();
+  } else {
+    message = root.finish();
+  }
   if (!message) return std::unexpected(failure(std::move(message.error())));
   // Only trailing characters can be wrong once the value itself was whole.
-  if (parsed.error) return std::unexpected(failure(parsed.error->text()));
+  if (syntax) return std::unexpected(failure(syntax->text()));
   return std::move(*message);
 }
 

@@ -1,5 +1,6 @@
 // The JSON text layer: strict syntax with fixed failure texts and positions,
-// the order-preserving tree, number kinds, quoting and the field decoders.
+// number kinds, quoting and decoding into slots; and the tree of the former
+// decoder that the tests compare the one-pass decoder with.
 #include "quern_protocol/json.hpp"
 
 #include <gtest/gtest.h>
@@ -7,13 +8,33 @@
 #include <string>
 #include <vector>
 
+#include "quern_protocol/json_decoder.hpp"
+#include "tree_decoder.hpp"
+
 namespace {
 
 using namespace quern_protocol::json;
+using quern_tree::Parsed;
+using quern_tree::Value;
+using quern_tree::parse;
+using quern_tree::parse_value;
 
+// The syntax failure of a text read into nothing, or "(accepted)".
 std::string failure_of(std::string_view text) {
-  Parsed p = parse(text);
-  return p.error ? p.error->text() : std::string("(accepted)");
+  Outcome o = decode(text, Slot{});
+  return o.well_formed ? std::string("(accepted)") : o.syntax_error(text).text();
+}
+
+// A text decoded into one slot of type T: its value, or the failure text.
+template <class T>
+std::string into(std::string_view text, Shape shape, bool optional = false) {
+  std::conditional_t<std::is_same_v<T, void>, int, T> out{};
+  Outcome o = decode(text, Slot{shape, optional, &out});
+  if (!o.well_formed) return o.syntax_error(text).text();
+  if (o.error) return *o.error;
+  if constexpr (std::is_same_v<T, std::string>) return "ok " + out;
+  else if constexpr (std::is_same_v<T, quern_protocol::message::PtyId>) return "ok " + std::to_string(out.text.size());
+  else return std::to_string(out);
 }
 
 struct SyntaxCase {
@@ -70,7 +91,7 @@ TEST(JsonParse, SyntaxFailuresHaveFixedTextsAndPositions) {
 TEST(JsonParse, WhitespaceAroundTheValueIsAllowed) {
   for (std::string_view text : {" {} ", "\t\r\n[1]\n", "null", " \"x\"\r\n"}) {
     SCOPED_TRACE(text);
-    EXPECT_FALSE(parse(text).error);
+    EXPECT_EQ(failure_of(text), "(accepted)");
   }
 }
 
@@ -79,18 +100,18 @@ std::string nested_arrays(std::size_t depth) {
 }
 
 TEST(JsonParse, NestingStopsAtLevel128) {
-  EXPECT_FALSE(parse(nested_arrays(127)).error);
+  EXPECT_EQ(failure_of(nested_arrays(127)), "(accepted)");
   EXPECT_EQ(failure_of(nested_arrays(128)), "recursion limit exceeded at line 1 column 128");
   EXPECT_EQ(failure_of("{\"a\":" + nested_arrays(127) + "}"),
             "recursion limit exceeded at line 1 column 132");
 }
 
-TEST(JsonParse, TreeKeepsMemberOrderDuplicatesAndOffsets) {
+TEST(TreeOracle, TreeKeepsMemberOrderDuplicatesAndOffsets) {
   //                      0123456789012345678901234567890123
   std::string_view text = R"({"b":1,"a":[true,null] ,"b":"x"} )";
   auto v = parse_value(text);
   ASSERT_TRUE(v) << v.error().text();
-  ASSERT_EQ(v->kind, Kind::object);
+  ASSERT_EQ(v->kind, quern_tree::Kind::object);
   ASSERT_EQ(v->members.size(), 3u);
   EXPECT_EQ(v->members[0].key, "b");
   EXPECT_EQ(v->members[1].key, "a");
@@ -101,61 +122,105 @@ TEST(JsonParse, TreeKeepsMemberOrderDuplicatesAndOffsets) {
   EXPECT_EQ(a.begin, 11u);
   EXPECT_EQ(a.end, 22u);
   ASSERT_EQ(a.items.size(), 2u);
-  EXPECT_EQ(a.items[0].kind, Kind::boolean);
+  EXPECT_EQ(a.items[0].kind, quern_tree::Kind::boolean);
   EXPECT_EQ(a.items[1].end, 21u);
   EXPECT_EQ(v->members[2].value.string, "x");
   EXPECT_EQ(v->members[2].value.end, 31u);
   EXPECT_EQ(v->end, 32u);
 }
 
-TEST(JsonParse, EscapesAreResolvedInKeysAndStrings) {
-  auto v = parse_value(R"({"t\u0079pe":"\u00e9\ud83d\ude00\n\/"})");
-  ASSERT_TRUE(v);
-  EXPECT_EQ(v->members[0].key, "type");
-  EXPECT_EQ(v->members[0].value.string, "\xc3\xa9\xf0\x9f\x98\x80\n/");
+// A record of two strings, "type" and "x", decoded from an object.
+constexpr Field kPairFields[] = {{"type"}, {"x", false}};
+struct Pair {
+  std::string type, x;
+};
+Slot pair_field(void* r, std::size_t f) {
+  auto& p = *static_cast<Pair*>(r);
+  return Slot{Shape::string, false, f == 0 ? &p.type : &p.x};
+}
+constexpr RecordType kPair = record_type<Pair>(kPairFields, "struct Pair", "struct Pair with 2 elements", pair_field);
+
+TEST(JsonDecode, EscapesAreResolvedInKeysAndStrings) {
+  Pair p;
+  Outcome o = decode(R"({"t\u0079pe":"\u00e9\ud83d\ude00\n\/","x":"plain"})",
+                     Slot{Shape::record, false, &p, &kPair});
+  ASSERT_TRUE(o.well_formed);
+  ASSERT_FALSE(o.error) << *o.error;
+  EXPECT_EQ(p.type, "\xc3\xa9\xf0\x9f\x98\x80\n/");
+  EXPECT_EQ(p.x, "plain");
 }
 
-TEST(JsonParse, LongEscapedStringsAreAssembledWhole) {
+TEST(JsonDecode, LongEscapedStringsAndKeysAreAssembledWhole) {
   std::string body;
   for (int k = 0; k < 5000; ++k) body += "\\u00e9";
-  auto v = parse_value("\"" + body + "\"");
-  ASSERT_TRUE(v);
-  EXPECT_EQ(v->string.size(), 10000u);
+  std::string out;
+  Outcome o = decode("\"" + body + "\"", Slot{Shape::string, false, &out});
+  ASSERT_TRUE(o.well_formed);
+  EXPECT_EQ(out.size(), 10000u);
+  // A long escaped key is no field's name, and a long one that ends like one is not either.
+  Pair p;
+  std::string long_key = "{\"" + body + "type\":\"a\",\"type\":\"b\"}";
+  o = decode(long_key, Slot{Shape::record, false, &p, &kPair});
+  ASSERT_FALSE(o.error) << *o.error;
+  EXPECT_EQ(p.type, "b");
 }
 
-TEST(JsonParse, NumberKinds) {
+TEST(JsonDecode, NumberKinds) {
   struct Case {
     std::string text;
-    Kind kind;
+    std::string as_u64;
+    std::string as_i64;
   };
   const std::vector<Case> cases = {
-      {"0", Kind::int64},
-      {"-0", Kind::int64},
-      {"-9223372036854775808", Kind::int64},
-      {"9223372036854775808", Kind::uint64},
-      {"18446744073709551615", Kind::uint64},
-      {"18446744073709551616", Kind::float64},
-      {"-9223372036854775809", Kind::float64},
-      {"80.0", Kind::float64},
-      {"8e1", Kind::float64},
-      {"1e-400", Kind::float64},
+      {"0", "0", "0"},
+      {"-0", "0", "0"},
+      {"-9223372036854775808", "invalid value: integer `-9223372036854775808`, expected u64",
+       "-9223372036854775808"},
+      {"9223372036854775808", "9223372036854775808",
+       "invalid value: integer `9223372036854775808`, expected i64"},
+      {"18446744073709551615", "18446744073709551615",
+       "invalid value: integer `18446744073709551615`, expected i64"},
+      // Integers beyond 64 bits are integers out of range, shown as sent.
+      {"18446744073709551616", "invalid value: integer `18446744073709551616`, expected u64",
+       "invalid value: integer `18446744073709551616`, expected i64"},
+      {"-9223372036854775809", "invalid value: integer `-9223372036854775809`, expected u64",
+       "invalid value: integer `-9223372036854775809`, expected i64"},
+      {"80.0", "invalid type: floating point `80.0`, expected u64",
+       "invalid type: floating point `80.0`, expected i64"},
+      {"8e1", "invalid type: floating point `80.0`, expected u64",
+       "invalid type: floating point `80.0`, expected i64"},
+      {"1e-400", "invalid type: floating point `0.0`, expected u64",
+       "invalid type: floating point `0.0`, expected i64"},
+      {"1" + std::string(400, '0'), "number out of range at line 1 column 401",
+       "number out of range at line 1 column 401"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    auto v = parse_value(c.text);
-    ASSERT_TRUE(v) << v.error().text();
-    EXPECT_EQ(v->kind, c.kind);
+    EXPECT_EQ(into<std::uint64_t>(c.text, Shape::u64), c.as_u64);
+    EXPECT_EQ(into<std::int64_t>(c.text, Shape::i64), c.as_i64);
   }
-  EXPECT_EQ(parse_value("18446744073709551615")->uint64, 18446744073709551615ull);
-  EXPECT_EQ(parse_value("1e-400")->float64, 0.0);
 }
 
-TEST(JsonParse, PartialTreeKeepsWhatWasReadBeforeTheError) {
+TEST(TreeOracle, NumberKinds) {
+  for (auto [text, kind] : std::vector<std::pair<std::string, quern_tree::Kind>>{
+           {"-9223372036854775808", quern_tree::Kind::int64},
+           {"18446744073709551615", quern_tree::Kind::uint64},
+           {"18446744073709551616", quern_tree::Kind::big_integer},
+           {"8e1", quern_tree::Kind::float64},
+       }) {
+    SCOPED_TRACE(text);
+    auto v = parse_value(text);
+    ASSERT_TRUE(v) << v.error().text();
+    EXPECT_EQ(v->kind, kind);
+  }
+}
+
+TEST(TreeOracle, PartialTreeKeepsWhatWasReadBeforeTheError) {
   Parsed p = parse(R"({"type":"x","a":[1,{"k":)");
   ASSERT_TRUE(p.error);
   EXPECT_EQ(p.error->reason, "EOF while parsing a value");
   const Value& root = p.root;
-  ASSERT_EQ(root.kind, Kind::object);
+  ASSERT_EQ(root.kind, quern_tree::Kind::object);
   EXPECT_FALSE(root.complete);
   ASSERT_EQ(root.members.size(), 2u);
   EXPECT_TRUE(root.members[0].value.complete);
@@ -165,22 +230,22 @@ TEST(JsonParse, PartialTreeKeepsWhatWasReadBeforeTheError) {
   ASSERT_EQ(a.items.size(), 2u);
   EXPECT_EQ(a.items[0].int64, 1);
   ASSERT_EQ(a.items[1].members.size(), 1u);
-  EXPECT_EQ(a.items[1].members[0].value.kind, Kind::missing);
+  EXPECT_EQ(a.items[1].members[0].value.kind, quern_tree::Kind::missing);
 }
 
-TEST(JsonParse, PartialTreeDropsAValueRefusedAfterItsStart) {
+TEST(TreeOracle, PartialTreeDropsAValueRefusedAfterItsStart) {
   // Boost would end the number at the 0; the text refuses the whole token.
   Parsed p = parse(R"({"type":01})");
   ASSERT_TRUE(p.error);
   EXPECT_EQ(p.error->reason, "invalid number");
   ASSERT_EQ(p.root.members.size(), 1u);
-  EXPECT_EQ(p.root.members[0].value.kind, Kind::missing);
+  EXPECT_EQ(p.root.members[0].value.kind, quern_tree::Kind::missing);
 
   Parsed scalar = parse("01");
-  EXPECT_EQ(scalar.root.kind, Kind::missing);
+  EXPECT_EQ(scalar.root.kind, quern_tree::Kind::missing);
 }
 
-TEST(JsonParse, TrailingCharactersLeaveTheValueComplete) {
+TEST(TreeOracle, TrailingCharactersLeaveTheValueComplete) {
   Parsed p = parse(R"({"a":1} {)");
   ASSERT_TRUE(p.error);
   EXPECT_EQ(p.error->text(), "trailing characters at line 1 column 9");
@@ -199,7 +264,7 @@ TEST(JsonText, FloatTextIsShortestPlainDecimal) {
       {1.5e-7, "0.00000015"}, {18446744073709551616.0, "18446744073709552000.0"},
   };
   for (const auto& c : cases) EXPECT_EQ(float_text(c.d), c.expected);
-  EXPECT_EQ(unexpected(*parse_value("8e1")), "floating point `80.0`");
+  EXPECT_EQ(into<std::uint16_t>("8e1", Shape::u16), "invalid type: floating point `80.0`, expected u16");
 }
 
 TEST(JsonText, QuotedEscapes) {
@@ -234,28 +299,30 @@ TEST(JsonText, UnexpectedDescribesEveryKind) {
   const std::vector<Case> cases = {
       {"null", "null"},       {"true", "boolean `true`"},
       {"-5", "integer `-5`"}, {"18446744073709551615", "integer `18446744073709551615`"},
+      {"1e30", "floating point `1000000000000000000000000000000.0`"},
       {"1.5", "floating point `1.5`"}, {R"("a\"b")", R"(string "a\"b")"},
       {"[1]", "sequence"},    {"{}", "map"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    EXPECT_EQ(unexpected(*parse_value(c.text)), c.expected);
+    std::vector<std::uint32_t> sequence;
+    bool flag = false;
+    const bool is_array = c.text[0] == '[';
+    Outcome o = is_array ? decode(c.text, Slot{Shape::boolean, false, &flag})
+                         : decode(c.text, Slot{Shape::u32_sequence, false, &sequence});
+    ASSERT_TRUE(o.error);
+    EXPECT_EQ(*o.error, "invalid type: " + c.expected + (is_array ? ", expected a boolean" : ", expected a sequence"));
   }
+  Scalar big;
+  big.kind = Kind::big_integer;
+  big.text = "18446744073709551616";
+  EXPECT_EQ(unexpected(big), "integer `18446744073709551616`");
 }
 
 TEST(JsonDecode, IntegersHoldTheirRange) {
-  auto u16 = [](std::string_view t) {
-    auto r = to_integer<std::uint16_t>(*parse_value(t));
-    return r ? std::to_string(*r) : r.error();
-  };
-  auto i32 = [](std::string_view t) {
-    auto r = to_integer<std::int32_t>(*parse_value(t));
-    return r ? std::to_string(*r) : r.error();
-  };
-  auto u64 = [](std::string_view t) {
-    auto r = to_integer<std::uint64_t>(*parse_value(t));
-    return r ? std::to_string(*r) : r.error();
-  };
+  auto u16 = [](std::string_view t) { return into<std::uint16_t>(t, Shape::u16); };
+  auto i32 = [](std::string_view t) { return into<std::int32_t>(t, Shape::i32); };
+  auto u64 = [](std::string_view t) { return into<std::uint64_t>(t, Shape::u64); };
   EXPECT_EQ(u16("65535"), "65535");
   EXPECT_EQ(u16("65536"), "invalid value: integer `65536`, expected u16");
   EXPECT_EQ(u16("-1"), "invalid value: integer `-1`, expected u16");
@@ -268,14 +335,21 @@ TEST(JsonDecode, IntegersHoldTheirRange) {
             "invalid value: integer `18446744073709551615`, expected i32");
   EXPECT_EQ(u64("18446744073709551615"), "18446744073709551615");
   EXPECT_EQ(u64("-1"), "invalid value: integer `-1`, expected u64");
-  EXPECT_EQ(to_integer<std::int64_t>(*parse_value("9223372036854775808")).error(),
+  EXPECT_EQ(into<std::int64_t>("9223372036854775808", Shape::i64),
             "invalid value: integer `9223372036854775808`, expected i64");
+  // An optional integer takes null as none and anything else as the integer.
+  std::optional<std::int32_t> code = 5;
+  ASSERT_FALSE(decode("null", Slot{Shape::i32, true, &code}).error);
+  EXPECT_FALSE(code);
+  ASSERT_FALSE(decode("-7", Slot{Shape::i32, true, &code}).error);
+  EXPECT_EQ(code, -7);
+  EXPECT_EQ(*decode("\"7\"", Slot{Shape::i32, true, &code}).error,
+            "invalid type: string \"7\", expected i32");
 }
 
 TEST(JsonDecode, PtyIdCountsDecodedBytes) {
   auto id = [](const std::string& text) {
-    auto r = to_pty_id(*parse_value(text));
-    return r ? "ok " + std::to_string(r->text.size()) : r.error();
+    return into<quern_protocol::message::PtyId>(text, Shape::pty_id);
   };
   EXPECT_EQ(id("\"\""), "ok 0");
   EXPECT_EQ(id("\"" + std::string(256, 'x') + "\""), "ok 256");
@@ -297,25 +371,19 @@ struct Rec {
 };
 
 constexpr Field kRecFields[] = {{"a"}, {"b"}, {"c", false}};
+Slot rec_field(void* r, std::size_t f) {
+  auto& rec = *static_cast<Rec*>(r);
+  if (f == 2) return Slot{Shape::string, true, &rec.c};
+  return Slot{Shape::i64, false, f == 0 ? &rec.a : &rec.b};
+}
+constexpr RecordType kRec = record_type<Rec>(kRecFields, "struct Rec", "struct Rec with 3 elements", rec_field);
 
 std::string decode_rec(std::string_view text, Rec* out = nullptr) {
   Rec r;
-  auto status = decode_record(
-      *parse_value(text), {kRecFields, "struct Rec", "struct Rec with 3 elements"},
-      [&](std::size_t f, const Value& v) -> std::expected<void, std::string> {
-        if (f == 2) {
-          auto s = to_optional(v, quern_protocol::json::to_string);
-          if (!s) return std::unexpected(s.error());
-          r.c = *s;
-          return {};
-        }
-        auto n = to_integer<std::int64_t>(v);
-        if (!n) return std::unexpected(n.error());
-        (f == 0 ? r.a : r.b) = *n;
-        return {};
-      });
+  Outcome o = decode(text, Slot{Shape::record, false, &r, &kRec});
   if (out) *out = r;
-  return status ? "ok" : status.error();
+  if (!o.well_formed) return o.syntax_error(text).text();
+  return o.error ? *o.error : "ok";
 }
 
 TEST(JsonDecode, RecordsFromObjectsAndArrays) {
@@ -340,6 +408,11 @@ TEST(JsonDecode, RecordsFromObjectsAndArrays) {
       {"[\"x\"]", "invalid type: string \"x\", expected i64"},
       {"5", "invalid type: integer `5`, expected struct Rec"},
       {"null", "invalid type: null, expected struct Rec"},
+      // The first failure in text order wins; a syntax error after it wins over it.
+      {R"({"a":"x","b":"y"})", "invalid type: string \"x\", expected i64"},
+      {R"({"a":"x","b":2} x)", "trailing characters at line 1 column 17"},
+      {R"([1,"y",{"a":1}])", "invalid type: string \"y\", expected i64"},
+      {R"({"a":1,"b":2,"c":[1,{"x":)", "EOF while parsing a value at line 1 column 25"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -10,7 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "quern_protocol/json.hpp"
+#include "quern_protocol/json_decoder.hpp"
 #include "quern_session/fd.hpp"
 
 namespace quern_session::manifest {
@@ -19,35 +19,23 @@ namespace json = quern_protocol::json;
 
 namespace {
 
-using Sink = std::expected<void, std::string>;
+using json::Shape;
+using json::Slot;
 
 constexpr std::array<json::Field, 2> START_TIME_FIELDS{{{"secs"}, {"micros"}}};
-constexpr json::Record START_TIME{START_TIME_FIELDS, "struct StartTime",
-                                  "struct StartTime with 2 elements"};
 
-std::expected<StartTime, std::string> decode_start_time(const json::Value& v) {
-  StartTime t;
-  auto done = json::decode_record(v, START_TIME, [&](std::size_t field, const json::Value& x) -> Sink {
-    auto n = json::to_integer<std::int64_t>(x);
-    if (!n) return std::unexpected(std::move(n.error()));
-    (field == 0 ? t.secs : t.micros) = *n;
-    return {};
-  });
-  if (!done) return std::unexpected(std::move(done.error()));
-  return t;
+Slot start_time_field(void* record, std::size_t field) {
+  auto& t = *static_cast<StartTime*>(record);
+  return Slot{Shape::i64, false, field == 0 ? &t.secs : &t.micros};
 }
 
-enum Field : std::size_t {
-  ID,
-  SHIM_PID,
-  SHELL_PID,
-  PGID,
-  TTY,
-  SOCKET,
-  STARTED_AT,
-  BOOT_ID,
-  SHELL_STARTED_AT,
-  CGROUP,
+constexpr json::RecordType START_TIME = json::record_type<StartTime>(
+    START_TIME_FIELDS, "struct StartTime", "struct StartTime with 2 elements", start_time_field);
+
+// The manifest as decoded; the socket's path is made from its text after.
+struct Draft {
+  Manifest manifest;
+  std::string socket;
 };
 
 constexpr std::array<json::Field, 10> MANIFEST_FIELDS{{
@@ -62,37 +50,26 @@ constexpr std::array<json::Field, 10> MANIFEST_FIELDS{{
     {"shell_started_at", false},
     {"cgroup", false},
 }};
-constexpr json::Record MANIFEST{MANIFEST_FIELDS, "struct Manifest",
-                                "struct Manifest with 10 elements"};
 
-// Stores a decoded value into `out`, or passes the decoder's failure on.
-template <class T, class U>
-Sink store(std::expected<T, std::string>&& decoded, U& out) {
-  if (!decoded) return std::unexpected(std::move(decoded.error()));
-  out = std::move(*decoded);
-  return {};
-}
-
-Sink decode_field(Manifest& m, std::size_t field, const json::Value& v) {
+Slot manifest_field(void* record, std::size_t field) {
+  auto& d = *static_cast<Draft*>(record);
+  Manifest& m = d.manifest;
   switch (field) {
-    case ID: return store(json::to_pty_id(v), m.id);
-    case SHIM_PID: return store(json::to_integer<std::int32_t>(v), m.shim_pid);
-    case SHELL_PID: return store(json::to_integer<std::int32_t>(v), m.shell_pid);
-    case PGID: return store(json::to_integer<std::int32_t>(v), m.pgid);
-    case TTY: return store(json::to_string(v), m.tty);
-    case SOCKET: {
-      std::string text;
-      if (auto r = store(json::to_string(v), text); !r) return r;
-      m.socket = fs::path(std::move(text));
-      return {};
-    }
-    case STARTED_AT: return store(decode_start_time(v), m.started_at);
-    case BOOT_ID: return store(json::to_string(v), m.boot_id);
-    case SHELL_STARTED_AT: return store(json::to_optional(v, decode_start_time), m.shell_started_at);
-    case CGROUP: return store(json::to_optional(v, json::to_string), m.cgroup);
+    case 0: return Slot{Shape::pty_id, false, &m.id};
+    case 1: return Slot{Shape::i32, false, &m.shim_pid};
+    case 2: return Slot{Shape::i32, false, &m.shell_pid};
+    case 3: return Slot{Shape::i32, false, &m.pgid};
+    case 4: return Slot{Shape::string, false, &m.tty};
+    case 5: return Slot{Shape::string, false, &d.socket};
+    case 6: return Slot{Shape::record, false, &m.started_at, &START_TIME};
+    case 7: return Slot{Shape::string, false, &m.boot_id};
+    case 8: return Slot{Shape::record, true, &m.shell_started_at, &START_TIME};
+    default: return Slot{Shape::string, true, &m.cgroup};
   }
-  return {};
 }
+
+constexpr json::RecordType MANIFEST = json::record_type<Draft>(
+    MANIFEST_FIELDS, "struct Manifest", "struct Manifest with 10 elements", manifest_field);
 
 // The whole file, at most MANIFEST_LIMIT bytes of it; a symlink is followed.
 // O_NONBLOCK changes nothing for a regular file but keeps a FIFO named like a
@@ -130,14 +107,12 @@ bool has_json_extension(std::string_view name) {
 }  // namespace
 
 std::expected<Manifest, DecodeError> Manifest::decode(std::string_view text) {
-  auto root = json::parse_value(text);
-  if (!root) return std::unexpected(DecodeError{root.error().text()});
-  Manifest m;
-  auto done = json::decode_record(*root, MANIFEST, [&](std::size_t field, const json::Value& v) {
-    return decode_field(m, field, v);
-  });
-  if (!done) return std::unexpected(DecodeError{std::move(done.error())});
-  return m;
+  Draft d;
+  const json::Outcome outcome = json::decode(text, Slot{Shape::record, false, &d, &MANIFEST});
+  if (!outcome.well_formed) return std::unexpected(DecodeError{outcome.syntax_error(text).text()});
+  if (outcome.error) return std::unexpected(DecodeError{*outcome.error});
+  d.manifest.socket = fs::path(std::move(d.socket));
+  return std::move(d.manifest);
 }
 
 std::expected<Manifest, ManifestError> Manifest::read(const fs::path& path) {

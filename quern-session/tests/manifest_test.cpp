@@ -114,6 +114,8 @@ TEST(ManifestDecode, RefusesWhatIsNotAManifest) {
       {"shim_pid twice", manifest_json("\"shim_pid\":5,"), "duplicate field `shim_pid`"},
       {"shim_pid over i32", with_shim_pid("2147483648"),
        "invalid value: integer `2147483648`, expected i32"},
+      {"shim_pid beyond 64 bits", with_shim_pid("99999999999999999999"),
+       "invalid value: integer `99999999999999999999`, expected i32"},
       {"shim_pid with a fraction", with_shim_pid("100.0"),
        "floating point"},
       {"shim_pid with an exponent", with_shim_pid("1e2"),

@@ -1,0 +1,196 @@
+// The one-pass message decoder gives, for every text, exactly what the former
+// tree decoder gave: the same message or the same failure text. Texts are
+// sound messages of every shape, each cut short at every byte, with every
+// byte replaced by bytes that matter to JSON or deleted, and random soups of
+// the protocol's tokens.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "quern_protocol/message.hpp"
+#include "tree_decoder.hpp"
+
+namespace {
+
+using quern_protocol::message::Message;
+
+std::string one_pass(std::string_view text) {
+  auto m = Message::deserialize(text);
+  return m ? m->debug() : "error: " + m.error().text;
+}
+
+std::string tree(std::string_view text) {
+  auto m = quern_tree::deserialize(text);
+  return m ? m->debug() : "error: " + m.error().text;
+}
+
+std::string cut(std::string_view s) {
+  return s.size() <= 200 ? std::string(s) : std::string(s.substr(0, 200)) + "...";
+}
+
+// Counts disagreements, reporting the first few.
+struct Agreement {
+  std::size_t texts = 0;
+  std::size_t disagreements = 0;
+
+  void check(std::string_view text) {
+    ++texts;
+    std::string a = one_pass(text);
+    std::string b = tree(text);
+    if (a == b) return;
+    if (++disagreements <= 10)
+      ADD_FAILURE() << "text: " << cut(text) << "\none pass: " << cut(a) << "\ntree:     " << cut(b);
+  }
+};
+
+const std::vector<std::string> kSeeds = {
+    R"({"type":"hello","versions":[1,2,4294967295]})",
+    R"({"versions":[1,"x"],"type":"hello"})",
+    R"(["hello",[1,2]])",
+    R"({"type":"welcome","version":1})",
+    R"({"version":-1,"type":"welcome"})",
+    R"({"type":"attach","id":"a","cols":80,"rows":24,"resume":{"epoch":1,"sequence":2},"drive":true,"cwd":"/","argv":["sh","-c"],"env":{"A":"1","A":"2"}})",
+    R"({"argv":["sh"],"cols":80,"cwd":null,"drive":false,"env":{"B":"x"},"id":"a","resume":[1,2],"rows":24,"type":"attach"})",
+    R"(["attach","a",80,24,null,false,null,[],{}])",
+    R"({"id":"a","type":"detach"})",
+    R"({"type":"write","id":"a"})",
+    R"({"cols":1,"drive":true,"id":"a","rows":2,"type":"resize"})",
+    R"(["resize","a",1,2])",
+    R"({"id":"a","id":"b","type":"close"})",
+    R"({"id":null,"type":"close"})",
+    R"({"type":"list","x":[1,{"y":null}],"x":2})",
+    R"({"cols":"x","id":5,"type":"list"})",
+    R"(["list"])",
+    R"({"entries":[{"cursor":{"epoch":1,"sequence":2},"exited":{"code":0,"signal":null},"id":"a"},["b",[3,4],null]],"type":"listed"})",
+    R"({"type":"listed","entries":[["c",{"sequence":6,"epoch":5,"x":1},[]],{"id":"d","cursor":[1,2],"cursor":[1,2]}]})",
+    R"({"id":"a","type":"pause"})",
+    R"(["resume","a"])",
+    R"({"epoch":1,"id":"a","sequence":2,"type":"output"})",
+    R"({"epoch":18446744073709551616,"id":"a","sequence":1.5,"type":"output"})",
+    R"(["output","a",1,2])",
+    R"({"code":null,"epoch":1,"id":"a","sequence":2,"signal":9,"type":"exited"})",
+    R"(["exited","a",1,2,-2147483648,2147483648])",
+    R"({"id":null,"message":"m","type":"error"})",
+    R"({"type":"error","message":"\u00e9\ud83d\ude00","id":"\u0061"})",
+    R"({"t\u0079pe":"l\u0069st"})",
+    R"({"type":"list","type":"list"})",
+    R"({"type":5,"type":"list"})",
+    R"({"type":["list"],"id":1})",
+    R"([{"type":"list"}])",
+    R"("list")",
+    R"(-18446744073709551617)",
+    R"({"type":"nope","id":})",
+    R"({"id":"a","message":"x","type":"close","id":"b"})",
+    R"({"message":1,"message":2,"type":"error"})",
+    " { \"type\" : \"list\" } \n",
+};
+
+// Bytes that change what a text means to a JSON reader.
+const std::string kReplacements = "\"{}[],:0 1-.en\\\x01\xff";
+
+TEST(DecoderAgreement, SeedsAndEveryCutReplacementAndDeletion) {
+  Agreement agree;
+  for (const std::string& seed : kSeeds) {
+    for (std::size_t n = 0; n <= seed.size(); ++n) agree.check(std::string_view(seed).substr(0, n));
+    for (std::size_t i = 0; i < seed.size(); ++i) {
+      std::string deleted = seed;
+      deleted.erase(i, 1);
+      agree.check(deleted);
+      for (char c : kReplacements) {
+        if (seed[i] == c) continue;
+        std::string replaced = seed;
+        replaced[i] = c;
+        agree.check(replaced);
+      }
+    }
+  }
+  EXPECT_EQ(agree.disagreements, 0u) << "of " << agree.texts << " texts";
+}
+
+// Random texts from the protocol's keys, tags and values, often malformed.
+class Soup {
+ public:
+  explicit Soup(unsigned seed) : rng_(seed) {}
+
+  std::string text() {
+    std::string out;
+    value(out, 0);
+    if (pick(8) == 0) out.resize(pick(out.size() + 1));
+    if (pick(16) == 0) out += pick(2) ? " x" : "{}";
+    return out;
+  }
+
+ private:
+  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+
+  void value(std::string& out, int depth) {
+    static const char* scalars[] = {
+        "0", "1", "-1", "65536", "4294967296", "18446744073709551616", "1.5", "8e1", "true",
+        "false", "null", "\"a\"", "\"\"", "\"list\"", "\"close\"", "\"output\"", "\"error\"",
+        "\"attach\"", "\"hello\"", "\"listed\"", "\"exited\"", "\"x\\u0041\"", "01", "tru"};
+    std::size_t k = depth > 3 ? pick(3) + 2 : pick(6);
+    if (k == 0) return object(out, depth);
+    if (k == 1) return array(out, depth);
+    out += scalars[pick(std::size(scalars))];
+  }
+  void object(std::string& out, int depth) {
+    static const char* keys[] = {"type", "id", "versions", "version", "cols", "rows", "resume",
+                                 "drive", "cwd", "argv", "env", "entries", "epoch", "sequence",
+                                 "code", "signal", "message", "cursor", "exited", "x"};
+    out += '{';
+    for (std::size_t n = pick(6); n > 0; --n) {
+      out += '"';
+      out += keys[pick(std::size(keys))];
+      out += "\":";
+      value(out, depth + 1);
+      if (n > 1) out += ',';
+    }
+    out += '}';
+  }
+  void array(std::string& out, int depth) {
+    out += '[';
+    for (std::size_t n = pick(6); n > 0; --n) {
+      value(out, depth + 1);
+      if (n > 1) out += ',';
+    }
+    out += ']';
+  }
+
+  std::mt19937 rng_;
+};
+
+TEST(DecoderAgreement, RandomSoupsOfTheProtocolsTokens) {
+  Agreement agree;
+  Soup soup(20261210);
+  for (int k = 0; k < 200000; ++k) agree.check(soup.text());
+  EXPECT_EQ(agree.disagreements, 0u) << "of " << agree.texts << " texts";
+}
+
+// Members before the tag beyond what the first pass keeps are decoded by a
+// second pass that knows the kind, with the same result.
+TEST(DecoderAgreement, LargeMembersBeforeTheTag) {
+  std::string argv = "[";
+  for (int k = 0; k < 40000; ++k) argv += k ? ",\"arg\"" : "\"arg\"";
+  argv += "]";
+  Agreement agree;
+  for (const std::string& text : {
+           R"({"argv":)" + argv + R"(,"cols":80,"id":"a","rows":24,"type":"attach"})",
+           R"({"argv":)" + argv + R"(,"type":"list"})",
+           R"({"argv":)" + argv + R"(,"argv":[],"type":"attach"})",
+           R"({"argv":)" + argv + R"(,"cols":"x","type":"attach","id":"a","rows":1})",
+           R"({"cols":"x","argv":)" + argv + R"(,"type":"attach","id":"a","rows":1})",
+           R"({"argv":)" + argv + R"(,"type":"attach","id":"a","rows":1,"cols":5,"cols":6})",
+           R"({"argv":)" + argv + R"(,"type":"bogus"})",
+           R"({"argv":)" + argv + R"(,"type":"attach","id":"a","rows":1,"cols":1)",
+       }) {
+    agree.check(text);
+  }
+  EXPECT_EQ(agree.disagreements, 0u);
+  auto m = Message::deserialize(R"({"argv":)" + argv + R"(,"cols":80,"id":"a","rows":24,"type":"attach"})");
+  ASSERT_TRUE(m) << m.error().text;
+  EXPECT_EQ(m->get<quern_protocol::message::Attach>()->argv.size(), 40000u);
+}
+
+}  // namespace
