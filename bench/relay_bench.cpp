@@ -8,6 +8,7 @@
 //   daemon  client <-> quernd <-> shim socket
 // The shim is quern-bench-shim, which the daemon starts on the first attach.
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -299,14 +300,77 @@ double memory_mib(pid_t pid, std::string_view field) {
   return 0;
 }
 
-// The daemon's CPU time per unit of work while `work` runs.
+// What the daemon spends per unit of work: CPU time, and (where perf can
+// count the daemon's tracepoints) system calls and context switches.
+struct Costs {
+  double cpu_us = 0;
+  double syscalls = -1;  // below zero: not counted
+  double switches = -1;
+};
+
+constexpr const char* PERF = "/usr/bin/perf";
+
+// Counts raw_syscalls:sys_enter and context-switches of `pid` with perf
+// stat until stopped; counts() stops it and reads them.
+class PerfCount {
+ public:
+  explicit PerfCount(pid_t pid) {
+    if (pid <= 0 || ::access(PERF, X_OK) != 0) return;
+    out_ = std::filesystem::temp_directory_path() / ("quern-bench-perf-" + std::to_string(::getpid()));
+    perf_ = spawn({PERF, "stat", "-x,", "-e", "raw_syscalls:sys_enter,context-switches", "-p",
+                   std::to_string(pid), "-o", out_.native()},
+                  {});
+    // perf stat attaches within a few milliseconds.
+    std::this_thread::sleep_for(200ms);
+  }
+  std::pair<double, double> counts() {
+    if (perf_ <= 0) return {-1, -1};
+    ::kill(perf_, SIGINT);
+    reap(perf_, 5s);
+    double syscalls = -1, switches = -1;
+    std::ifstream in(out_);
+    for (std::string line; std::getline(in, line);) {
+      // "count,unit,event,..." per event.
+      std::size_t comma = line.find(',');
+      if (comma == std::string::npos || comma == 0 || !std::isdigit(static_cast<unsigned char>(line[0]))) continue;
+      const double n = std::stod(line.substr(0, comma));
+      if (line.find("raw_syscalls:sys_enter") != std::string::npos) syscalls = n;
+      else if (line.find("context-switches") != std::string::npos) switches = n;
+    }
+    std::error_code ec;
+    std::filesystem::remove(out_, ec);
+    return {syscalls, switches};
+  }
+
+ private:
+  pid_t perf_ = -1;
+  std::filesystem::path out_;
+};
+
 template <class Work>
-auto with_daemon_cpu(std::size_t units, double& us_per_unit, Work&& work) {
+auto with_daemon_costs(std::size_t units, Costs& costs, Work&& work) {
   const pid_t pid = g_daemon.load();
+  PerfCount perf(pid);
   const double before = pid > 0 ? cpu_seconds(pid) : 0;
   auto result = work();
-  us_per_unit = pid > 0 ? (cpu_seconds(pid) - before) * 1e6 / static_cast<double>(units) : 0;
+  const double n = static_cast<double>(units);
+  costs.cpu_us = pid > 0 ? (cpu_seconds(pid) - before) * 1e6 / n : 0;
+  auto [syscalls, switches] = perf.counts();
+  costs.syscalls = syscalls < 0 ? -1 : syscalls / n;
+  costs.switches = switches < 0 ? -1 : switches / n;
   return result;
+}
+
+// "... system calls, ... context switches per {unit}", or why not.
+void print_costs(const Costs& c, const char* unit) {
+  std::printf("  %-16s %-14s %10.3f us of daemon CPU per %s\n", "", "daemon cpu", c.cpu_us, unit);
+  if (c.syscalls < 0) {
+    std::printf("  %-16s %-14s %10s (perf stat cannot count the daemon's tracepoints here)\n", "",
+                "daemon calls", "n/a");
+    return;
+  }
+  std::printf("  %-16s %-14s %10.2f system calls, %.2f context switches per %s\n", "", "daemon calls",
+              c.syscalls, c.switches, unit);
 }
 
 // One JSON frame at the 8 MiB cap (a hello offering about four million
@@ -389,12 +453,12 @@ void run(const Options& o, const Runtime& runtime) {
   } shapes[] = {{64 * 1024, o.large_count}, {100, o.small_count}};
   for (const auto& s : shapes) {
     Rate r[3];
-    double cpu_us = 0;
+    Costs costs;
     for (Path p : PATHS) {
       if (p == Path::Daemon && !daemon) continue;
       if (p == Path::Daemon) {
-        r[static_cast<int>(p)] = with_daemon_cpu(s.count * o.runs, cpu_us,
-                                                 [&] { return stream(p, runtime, s.size, s.count, o.runs); });
+        r[static_cast<int>(p)] = with_daemon_costs(s.count * o.runs, costs,
+                                                   [&] { return stream(p, runtime, s.size, s.count, o.runs); });
       } else {
         r[static_cast<int>(p)] = stream(p, runtime, s.size, s.count, o.runs);
       }
@@ -403,7 +467,7 @@ void run(const Options& o, const Runtime& runtime) {
                         " x " + std::to_string(s.count);
     print_rates(label.c_str(), r, daemon);
     if (daemon) {
-      std::printf("  %-16s %-14s %10.3f us of daemon CPU per frame\n", "", "daemon cpu", cpu_us);
+      print_costs(costs, "frame");
       const Rate two = stream_two(runtime, s.size, s.count);
       const Rate& one = r[static_cast<int>(Path::Daemon)];
       std::printf("  %-16s %-14s %10.1f %12.0f (%.2fx one client)\n", "", "2 clients, sum",
@@ -414,12 +478,12 @@ void run(const Options& o, const Runtime& runtime) {
   std::printf("\nkeystroke round trip, 1 byte written and echoed as output (%zu echoes)\n", o.echoes);
   std::printf("  %-14s %12s %12s\n", "path", "median us", "p99 us");
   Latency l[3];
-  double echo_cpu_us = 0;
+  Costs echo_costs;
   for (Path p : PATHS) {
     if (p == Path::Daemon && !daemon) continue;
     if (p == Path::Daemon) {
       l[static_cast<int>(p)] =
-          with_daemon_cpu(o.echoes + ECHO_WARM_UP, echo_cpu_us, [&] { return echo(p, runtime, o.echoes); });
+          with_daemon_costs(o.echoes + ECHO_WARM_UP, echo_costs, [&] { return echo(p, runtime, o.echoes); });
     } else {
       l[static_cast<int>(p)] = echo(p, runtime, o.echoes);
     }
@@ -434,7 +498,7 @@ void run(const Options& o, const Runtime& runtime) {
     const Latency& d = l[static_cast<int>(Path::Daemon)];
     std::printf("  %-14s %11.2fx %11.2fx\n", "daemon/direct", d.median_us / direct.median_us,
                 d.p99_us / direct.p99_us);
-    std::printf("  %-14s %12.1f us of daemon CPU per keystroke\n", "daemon cpu", echo_cpu_us);
+    print_costs(echo_costs, "keystroke");
     large_json(runtime);
     if (pid_t pid = g_daemon.load(); pid > 0) {
       std::printf("\ndaemon memory: peak %.1f MiB, now %.1f MiB\n", memory_mib(pid, "VmHWM:"),
