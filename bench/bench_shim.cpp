@@ -7,7 +7,11 @@
 //   ["stream", SIZE, COUNT]  sends COUNT output frames of SIZE bytes at once,
 //                            holding back between pause and resume;
 //   ["echo"]                 answers every write with one output frame
-//                            carrying the same bytes.
+//                            carrying the same bytes;
+//   ["pin", COUNT]           sends COUNT pairs of a welcome frame with a
+//                            payload near 8 MiB (which the daemon drops) and
+//                            an output frame of one byte, holding back
+//                            between pause and resume.
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -28,6 +32,7 @@
 
 #include "frame_io.hpp"
 #include "manifest_file.hpp"
+#include "quern_protocol/packet.hpp"
 #include "quern_session/paths.hpp"
 #include "quern_session/procinfo.hpp"
 #include "quern_session/wire.hpp"
@@ -97,7 +102,13 @@ class Connection {
       if ((p.revents & (POLLIN | POLLHUP | POLLERR)) && !read_in()) return;
       if (out_.empty() && left_ > 0 && !paused_) {
         std::size_t n = std::min(left_, batch_);
-        frames_->fill(out_, n);
+        if (pin_.size()) {
+          out_.push(pin_head_);
+          out_.push(pin_);
+          frames_->push(out_, one_byte_);
+        } else {
+          frames_->fill(out_, n);
+        }
         left_ -= n;
       }
       if (!out_.write_some(fd_)) return;
@@ -156,8 +167,17 @@ class Connection {
       frames_.emplace(id_.text, Bytes::from_vector(std::move(payload)));
       left_ = count;
       batch_ = size > 4096 ? BATCH_FRAMES_LARGE : BATCH_FRAMES_SMALL;
+    } else if (argv.size() == 2 && argv[0] == "pin" && parse(argv[1], count)) {
+      pin_ = Bytes::from_vector(std::vector<std::uint8_t>(MAX_PAYLOAD, 'p'));
+      auto dropped = quern_protocol::packet::Packet{msg::Welcome{1}, pin_}.encode_parts();
+      if (!dropped) return queue(msg::Error{id_, dropped.error().what()});
+      pin_head_ = dropped->head;
+      one_byte_ = Bytes::from_vector({'x'});
+      frames_.emplace(id_.text, Bytes());
+      left_ = count;
+      batch_ = 1;
     } else {
-      queue(msg::Error{id_, "quern-bench-shim: attach argv must be [\"echo\"] or [\"stream\", SIZE, COUNT]"});
+      queue(msg::Error{id_, "quern-bench-shim: attach argv must be [\"echo\"], [\"stream\", SIZE, COUNT] or [\"pin\", COUNT]"});
     }
   }
 
@@ -180,6 +200,7 @@ class Connection {
   bool paused_ = false;
   std::size_t left_ = 0;
   std::size_t batch_ = 1;
+  Bytes pin_, pin_head_, one_byte_;  // the pinning pairs
 };
 
 }  // namespace

@@ -153,9 +153,9 @@ Client open_client(Path path, const Runtime& runtime) {
   return c;
 }
 
-std::string attach_json(std::vector<std::string> argv) {
+std::string attach_json(std::vector<std::string> argv, const std::string& session = SESSION) {
   msg::Attach a;
-  a.id = {SESSION};
+  a.id = {session};
   a.cols = 80;
   a.rows = 24;
   a.argv = std::move(argv);
@@ -406,6 +406,37 @@ void large_json(const Runtime& runtime) {
               memory_mib(pid, "VmHWM:"), peak_before);
 }
 
+// A shim that sends a one-byte output frame after each frame of nearly
+// 8 MiB that the daemon drops, to a client that does not read: the daemon's
+// memory while its queue for the client is full (it holds at most 1 MiB of
+// frames before it pauses the shim), and 30 s after the client has gone.
+void pinning(const Runtime& runtime, double idle_rss) {
+  const pid_t pid = g_daemon.load();
+  const double before = memory_mib(pid, "VmRSS:");
+  double highest = before;
+  {
+    Conn c = Conn::connect(runtime.daemon_socket());
+    c.send(msg::Hello{{1}});
+    c.expect("welcome");
+    c.send(attach_json({"pin", "100000"}, "pin"));
+    // Until the memory has not grown for 3 s (the shim paused), 60 s at most.
+    auto last_growth = Clock::now();
+    const auto deadline = Clock::now() + 60s;
+    while (Clock::now() - last_growth < 3s && Clock::now() < deadline) {
+      std::this_thread::sleep_for(100ms);
+      const double now = memory_mib(pid, "VmRSS:");
+      if (now > highest + 0.5) last_growth = Clock::now();
+      highest = std::max(highest, now);
+    }
+  }
+  std::printf("\npinning flood (a one-byte output after each dropped 8 MiB frame, client not reading)\n");
+  std::printf("  daemon memory             %10.1f MiB idle at start, %.1f MiB before\n", idle_rss, before);
+  std::printf("  while the queue is full   %10.1f MiB at most (the queue holds at most 1 MiB)\n", highest);
+  std::this_thread::sleep_for(30s);
+  const double after = memory_mib(pid, "VmRSS:");
+  std::printf("  30 s after the client     %10.1f MiB (%.2fx the idle start)\n", after, after / idle_rss);
+}
+
 void print_rates(const char* label, const Rate (&r)[3], bool daemon) {
   for (Path p : PATHS) {
     if (p == Path::Daemon && !daemon) continue;
@@ -441,6 +472,7 @@ void run(const Options& o, const Runtime& runtime) {
   } else {
     launch_shim(o.shim, runtime, SESSION, attach_json({"echo"}));
   }
+  const double idle_rss = daemon ? memory_mib(g_daemon.load(), "VmRSS:") : 0;
   if (auto shims = live_shims(runtime); !shims.empty()) g_shim = shims.front();
 
   std::printf("quern-bench-relay: runtime %s\n", runtime.root.c_str());
@@ -500,6 +532,7 @@ void run(const Options& o, const Runtime& runtime) {
                 d.p99_us / direct.p99_us);
     print_costs(echo_costs, "keystroke");
     large_json(runtime);
+    pinning(runtime, idle_rss);
     if (pid_t pid = g_daemon.load(); pid > 0) {
       std::printf("\ndaemon memory: peak %.1f MiB, now %.1f MiB\n", memory_mib(pid, "VmHWM:"),
                   memory_mib(pid, "VmRSS:"));
