@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 #include <boost/json/basic_parser_impl.hpp>
@@ -164,7 +165,8 @@ class Handler {
   static constexpr std::size_t max_string_size = std::size_t(-1);
   static constexpr std::size_t max_key_size = std::size_t(-1);
 
-  Handler(const Slot* root_slot, Root* root) : root_slot_(root_slot), root_(root) {}
+  Handler(std::string_view text, const Slot* root_slot, Root* root)
+      : begin_(text.data()), end_(text.data() + text.size()), root_slot_(root_slot), root_(root) {}
 
   bool on_document_begin(error_code&) { return true; }
   bool on_document_end(error_code&) { return true; }
@@ -223,16 +225,18 @@ class Handler {
     number_.append(s.data(), s.size());
     return true;
   }
-  bool on_int64(std::int64_t i, sv, error_code&) {
+  bool on_int64(std::int64_t i, sv s, error_code&) {
     number_.clear();
+    after_number(s);
     Scalar v;
     v.kind = Kind::int64;
     v.int64 = i;
     if (skip_ == 0) scalar(v);
     return true;
   }
-  bool on_uint64(std::uint64_t u, sv, error_code&) {
+  bool on_uint64(std::uint64_t u, sv s, error_code&) {
     number_.clear();
+    after_number(s);
     Scalar v;
     v.kind = Kind::uint64;
     v.uint64 = u;
@@ -390,6 +394,14 @@ class Handler {
     target_set_ = true;
   }
 
+  // The text a number was read from lies in the input (it is read in one
+  // piece): what follows it bounds how many more elements a list can have.
+  void after_number(sv s) {
+    const char* past = s.data() + s.size();
+    const bool in_text = std::less_equal<>{}(begin_, s.data()) && std::less_equal<>{}(past, end_);
+    left_ = in_text ? static_cast<std::size_t>(end_ - past) : std::size_t(-1) / 4;
+  }
+
   // The elements of long lists of numbers and texts, taken straight.
   bool append_fast(const Scalar& v) {
     Frame& f = frames_[frames_len_ - 1];
@@ -398,7 +410,11 @@ class Handler {
       if (v.kind == Kind::int64 && std::in_range<std::uint32_t>(v.int64)) n = std::uint32_t(v.int64);
       else if (v.kind == Kind::uint64 && std::in_range<std::uint32_t>(v.uint64)) n = std::uint32_t(v.uint64);
       else return false;
-      static_cast<std::vector<std::uint32_t>*>(f.dest)->push_back(n);
+      auto& v = *static_cast<std::vector<std::uint32_t>*>(f.dest);
+      // Each further element takes at least two more bytes of text ("1,"),
+      // so growing never goes past what the rest of the text can hold.
+      if (v.size() == v.capacity()) v.reserve(std::min(2 * v.size() + 1, v.size() + left_ / 2 + 1));
+      v.push_back(n);
       count_kept(sizeof n);
     } else if (f.kind == FrameKind::string_sequence && v.kind == Kind::string) {
       static_cast<std::vector<std::string>*>(f.dest)->emplace_back(v.text);
@@ -546,6 +562,9 @@ class Handler {
     return true;
   }
 
+  const char* begin_;      // of the input
+  const char* end_;
+  std::size_t left_ = 0;   // bytes of input after the last number read
   const Slot* root_slot_;
   Root* root_;
   bool root_open_ = false;
@@ -572,7 +591,7 @@ class Handler {
 Outcome run(std::string_view text, const Slot* slot, Root* root) {
   boost::json::parse_options options;
   options.max_depth = max_depth;
-  boost::json::basic_parser<Handler> parser(options, slot, root);
+  boost::json::basic_parser<Handler> parser(options, text, slot, root);
   Outcome out;
   out.used = parser.write_some(false, text.data(), text.size(), out.ec);
   out.well_formed = !out.ec && out.used == text.size();

@@ -1,0 +1,122 @@
+// What decoding costs in heap memory: values nobody keeps cost nothing,
+// however large, and a relayed frame costs only the fields it keeps. The
+// global allocation functions of this test program count the bytes in use.
+#include <malloc.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "quern_protocol/message.hpp"
+
+namespace {
+
+std::size_t in_use = 0;
+std::size_t peak = 0;
+std::size_t allocations = 0;
+
+void* counted(std::size_t n) {
+  void* p = std::malloc(n ? n : 1);
+  if (!p) throw std::bad_alloc();
+  in_use += malloc_usable_size(p);
+  peak = std::max(peak, in_use);
+  ++allocations;
+  return p;
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return counted(n); }
+void* operator new[](std::size_t n) { return counted(n); }
+void operator delete(void* p) noexcept {
+  if (!p) return;
+  in_use -= malloc_usable_size(p);
+  std::free(p);
+}
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+
+namespace {
+
+using quern_protocol::message::Message;
+
+struct Cost {
+  std::size_t peak_bytes;
+  std::size_t allocations;
+  std::string result;
+};
+
+Cost decode(const std::string& text) {
+  const std::size_t base = in_use;
+  peak = base;
+  const std::size_t before = allocations;
+  Cost c;
+  {
+    auto m = Message::deserialize(text);
+    c.result = m ? std::string(m->name()) : m.error().text.substr(0, 40);
+  }
+  c.peak_bytes = peak - base;
+  c.allocations = allocations - before;
+  return c;
+}
+
+std::string list_of(std::string_view element, std::size_t bytes) {
+  std::string out;
+  out.reserve(bytes + element.size() + 1);
+  while (out.size() < bytes) {
+    if (!out.empty()) out += ',';
+    out += element;
+  }
+  return out;
+}
+
+TEST(DecodeMemory, MembersNobodyKeepsCostNothingHoweverLarge) {
+  constexpr std::size_t MiB = 1 << 20;
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string result;
+  };
+  const Case cases[] = {
+      {"a long string", R"({"type":"list","x":")" + std::string(8 * MiB, 'a') + "\"}", "List"},
+      {"numbers", R"({"type":"list","x":[)" + list_of("0", 8 * MiB) + "]}", "List"},
+      {"objects before the tag", R"({"x":[)" + list_of(R"({"a":[1,{}]})", 8 * MiB) + R"(],"type":"list"})",
+       "List"},
+      {"a list cut short", R"({"type":"list","x":[)" + list_of("[1,2]", 8 * MiB), "EOF while parsing a list at line 1 colum"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Cost cost = decode(c.text);
+    EXPECT_EQ(cost.result, c.result);
+    EXPECT_LT(cost.peak_bytes, 64u * 1024) << cost.peak_bytes << " bytes at the peak";
+  }
+}
+
+TEST(DecodeMemory, ARelayedFrameAllocatesOnlyTheFieldsItKeeps) {
+  // An id of up to 15 bytes is kept inside its string.
+  Cost short_id = decode(R"({"epoch":1,"id":"a","sequence":2,"type":"output"})");
+  EXPECT_EQ(short_id.result, "Output");
+  EXPECT_EQ(short_id.allocations, 0u);
+  Cost long_id = decode(R"({"epoch":1,"id":"8d3f5a0e-1c2b-4d6e-9f7a-0b1c2d3e4f50","sequence":2,"type":"output"})");
+  EXPECT_EQ(long_id.result, "Output");
+  EXPECT_EQ(long_id.allocations, 1u);
+  Cost write = decode(R"({"id":"a","type":"write"})");
+  EXPECT_EQ(write.allocations, 0u);
+}
+
+TEST(DecodeMemory, KeptListsGrowNoFurtherThanTheTextCanFill) {
+  // Four million versions are 16 MiB of integers: at the peak the list
+  // grows once more, never beyond what the rest of the text can hold,
+  // whether the count falls just over a power of two or just under it.
+  for (std::size_t bytes : {std::size_t(8) << 20, (std::size_t(8) << 20) - 64}) {
+    const std::string hello = R"({"type":"hello","versions":[)" + list_of("1", bytes) + "]}";
+    Cost cost = decode(hello);
+    EXPECT_EQ(cost.result, "Hello");
+    EXPECT_LE(cost.peak_bytes, 4u * hello.size() + 4096) << cost.peak_bytes << " bytes at the peak";
+  }
+}
+
+}  // namespace
