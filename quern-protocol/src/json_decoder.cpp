@@ -438,7 +438,8 @@ class Handler {
     Slot s = take_target();
     if (s.shape == Shape::skip) return;
     if (auto r = store(s, v); !r) return fail(std::move(r.error()), false);
-    if (v.kind == Kind::string) count_kept(v.text.size());
+    // A tag is read whole whatever its length: it decides what the rest is.
+    if (v.kind == Kind::string && s.shape != Shape::tag) count_kept(v.text.size());
     if (!over_limit()) value_done();
   }
 

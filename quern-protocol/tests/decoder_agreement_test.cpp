@@ -184,6 +184,9 @@ TEST(DecoderAgreement, LargeMembersBeforeTheTag) {
            R"({"argv":)" + argv + R"(,"type":"attach","id":"a","rows":1,"cols":5,"cols":6})",
            R"({"argv":)" + argv + R"(,"type":"bogus"})",
            R"({"argv":)" + argv + R"(,"type":"attach","id":"a","rows":1,"cols":1)",
+           R"({"type":")" + std::string(2 << 20, 'x') + R"("})",
+           R"({"argv":["a"],"type":")" + std::string(2 << 20, 'x') + R"("})",
+           R"({"argv":)" + argv + R"(,"type":")" + std::string(2 << 20, 'x') + R"("})",
        }) {
     agree.check(text);
   }
