@@ -138,8 +138,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!whole.error) require(buf.size() == left);
   require(std::ranges::equal(buf.span(), stream.subspan(offset, buf.size())));
   // An error is found at a header whose 8 bytes are in.
-  // Without one, what is left is less than the whole frame its header names.
-  if (whole.error) require(buf.size() >= HEADER_LEN);
-  else if (left >= HEADER_LEN) require(left < std::size_t(be32(stream.data() + offset)) + 4);
+  // The error is the one the header at the front of the rest names, in the
+  // order cap, lower bound, jsonLen; without one, what is left is less than
+  // the whole frame its header names.
+  if (left >= HEADER_LEN) {
+    const std::uint64_t total = be32(stream.data() + offset);
+    const std::uint64_t json_len = be32(stream.data() + offset + 4);
+    std::optional<FrameError> expected;
+    if (total > FRAME_CAP) expected = FrameError{TooLarge{total}};
+    else if (total < 4) expected = FrameError{TooSmall{total}};
+    else if (json_len > total - 4) expected = FrameError{JsonLenExceedsBody{json_len, total - 4}};
+    require(whole.error == expected);
+    if (!expected) require(left < total + 4);
+  } else {
+    require(!whole.error);
+  }
   return 0;
 }
