@@ -42,6 +42,8 @@ struct Chunker {
 struct Run {
   std::vector<Frame> frames;
   std::optional<FrameError> error;
+  // Stream bytes fed before the chunk after which the error was found.
+  std::size_t fed_before_error = 0;
 };
 
 Run decode_whole(std::span<const std::uint8_t> stream, std::size_t& left) {
@@ -85,6 +87,7 @@ Run decode_chunked(std::span<const std::uint8_t> stream, std::uint8_t seed, Byte
       auto decoded = decode_frame(buf);
       if (!decoded) {
         run.error = decoded.error();
+        run.fed_before_error = fed - n;
         break;
       }
       if (!*decoded) break;
@@ -137,7 +140,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(buf.size() <= left);
   if (!whole.error) require(buf.size() == left);
   require(std::ranges::equal(buf.span(), stream.subspan(offset, buf.size())));
-  // An error is found at a header whose 8 bytes are in.
+  // The receive buffer's error is found as soon as the header's 8 bytes are in.
+  if (chunked.error) require(buf.size() >= HEADER_LEN && chunked.fed_before_error < offset + HEADER_LEN);
   // The error is the one the header at the front of the rest names, in the
   // order cap, lower bound, jsonLen; without one, what is left is less than
   // the whole frame its header names.
