@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get on Debian 12, what building and running the project
-# needs; with --tests also what only the tests need (a real browser).
+# needs; with --tests also what only the tests need (a real browser, and
+# clang-16 with its runtime libraries for the fuzz targets).
 # Idempotent: packages already present are skipped. Run as root.
 set -euo pipefail
 
@@ -24,8 +25,9 @@ packages=(
   lsof
 )
 if $with_tests; then
-  # The browser end-to-end test drives headless Chromium.
-  packages+=(chromium)
+  # The browser end-to-end test drives headless Chromium; the fuzz targets
+  # are built with clang-16 and its libFuzzer and sanitizer runtimes.
+  packages+=(chromium clang-16 libclang-rt-16-dev)
 fi
 
 missing=()

@@ -27,6 +27,9 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+// Clang before 17 does not deduce aggregate template arguments by itself.
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 // ---- Decoding ----------------------------------------------------------------
 

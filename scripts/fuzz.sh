@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang-16 (AddressSanitizer and
+# UndefinedBehaviorSanitizer) in build-fuzz/ and runs each for the given
+# number of seconds, 60 by default. What a run finds is kept: the corpus in
+# build-fuzz/corpus/<target>/ grows from run to run, starting from the seeds in
+# fuzz/corpus/<target>/, and a failing input is written to
+# build-fuzz/artifacts/. Exits non-zero when any target fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-60}
+if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -eq 0 ]; then
+  echo "usage: scripts/fuzz.sh [seconds per target]" >&2
+  exit 2
+fi
+cxx=${QUERN_FUZZ_CXX:-clang++-16}
+if ! command -v "$cxx" >/dev/null 2>&1; then
+  echo "fuzz: $cxx not found; ./scripts/install-deps.sh --tests installs it" >&2
+  exit 1
+fi
+jobs=$(nproc 2>/dev/null || echo 4)
+
+# Each target and its dictionary.
+targets=(frame message manifest check one_frame)
+declare -A dict=([frame]=frame [message]=message [manifest]=manifest [check]=check [one_frame]=frame)
+
+dir=build-fuzz
+cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUERN_FUZZ=ON -DQUERN_WERROR=ON >/dev/null
+cmake --build "$dir" -j "$jobs" --target fuzz_all
+
+failed=()
+for t in "${targets[@]}"; do
+  mkdir -p "$dir/corpus/$t" "$dir/artifacts" "$dir/logs"
+  log="$dir/logs/$t.log"
+  if "$dir/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      -dict="fuzz/${dict[$t]}.dict" -artifact_prefix="$dir/artifacts/$t-" \
+      "$dir/corpus/$t" "fuzz/corpus/$t" >"$log" 2>&1; then
+    echo "fuzz $t: $(grep -E '^Done [0-9]+ runs' "$log" | tail -n 1), corpus $(find "$dir/corpus/$t" -type f | wc -l) inputs"
+  else
+    echo "fuzz $t: FAILED (log $log)"
+    tail -n 40 "$log"
+    failed+=("$t")
+  fi
+done
+
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "fuzz: failing targets: ${failed[*]}" >&2
+  exit 1
+fi
