@@ -21,8 +21,10 @@ fi
 jobs=$(nproc 2>/dev/null || echo 4)
 
 # Each target and its dictionary.
-targets=(frame message manifest check one_frame)
-declare -A dict=([frame]=frame [message]=message [manifest]=manifest [check]=check [one_frame]=frame)
+targets=(frame message agreement manifest check one_frame)
+declare -A dict=([frame]=frame [message]=message [agreement]=message [manifest]=manifest [check]=check [one_frame]=frame)
+# Each target's seeds; the decoders' agreement starts from the message seeds.
+declare -A seeds=([frame]=frame [message]=message [agreement]=message [manifest]=manifest [check]=check [one_frame]=one_frame)
 
 dir=build-fuzz
 cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -35,7 +37,7 @@ for t in "${targets[@]}"; do
   log="$dir/logs/$t.log"
   if "$dir/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -dict="fuzz/${dict[$t]}.dict" -artifact_prefix="$dir/artifacts/$t-" \
-      "$dir/corpus/$t" "fuzz/corpus/$t" >"$log" 2>&1; then
+      "$dir/corpus/$t" "fuzz/corpus/${seeds[$t]}" >"$log" 2>&1; then
     echo "fuzz $t: $(grep -E '^Done [0-9]+ runs' "$log" | tail -n 1), corpus $(find "$dir/corpus/$t" -type f | wc -l) inputs"
   else
     echo "fuzz $t: FAILED (log $log)"
