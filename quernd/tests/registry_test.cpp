@@ -65,12 +65,21 @@ void dead_socket_file(const fs::path& path) {
   ::close(fd);
 }
 
-pid_t spawn(std::vector<std::string> args) {
+// Starts `args`; in a process group of its own when `own_group`, as a shim
+// that has left the daemon's group.
+pid_t spawn(std::vector<std::string> args, bool own_group = false) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  posix_spawnattr_t attr;
+  ::posix_spawnattr_init(&attr);
+  if (own_group) {
+    ::posix_spawnattr_setpgroup(&attr, 0);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  }
   pid_t pid = -1;
-  EXPECT_EQ(::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  EXPECT_EQ(::posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ), 0);
+  ::posix_spawnattr_destroy(&attr);
   return pid;
 }
 
@@ -269,17 +278,19 @@ struct DiscardCase {
   int recorded_offset;  // seconds added to the shim's real start time
   bool recorded;        // whether a start time is given at all
   bool killed;
+  bool own_group = true;  // false: in the daemon's (this test's) process group
 };
 void PrintTo(const DiscardCase& c, std::ostream* os) { *os << c.name; }
 
 class DiscardTest : public RegistryTest, public ::testing::WithParamInterface<DiscardCase> {};
 
 TEST_P(DiscardTest, KillsOnlyTheRecordedShimAndRemovesTheFiles) {
-  // A pid whose process is not the one recorded is never signalled; the
-  // session's files go in every case.
+  // A pid whose process is not the one recorded, or that is in the daemon's
+  // own process group, is never signalled; the session's files go in every
+  // case.
   const auto& c = GetParam();
   lay_out("s", Man::Alive, Sock::DeadFile);
-  pid_t shim = spawn({"sleep", "30"});
+  pid_t shim = spawn({"sleep", "30"}, c.own_group);
   auto started = quern_session::procinfo::start_time(shim);
   ASSERT_TRUE(started.has_value());
   started->secs += c.recorded_offset;
@@ -302,7 +313,8 @@ TEST_P(DiscardTest, KillsOnlyTheRecordedShimAndRemovesTheFiles) {
 INSTANTIATE_TEST_SUITE_P(Shims, DiscardTest,
                          ::testing::Values(DiscardCase{"recorded_shim", 0, true, true},
                                            DiscardCase{"pid_now_another_process", 1, true, false},
-                                           DiscardCase{"no_recorded_start_time", 0, false, false}),
+                                           DiscardCase{"no_recorded_start_time", 0, false, false},
+                                           DiscardCase{"in_the_daemons_group", 0, true, false, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- sweep ----
