@@ -644,6 +644,41 @@ TEST_F(RegistryTest, ListGathersAnsweringShimsInDirectoryOrderAndLeavesTheOthers
   EXPECT_EQ(shims[0]->received(), (std::vector<msg::Message>{msg::Hello{{1}}, msg::List{}}));
 }
 
+TEST_F(RegistryTest, TheDaemonsOwnSocketIsNeverProbed) {
+  // A manifest that records the daemon's own socket, by its path or by
+  // another name of the same file, counts as a failed probe for the listing
+  // and the sweep: the daemon is never greeted, nothing is listed or handed
+  // back, and the session's files stay, even with no file at that path.
+  const fs::path own = dir.runtime().daemon_socket();
+  const fs::path hard = dir.runtime().root / "hard.sock";
+  const fs::path soft = dir.runtime().root / "soft.sock";
+  for (bool listening : {true, false}) {
+    SCOPED_TRACE(listening ? "the daemon listens" : "no file at the daemon's socket path");
+    shims.clear();
+    std::error_code ignored;
+    for (const auto& p : {own, hard, soft}) fs::remove(p, ignored);
+    std::vector<std::pair<std::string, fs::path>> recorded{{"by-path", own}};
+    if (listening) {
+      shims.push_back(std::make_unique<FakeShim>(
+          io.get_executor(), own, Behaviour{.list_answer = msg::Listed{{msg::PtyEntry{{"me"}, {1, 1}, std::nullopt}}}}));
+      fs::create_hard_link(own, hard);
+      fs::create_symlink(own, soft);
+      recorded.emplace_back("hard-link", hard);
+      recorded.emplace_back("symbolic-link", soft);
+    }
+    // Stale: a probe that found nothing would remove the files.
+    for (const auto& [id, path] : recorded) lay_out(id, Man::Stale, Sock::None, path);
+
+    EXPECT_TRUE(run(registry().list()).empty());
+    EXPECT_TRUE(run(registry().sweep()).empty());
+
+    if (listening) {
+      EXPECT_EQ(shims[0]->accepted(), 0u) << "the daemon's socket was probed";
+    }
+    for (const auto& [id, path] : recorded) EXPECT_TRUE(fs::exists(manifest_of(id))) << id;
+  }
+}
+
 // ---- with the real shim ----
 
 TEST_F(RegistryTest, OpensGreetsAndListsASessionOfTheRealShim) {
