@@ -21,6 +21,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fakes/fake_shim.hpp"
@@ -302,7 +303,11 @@ TEST_P(DiscardTest, KillsOnlyTheRecordedShimAndRemovesTheFiles) {
     ASSERT_EQ(::waitpid(shim, &status, 0), shim);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
   } else {
-    EXPECT_EQ(::waitpid(shim, &status, WNOHANG), 0) << "the process was signalled";
+    // A signal takes a moment to end its target.
+    for (int i = 0; i < 30; ++i) {
+      ASSERT_EQ(::waitpid(shim, &status, WNOHANG), 0) << "the process was signalled";
+      std::this_thread::sleep_for(10ms);
+    }
     ::kill(shim, SIGKILL);
     ::waitpid(shim, nullptr, 0);
   }
