@@ -128,38 +128,71 @@ std::optional<std::string> command_text(const std::vector<std::string>& argv) {
 }
 
 namespace procfs {
+namespace {
 
-std::optional<StartTime> parse_stat(std::string_view line, std::int32_t pid, long ticks_per_sec) {
-  if (ticks_per_sec <= 0) return std::nullopt;
+// The part of a /proc/<pid>/stat line after the command name, which starts
+// with field 3; none when the line is malformed or its pid field is not `pid`.
+std::optional<std::string_view> after_comm(std::string_view line, std::int32_t pid) {
   // "pid (comm) state ppid ...": comm may hold spaces and parentheses, so
   // the fields after it start after the last ')'.
   std::size_t close = line.rfind(')');
   if (close == std::string_view::npos) return std::nullopt;
-
   std::int32_t stat_pid = 0;
   auto [end, ec] = std::from_chars(line.data(), line.data() + line.size(), stat_pid);
   if (ec != std::errc() || stat_pid != pid || end > line.data() + close) return std::nullopt;
+  return line.substr(close + 1);
+}
 
-  // Field 3 is the first after the ')'; the start time is field 22.
-  std::string_view rest = line.substr(close + 1);
-  std::string_view field;
-  for (int n = 3; n <= 22; ++n) {
+// Field `n` (3 or more) of a line's part after the command name.
+std::optional<std::string_view> field(std::string_view rest, int n) {
+  std::string_view found;
+  for (int k = 3; k <= n; ++k) {
     std::size_t begin = rest.find_first_not_of(' ');
     if (begin == std::string_view::npos) return std::nullopt;
     rest.remove_prefix(begin);
     std::size_t stop = rest.find_first_of(" \n");
-    field = rest.substr(0, stop);
+    found = rest.substr(0, stop);
     rest.remove_prefix(stop == std::string_view::npos ? rest.size() : stop);
   }
-  std::uint64_t ticks = 0;
-  auto [fend, fec] = std::from_chars(field.data(), field.data() + field.size(), ticks);
-  if (fec != std::errc() || fend != field.data() + field.size()) return std::nullopt;
+  return found;
+}
+
+template <class T>
+std::optional<T> whole_number(std::string_view text) {
+  T value{};
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::optional<StartTime> parse_stat(std::string_view line, std::int32_t pid, long ticks_per_sec) {
+  if (ticks_per_sec <= 0) return std::nullopt;
+  auto rest = after_comm(line, pid);
+  if (!rest) return std::nullopt;
+  auto started = field(*rest, 22);
+  if (!started) return std::nullopt;
+  auto ticks = whole_number<std::uint64_t>(*started);
+  if (!ticks) return std::nullopt;
 
   auto hz = static_cast<std::uint64_t>(ticks_per_sec);
-  std::uint64_t secs = ticks / hz;
+  std::uint64_t secs = *ticks / hz;
   if (secs > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
-  auto micros = static_cast<std::int64_t>((ticks % hz) * 1'000'000 / hz);
+  auto micros = static_cast<std::int64_t>((*ticks % hz) * 1'000'000 / hz);
   return StartTime{static_cast<std::int64_t>(secs), micros};
+}
+
+std::optional<Family> parse_family(std::string_view line, std::int32_t pid) {
+  auto rest = after_comm(line, pid);
+  if (!rest) return std::nullopt;
+  auto ppid_text = field(*rest, 4);
+  auto pgid_text = field(*rest, 5);
+  if (!ppid_text || !pgid_text) return std::nullopt;
+  auto ppid = whole_number<std::int32_t>(*ppid_text);
+  auto pgid = whole_number<std::int32_t>(*pgid_text);
+  if (!ppid || !pgid) return std::nullopt;
+  return Family{*ppid, *pgid};
 }
 
 }  // namespace procfs
@@ -184,11 +217,22 @@ std::optional<StartTime> start_time(std::int32_t pid) {
   return StartTime{static_cast<std::int64_t>(secs), static_cast<std::int64_t>(usecs)};
 }
 
+std::optional<Family> family(std::int32_t pid) {
+  proc_bsdinfo info;
+  std::memset(&info, 0, sizeof info);
+  int n = proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, static_cast<int>(sizeof info));
+  if (n != static_cast<int>(sizeof info)) return std::nullopt;
+  if (static_cast<std::int64_t>(info.pbi_pid) != pid) return std::nullopt;
+  return Family{static_cast<std::int32_t>(info.pbi_ppid), static_cast<std::int32_t>(info.pbi_pgid)};
+}
+
 }  // namespace macos
 
 std::optional<std::string> boot_id() { return macos::boot_id(); }
 
 std::optional<StartTime> start_time(std::int32_t pid) { return macos::start_time(pid); }
+
+std::optional<Family> family(std::int32_t pid) { return macos::family(pid); }
 
 #else
 
@@ -203,6 +247,13 @@ std::optional<StartTime> start_time(std::int32_t pid) {
   auto line = read_file(path.c_str());
   if (!line) return std::nullopt;
   return procfs::parse_stat(*line, pid, ::sysconf(_SC_CLK_TCK));
+}
+
+std::optional<Family> family(std::int32_t pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  auto line = read_file(path.c_str());
+  if (!line) return std::nullopt;
+  return procfs::parse_family(*line, pid);
 }
 
 #endif

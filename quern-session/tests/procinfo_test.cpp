@@ -123,6 +123,34 @@ TEST(ProcStat, ReadsFieldTwentyTwoAfterTheLastParenthesis) {
   }
 }
 
+TEST(ProcStat, ReadsParentAndGroupAfterTheLastParenthesis) {
+  struct Case {
+    std::string line;
+    std::int32_t pid;
+    std::optional<Family> want;
+  } cases[] = {
+      {"42 (sh) S 7 42 42 0 -1\n", 42, Family{7, 42}},
+      {"42 (a b) 1 2) S 0 -3 42", 42, Family{0, -3}},
+      {"42 (sh) S 7 42 42", 43, std::nullopt},         // another pid
+      {"42 (sh) S 7", 42, std::nullopt},               // no group
+      {"42 (sh) S 7x 42 42", 42, std::nullopt},        // not a number
+      {"42 (sh) S 7 2147483648 1", 42, std::nullopt},  // over int32
+      {"42 sh S 7 42", 42, std::nullopt},              // no ')'
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(procfs::parse_family(c.line, c.pid), c.want) << c.line;
+  }
+}
+
+TEST(Family, IsTheParentAndGroupOfARunningProcess) {
+  EXPECT_EQ(family(::getpid()), (Family{::getppid(), ::getpgrp()}));
+  Child child;
+  EXPECT_EQ(family(child.pid()), (Family{::getpid(), ::getpgrp()}));
+  child.stop();
+  EXPECT_EQ(family(child.pid()), std::nullopt);
+  EXPECT_EQ(family(-1), std::nullopt);
+}
+
 TEST(CommandText, IsTheTrimmedOutputOfASuccessfulRun) {
   struct Case {
     std::vector<std::string> argv;

@@ -192,6 +192,23 @@ std::expected<pid_t, int> start(const std::filesystem::path& program, const PtyI
   return pid;
 }
 
+// Whether `recorded` names the daemon's own socket: the same path, or
+// another name of the same file.
+bool is_own_socket(const std::filesystem::path& recorded, const std::filesystem::path& own) {
+  if (recorded == own) return true;
+  struct stat a, b;
+  return ::stat(recorded.c_str(), &a) == 0 && ::stat(own.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+
+// Probes a manifest's recorded socket. The daemon's own socket is never
+// probed: greeting it would have the daemon ask itself, without end.
+asio::awaitable<Probe> probe_recorded(std::filesystem::path recorded, std::filesystem::path own) {
+  if (is_own_socket(recorded, own))
+    co_return Probe{Probe::Failed{OsError::custom(ErrorKind::Other, "the daemon's own socket")}};
+  co_return co_await probe(std::move(recorded));
+}
+
 asio::awaitable<std::expected<wire::Connection, OpenError>> greet(
     asio::local::stream_protocol::socket stream) {
   auto greeted = co_await wire::hello(std::move(stream));
@@ -293,9 +310,9 @@ void Registry::unlink(const PtyId& id) const {
 void Registry::discard(const PtyId& id, std::int32_t shim_pid,
                        const std::optional<StartTime>& shim_started_at) const {
   // Some time has passed since the shim was judged alive: its pid may belong
-  // to another process by now. 0 and negative pids would name groups.
-  if (shim_pid > 0 && shim_started_at &&
-      quern_session::procinfo::start_time(shim_pid) == shim_started_at)
+  // to another process by now. A manifest may also name the daemon's own
+  // lineage, which is never signalled.
+  if (supervisor::may_signal(shim_pid, shim_started_at, supervisor::lineage_of(::getpid())))
     ::kill(shim_pid, SIGKILL);
   unlink(id);
 }
@@ -320,7 +337,8 @@ asio::awaitable<std::vector<std::pair<PtyId, TreeRoot>>> Registry::sweep() const
     if (verdict == Ownership::NoBootId) continue;
     // An answering socket is left alone whatever the verdict; its connection
     // closes here without a frame.
-    if (!(co_await probe(m.socket)).is<Probe::Dead>()) continue;
+    auto probed = co_await probe_recorded(m.socket, runtime_.daemon_socket());
+    if (!probed.is<Probe::Dead>()) continue;
     // The shim may have ended while the probe ran.
     switch (ownership(m)) {
       case Ownership::Stale:
@@ -447,7 +465,7 @@ asio::awaitable<std::vector<PtyEntry>> Registry::list() const {
   if (!listed) co_return entries;
   // Unreadable manifests are passed over: only the sweep removes them.
   for (const auto& m : listed->first) {
-    auto answer = co_await probe(m.socket);
+    auto answer = co_await probe_recorded(m.socket, runtime_.daemon_socket());
     if (answer.is<Probe::Dead>()) {
       auto verdict = ownership(m);
       if (verdict == Ownership::Stale || verdict == Ownership::OtherBoot) unlink(m.id);

@@ -125,13 +125,16 @@ class Registry {
   void unlink(const PtyId& id) const;
   // SIGKILLs the shim, but only while `shim_pid` still runs with the start time
   // `shim_started_at` (a pid taken over by another process is never
-  // signalled; without a start time nothing is), then unlinks the session.
+  // signalled; without a start time nothing is) and is neither the daemon,
+  // one of its ancestors, nor in one of their groups; then unlinks the session.
   void discard(const PtyId& id, std::int32_t shim_pid,
                const std::optional<StartTime>& shim_started_at) const;
 
   // The start-up sweep: removes unreadable manifests and the files of stale
   // sessions and of sessions from another boot, and hands back the sessions
-  // whose shim still runs while nothing answers on their socket.
+  // whose shim still runs while nothing answers on their socket. A manifest
+  // that records the daemon's own socket is never probed: it counts as a
+  // failed probe.
   boost::asio::awaitable<std::vector<std::pair<PtyId, TreeRoot>>> sweep() const;
 
   // Reaches the session's shim and greets it. When nothing answers, judges the
@@ -146,7 +149,8 @@ class Registry {
       PtyId id, quern_protocol::Bytes launch) const;
 
   // The entries of every shim that answers, grouped by shim in the order the
-  // manifests are listed. A shim that fails in any way contributes nothing.
+  // manifests are listed. A shim that fails in any way contributes nothing,
+  // and neither does a manifest that records the daemon's own socket.
   boost::asio::awaitable<std::vector<PtyEntry>> list() const;
 
  private:

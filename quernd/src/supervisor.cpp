@@ -200,6 +200,16 @@ constexpr std::chrono::seconds HANGUP_PAUSE{1};
 constexpr std::array<std::chrono::milliseconds, 4> ROUND_WAITS{300ms, 700ms, 1500ms, 2500ms};
 constexpr std::chrono::milliseconds SETTLE{300};
 
+// The hang-up step: SIGHUP to the shell's group, then to the shell, while the
+// shell is still the recorded process. Neither the daemon's lineage nor its
+// groups are hung up, nor groups 0 and 1.
+void hang_up(const TreeRoot& root, std::int32_t own_pid) {
+  const Lineage lineage = lineage_of(own_pid);
+  if (!may_signal(root.shell_pid, root.shell_started_at, lineage)) return;
+  if (root.pgid > 1 && !lineage.groups.contains(root.pgid)) ::killpg(root.pgid, SIGHUP);
+  ::kill(root.shell_pid, SIGHUP);
+}
+
 // Ends with operation_aborted when the task is aborted.
 asio::awaitable<void> pause_for(std::chrono::steady_clock::duration duration) {
   asio::steady_timer timer(co_await asio::this_coro::executor, duration);
@@ -207,6 +217,29 @@ asio::awaitable<void> pause_for(std::chrono::steady_clock::duration duration) {
 }
 
 }  // namespace
+
+Lineage lineage_of(std::int32_t own_pid) {
+  Lineage lineage;
+  lineage.pids.insert(own_pid);
+  for (std::int32_t pid = own_pid;;) {
+    auto family = quern_session::procinfo::family(pid);
+    if (!family) break;
+    lineage.groups.insert(family->pgid);
+    // A parent the system does not show is still protected.
+    if (family->ppid == pid || !lineage.pids.insert(family->ppid).second) break;
+    pid = family->ppid;
+  }
+  return lineage;
+}
+
+bool may_signal(std::int32_t pid, const std::optional<StartTime>& recorded, const Lineage& lineage) {
+  // 0 and negative numbers would name a group or every process; 1 is init.
+  if (pid <= 1 || !recorded || lineage.pids.contains(pid)) return false;
+  auto family = quern_session::procinfo::family(pid);
+  if (!family || lineage.groups.contains(family->pgid)) return false;
+  // Read last: a pid taken over by another process meanwhile fails here.
+  return quern_session::procinfo::start_time(pid) == recorded;
+}
 
 std::size_t Abandoned::reap() {
   std::erase_if(pids_, [](pid_t pid) {
@@ -275,7 +308,7 @@ asio::awaitable<std::optional<RunOutput>> read(std::string program, std::vector<
   co_return std::move(*result);
 }
 
-asio::awaitable<std::optional<Snapshot>> snapshot(std::string tty,
+asio::awaitable<std::optional<Snapshot>> snapshot(std::string tty, std::int32_t shim_pid,
                                                   std::shared_ptr<Abandoned> abandoned) {
   std::vector<std::string> ps_args{"-axo", "pid=,ppid=,pgid=,tty=,stat="};
   auto ps = co_await read("ps", std::move(ps_args), abandoned);
@@ -284,7 +317,13 @@ asio::awaitable<std::optional<Snapshot>> snapshot(std::string tty,
   Snapshot snap;
   snap.rows = parse_table(quern_session::text::utf8_lossy(ps->out));
   if (snap.rows.empty()) co_return std::nullopt;
-  if (tty.empty()) co_return snap;
+  // Read after the table: a shim that runs with its recorded start time now
+  // already ran with it when ps and lsof looked.
+  auto shim_started = [&] { return shim_pid > 0 ? quern_session::procinfo::start_time(shim_pid) : std::nullopt; };
+  if (tty.empty()) {
+    snap.shim_started_at = shim_started();
+    co_return snap;
+  }
 
   std::vector<std::string> lsof_args{"-t", "/dev/" + tty};
   auto lsof = co_await read("lsof", std::move(lsof_args), abandoned);
@@ -294,6 +333,7 @@ asio::awaitable<std::optional<Snapshot>> snapshot(std::string tty,
   for (std::string_view piece : split_space(text)) {
     if (auto pid = parse_i32(piece)) snap.holders.push_back(*pid);
   }
+  snap.shim_started_at = shim_started();
   co_return snap;
 }
 
@@ -344,7 +384,9 @@ std::vector<std::int32_t> targets(const Snapshot& snapshot, const TreeRoot& root
     row = row_of(parent);
   }
 
-  const bool shim_present = row_of(root.shim_pid) != nullptr;
+  // The pid alone proves nothing: it may belong to another process by now.
+  const bool shim_present = row_of(root.shim_pid) != nullptr && root.started_at &&
+                            snapshot.shim_started_at == root.started_at;
   std::set<std::int32_t> chosen;
 
   // The shell and its descendants, only while the shell is the recorded one.
@@ -397,20 +439,16 @@ asio::awaitable<KillOutcome> MacOs::kill_tree(TreeRoot root) const {
   if (shell_alive) known_pgids.insert(root.pgid);
 
   // The first look signals nothing; it only learns the groups it finds.
-  if (auto first = co_await snapshot(root.tty, abandoned)) {
+  if (auto first = co_await snapshot(root.tty, root.shim_pid, abandoned)) {
     targets(*first, root, own_pid, known_pgids, shell_alive);
   }
 
-  // 0 and negative numbers would name our own group or every process.
-  if (shell_alive) {
-    if (root.pgid > 0) ::killpg(root.pgid, SIGHUP);
-    if (root.shell_pid > 0) ::kill(root.shell_pid, SIGHUP);
-  }
+  if (shell_alive) hang_up(root, own_pid);
   co_await pause_for(HANGUP_PAUSE);
 
   for (const auto wait : ROUND_WAITS) {
     // A failed look signals nothing, but the round still waits.
-    if (auto snap = co_await snapshot(root.tty, abandoned)) {
+    if (auto snap = co_await snapshot(root.tty, root.shim_pid, abandoned)) {
       const auto pids = targets(*snap, root, own_pid, known_pgids, shell_alive);
       if (pids.empty()) co_return Clean{};
       for (std::int32_t pid : pids) {
@@ -421,7 +459,7 @@ asio::awaitable<KillOutcome> MacOs::kill_tree(TreeRoot root) const {
   }
   co_await pause_for(SETTLE);
 
-  auto last = co_await snapshot(root.tty, abandoned);
+  auto last = co_await snapshot(root.tty, root.shim_pid, abandoned);
   if (!last) co_return Unknown{};
   auto left = targets(*last, root, own_pid, known_pgids, shell_alive);
   if (left.empty()) co_return Clean{};

@@ -55,6 +55,19 @@ struct Unknown {
 };
 using KillOutcome = std::variant<Clean, Survivors, Unknown>;
 
+// The daemon's lineage as the system reports it at the call: the daemon, each
+// of its ancestors, and the process groups of all of them.
+struct Lineage {
+  std::set<std::int32_t> pids;
+  std::set<std::int32_t> groups;
+};
+Lineage lineage_of(std::int32_t own_pid);
+
+// Whether `pid` may be signalled as the process recorded with the start time
+// `recorded`: it is above 1, neither in `lineage` nor in one of its groups,
+// and runs now with exactly that start time (without one, it never may).
+bool may_signal(std::int32_t pid, const std::optional<StartTime>& recorded, const Lineage& lineage);
+
 // A platform's way of ending a session's process tree. The daemon is generic
 // over it, so calls to kill_tree are direct. kill_tree reports no error:
 // every failure inside ends in one of the outcomes.
@@ -114,6 +127,9 @@ struct Row {
 struct Snapshot {
   std::vector<Row> rows;               // in the order ps printed them; never empty
   std::vector<std::int32_t> holders;   // pids lsof printed for the terminal; empty without one
+  // The start time of the session's shim pid, read after ps and lsof; none
+  // when no process has that pid.
+  std::optional<StartTime> shim_started_at = std::nullopt;
   friend bool operator==(const Snapshot&, const Snapshot&) = default;
 };
 
@@ -124,11 +140,12 @@ boost::asio::awaitable<std::optional<RunOutput>> read(std::string program,
                                                       std::vector<std::string> args,
                                                       std::shared_ptr<Abandoned> abandoned);
 
-// The process table from `ps -axo pid=,ppid=,pgid=,tty=,stat=` and, when `tty`
-// is not empty, the holders of /dev/{tty} from `lsof -t`. Nothing when ps
-// cannot run, does not exit with status 0 or prints no row, or when lsof is
-// needed and cannot run; lsof's exit status is not consulted.
-boost::asio::awaitable<std::optional<Snapshot>> snapshot(std::string tty,
+// The process table from `ps -axo pid=,ppid=,pgid=,tty=,stat=`, when `tty`
+// is not empty the holders of /dev/{tty} from `lsof -t`, then the start time
+// of `shim_pid`. Nothing when ps cannot run, does not exit with status 0 or
+// prints no row, or when lsof is needed and cannot run; lsof's exit status
+// is not consulted.
+boost::asio::awaitable<std::optional<Snapshot>> snapshot(std::string tty, std::int32_t shim_pid,
                                                          std::shared_ptr<Abandoned> abandoned);
 
 // The rows of ps output; lines that do not parse are skipped.
@@ -136,7 +153,8 @@ std::vector<Row> parse_table(std::string_view text);
 
 // The pids to signal in one round, ascending, each once: the shell and its
 // descendants when `shell_alive`, every process in a known group, and, while
-// the shim is in the table, every process on the terminal or holding it. The
+// the shim is in the table with the start time its manifest recorded, every
+// process on the terminal or holding it. The
 // daemon, each of its ancestors, their groups, the shim, pids 0 and 1 and
 // zombies are never returned. The groups of the returned pids are added to
 // `known_pgids`.
@@ -152,7 +170,8 @@ class MacOs {
 
   // Ends the tree in escalating rounds of signals built on snapshot() and
   // targets(): a first look that signals nothing, SIGHUP to the shell's group
-  // and the shell while the shell is the recorded process, a 1 s pause, four
+  // and the shell while the shell is the recorded process (never to the
+  // daemon, its ancestors or their groups), a 1 s pause, four
   // rounds of SIGKILL each followed by a wait (0.3, 0.7, 1.5, 2.5 s; a round
   // with nothing left ends in Clean), then a last look 0.3 s later.
   boost::asio::awaitable<KillOutcome> kill_tree(TreeRoot root) const;

@@ -139,10 +139,17 @@ bool connects(const fs::path& path) {
   return ok;
 }
 
+// `sleep 30` in a process group of its own, as a shim that has left the
+// daemon's group.
 pid_t spawn_sleeper() {
   char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
+  posix_spawnattr_t attr;
+  ::posix_spawnattr_init(&attr);
+  ::posix_spawnattr_setpgroup(&attr, 0);
+  ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
   pid_t pid = -1;
-  EXPECT_EQ(::posix_spawnp(&pid, "sleep", nullptr, nullptr, argv, environ), 0);
+  EXPECT_EQ(::posix_spawnp(&pid, "sleep", nullptr, &attr, argv, environ), 0);
+  ::posix_spawnattr_destroy(&attr);
   return pid;
 }
 

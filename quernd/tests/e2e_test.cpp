@@ -16,6 +16,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -590,6 +592,190 @@ TEST_F(E2eTest, StartUpEndsAnOrphanedSessionWhoseSocketIsGone) {
       << ", orphan " << stray_runs(orphan) << ", manifest " << fs::exists(runtime.session_manifest(m.id));
   connect(second);
   EXPECT_TRUE(second.diagnostics().empty()) << second.stderr_text();
+}
+
+// The text of a session manifest with these fields.
+std::string manifest_text(const Manifest& m) {
+  auto start_time = [](const StartTime& t) { return boost::json::object{{"secs", t.secs}, {"micros", t.micros}}; };
+  boost::json::object o;
+  o["id"] = m.id.text;
+  o["shim_pid"] = m.shim_pid;
+  o["shell_pid"] = m.shell_pid;
+  o["pgid"] = m.pgid;
+  o["tty"] = m.tty;
+  o["socket"] = m.socket.native();
+  o["started_at"] = start_time(m.started_at);
+  o["boot_id"] = m.boot_id;
+  if (m.shell_started_at) {
+    o["shell_started_at"] = start_time(*m.shell_started_at);
+  } else {
+    o["shell_started_at"] = nullptr;
+  }
+  o["cgroup"] = nullptr;
+  return quern_protocol::json::write_compact(o);
+}
+
+// `sleep 300` on a fresh pty of which it is the controlling process; killed
+// and reaped at the end.
+struct OnTerminal {
+  pid_t pid = -1;
+  int master = -1;
+  std::string tty;
+  OnTerminal() {
+    char name[256] = {};
+    pid = ::forkpty(&master, name, nullptr, nullptr);
+    if (pid < 0) throw std::runtime_error("forkpty: " + std::string(std::strerror(errno)));
+    if (pid == 0) {
+      ::execlp("sleep", "sleep", "300", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    tty = std::string(name).substr(5);  // without "/dev/"
+  }
+  ~OnTerminal() {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+  }
+  bool running() const { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
+};
+
+TEST_F(E2eTest, CloseOfAStaleManifestSparesTheTerminalOfAnotherProcess) {
+  // A manifest whose shim pid now belongs to another process (another start
+  // time) does not vouch for its terminal: close signals nothing on it. With
+  // the recorded start time the same terminal is the session's and is ended.
+  auto boot = quern_session::procinfo::boot_id();
+  ASSERT_TRUE(boot);
+  auto& d = start();
+  Client c = connect(d);
+  struct Case {
+    const char* name;
+    std::int64_t shift;  // seconds added to the decoy's start time
+    bool terminal_ended;
+  };
+  for (const Case& k : {Case{"the recorded shim", 0, true}, Case{"its pid now another process", 1, false}}) {
+    SCOPED_TRACE(k.name);
+    Child decoy({"sleep", "300"});
+    OnTerminal other;
+    Manifest m;
+    m.id = msg::PtyId{"stale"};
+    m.shim_pid = decoy.pid();
+    m.shell_pid = decoy.pid();
+    m.pgid = decoy.pid();
+    m.tty = other.tty;
+    m.socket = runtime.session_socket(m.id);
+    m.started_at = StartTime{decoy.started().secs + k.shift, decoy.started().micros};
+    m.boot_id = *boot;
+    write_file(runtime.session_manifest(m.id), manifest_text(m));
+
+    must(c.send(msg::Close{m.id}), "close");
+    // The chain's first round comes a second after its first look.
+    EXPECT_EQ(eventually([&] { return !other.running(); }, 4s), k.terminal_ended);
+    EXPECT_TRUE(runs(decoy.pid(), decoy.started())) << "the decoy at the shim's pid was signalled";
+  }
+  EXPECT_TRUE(d.diagnostics().empty()) << d.stderr_text();
+}
+
+TEST_F(E2eTest, StartUpNeverSignalsTheDaemonsParentOrItsGroup) {
+  // A manifest naming the daemon's parent as shim and shell, and its group
+  // as the shell's group, with their true start times, while nothing answers
+  // on its socket: the sweep's kill chain and its discard remove the
+  // session's files but signal neither the parent nor its group (which holds
+  // the daemon).
+  ASSERT_TRUE(runtime.ensure());
+  auto boot = quern_session::procinfo::boot_id();
+  ASSERT_TRUE(boot);
+  const fs::path go = dir.path / "go";
+  const fs::path pid_file = dir.path / "daemon.pid";
+  // The parent starts the daemon once the manifest is in place, and waits.
+  const std::string script = "while [ ! -e \"$GO\" ]; do sleep 0.05; done\n"
+                             "\"$@\" & echo $! > \"$PID_FILE\"\n"
+                             "wait $!\n";
+  const pid_t parent = spawn_logged(
+      {"/bin/sh", "-c", script, "sh", QUERND_BIN, "--no-data-plane"},
+      environment({"QUERN_RUNTIME_DIR=" + runtime.root.native(), "GO=" + go.native(), "PID_FILE=" + pid_file.native()},
+                  {"QUERN_SESSION_BIN"}),
+      dir.path / "parent.out", dir.path / "parent.err", dir.path, true);
+  std::optional<int> parent_status;
+  auto parent_ended = [&] {
+    int status = 0;
+    if (!parent_status && ::waitpid(parent, &status, WNOHANG) == parent) parent_status = status;
+    return parent_status.has_value();
+  };
+  struct Cleanup {
+    std::function<bool()> parent_ended;
+    pid_t parent;
+    fs::path pid_file;
+    ~Cleanup() {
+      // The daemon first, so that it ends cleanly and its parent with it;
+      // then whatever is left of the group we made.
+      if (auto text = read_file(pid_file); !text.empty()) ::kill(std::stoi(text), SIGTERM);
+      if (!eventually(parent_ended, 10s)) {
+        ::killpg(parent, SIGKILL);
+        ::waitpid(parent, nullptr, 0);
+      }
+    }
+  } cleanup{parent_ended, parent, pid_file};
+  std::optional<StartTime> started;
+  ASSERT_TRUE(eventually([&] { return (started = quern_session::procinfo::start_time(parent)).has_value(); }, 5s));
+
+  Manifest m;
+  m.id = msg::PtyId{"forged"};
+  m.shim_pid = parent;
+  m.shell_pid = parent;
+  m.pgid = parent;
+  m.socket = runtime.session_socket(m.id);
+  m.started_at = *started;
+  m.shell_started_at = started;
+  m.boot_id = *boot;
+  write_file(runtime.session_manifest(m.id), manifest_text(m));
+  write_file(go, "");
+
+  ASSERT_TRUE(eventually([&] { return !read_file(pid_file).empty(); }, 5s));
+  // Discarding comes last in the chain: once the manifest is gone, every
+  // signal the chain would send has been sent.
+  EXPECT_TRUE(eventually([&] { return !fs::exists(runtime.session_manifest(m.id)); }, 20s));
+  // A signal takes a moment to end its target.
+  EXPECT_FALSE(eventually(parent_ended, 500ms))
+      << "the daemon's parent ended by signal " << (WIFSIGNALED(*parent_status) ? WTERMSIG(*parent_status) : 0);
+  const pid_t daemon = std::stoi(read_file(pid_file));
+  EXPECT_EQ(::kill(daemon, 0), 0) << "the daemon is gone";
+  auto c = Client::connect(runtime.daemon_socket());
+  ASSERT_TRUE(c) << c.error().text;
+  must(c->send(msg::Hello{{1}}), "hello");
+  EXPECT_EQ(must(c->recv(5s), "welcome").message, msg::Message(msg::Welcome{1}));
+  must(c->send(msg::List{}), "list");
+  EXPECT_EQ(must(c->recv(5s), "listed").message, msg::Message(msg::Listed{}));
+}
+
+TEST_F(E2eTest, ListPassesOverAManifestRecordingTheDaemonsOwnSocket) {
+  // A manifest whose socket is the daemon's own is not greeted: the list is
+  // answered at once with nothing from it, the daemon does not pile up
+  // connections to itself, and the manifest stays.
+  auto boot = quern_session::procinfo::boot_id();
+  ASSERT_TRUE(boot);
+  auto& d = start();
+  Child shim({"sleep", "300"});
+  Manifest m;
+  m.id = msg::PtyId{"self"};
+  m.shim_pid = shim.pid();
+  m.shell_pid = shim.pid();
+  m.pgid = shim.pid();
+  m.socket = runtime.daemon_socket();
+  m.started_at = shim.started();
+  m.boot_id = *boot;
+  write_file(runtime.session_manifest(m.id), manifest_text(m));
+
+  Client c = connect(d);
+  must(c.send(msg::List{}), "list");
+  auto reply = c.recv(1500ms);
+  ASSERT_TRUE(reply) << reply.error().text;
+  EXPECT_EQ(reply->message, msg::Message(msg::Listed{}));
+  std::this_thread::sleep_for(500ms);
+  std::size_t descriptors = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/" + std::to_string(d.pid()) + "/fd")) ++descriptors;
+  EXPECT_LT(descriptors, 64u);
+  EXPECT_TRUE(fs::exists(runtime.session_manifest(m.id)));
 }
 
 TEST_F(E2eTest, ASecondDaemonIsRefusedByThePidLock) {

@@ -185,7 +185,7 @@ class RealSession : public ::testing::TestWithParam<ShellRecord> {
     const auto until = std::chrono::steady_clock::now() + 5s;
     while (std::chrono::steady_clock::now() < until) {
       asio::io_context io;
-      auto snap = quern_fakes::run(io, snapshot("", std::make_shared<Abandoned>()));
+      auto snap = quern_fakes::run(io, snapshot("", 0, std::make_shared<Abandoned>()));
       ASSERT_TRUE(snap);
       auto row = [&](pid_t pid) -> const Row* {
         auto it = std::ranges::find(snap->rows, pid, &Row::pid);
@@ -256,6 +256,56 @@ INSTANTIATE_TEST_SUITE_P(Shell, RealSession,
                            }
                            return "";
                          });
+
+// ---------------------------------------------------------------- a stale root
+
+// A root whose shim pid is a decoy of ours and whose terminal belongs to
+// another process of ours, a sleeper on a fresh pty. Only when the decoy has
+// the recorded start time does the terminal count as the session's.
+TEST(StaleRoot, TerminalCountsOnlyWhileTheShimHasItsRecordedStartTime) {
+  struct Case {
+    const char* name;
+    std::int64_t shift;  // seconds added to the decoy's start time in the root
+    bool terminal_killed;
+  };
+  const Case cases[] = {
+      {"the recorded shim", 0, true},
+      {"its pid now another process", 1, false},
+  };
+  for (const Case& c : cases) {
+    int master = -1;
+    char name[256] = {};
+    const pid_t on_terminal = ::forkpty(&master, name, nullptr, nullptr);
+    ASSERT_GE(on_terminal, 0) << "forkpty failed";
+    if (on_terminal == 0) {
+      ::execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    const pid_t decoy = spawn_sleeper();
+    // ps shows the terminal once the child runs sleep on it.
+    for (int i = 0; i < 200 && !quern_session::procinfo::start_time(on_terminal); ++i) std::this_thread::sleep_for(5ms);
+    std::this_thread::sleep_for(100ms);
+
+    TreeRoot root;
+    root.started_at = quern_session::procinfo::start_time(decoy);
+    ASSERT_TRUE(root.started_at);
+    root.started_at->secs += c.shift;
+    root.tty = name + 5;
+    root.shim_pid = decoy;
+
+    kill_tree(root);
+    EXPECT_EQ(ended(on_terminal, c.terminal_killed ? 2000ms : 0ms),
+              c.terminal_killed ? std::optional<int>(SIGKILL) : std::nullopt)
+        << c.name;
+    EXPECT_TRUE(running(decoy)) << c.name << ": the decoy was signalled";
+    for (pid_t pid : {on_terminal, decoy}) {
+      if (running(pid)) ::kill(pid, SIGKILL);
+      ended(pid);
+    }
+    ::close(master);
+  }
+}
 
 // ---------------------------------------------------------------- scripted looks
 
@@ -340,6 +390,7 @@ TEST_P(ScriptedLooks, Schedule) {
   auto daemon = std::make_shared<Daemon>(quernd::registry::Registry(runtime.runtime(), "boot", children),
                                          MacOs(std::make_shared<Abandoned>()), io.get_executor());
   TreeRoot root;
+  root.started_at = quern_session::procinfo::start_time(shim);
   root.tty = "qtest";
   root.shell_pid = x;
   root.pgid = x;

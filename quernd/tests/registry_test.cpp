@@ -21,6 +21,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fakes/fake_shim.hpp"
@@ -65,12 +66,21 @@ void dead_socket_file(const fs::path& path) {
   ::close(fd);
 }
 
-pid_t spawn(std::vector<std::string> args) {
+// Starts `args`; in a process group of its own when `own_group`, as a shim
+// that has left the daemon's group.
+pid_t spawn(std::vector<std::string> args, bool own_group = false) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  posix_spawnattr_t attr;
+  ::posix_spawnattr_init(&attr);
+  if (own_group) {
+    ::posix_spawnattr_setpgroup(&attr, 0);
+    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  }
   pid_t pid = -1;
-  EXPECT_EQ(::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  EXPECT_EQ(::posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ), 0);
+  ::posix_spawnattr_destroy(&attr);
   return pid;
 }
 
@@ -269,17 +279,19 @@ struct DiscardCase {
   int recorded_offset;  // seconds added to the shim's real start time
   bool recorded;        // whether a start time is given at all
   bool killed;
+  bool own_group = true;  // false: in the daemon's (this test's) process group
 };
 void PrintTo(const DiscardCase& c, std::ostream* os) { *os << c.name; }
 
 class DiscardTest : public RegistryTest, public ::testing::WithParamInterface<DiscardCase> {};
 
 TEST_P(DiscardTest, KillsOnlyTheRecordedShimAndRemovesTheFiles) {
-  // A pid whose process is not the one recorded is never signalled; the
-  // session's files go in every case.
+  // A pid whose process is not the one recorded, or that is in the daemon's
+  // own process group, is never signalled; the session's files go in every
+  // case.
   const auto& c = GetParam();
   lay_out("s", Man::Alive, Sock::DeadFile);
-  pid_t shim = spawn({"sleep", "30"});
+  pid_t shim = spawn({"sleep", "30"}, c.own_group);
   auto started = quern_session::procinfo::start_time(shim);
   ASSERT_TRUE(started.has_value());
   started->secs += c.recorded_offset;
@@ -291,7 +303,11 @@ TEST_P(DiscardTest, KillsOnlyTheRecordedShimAndRemovesTheFiles) {
     ASSERT_EQ(::waitpid(shim, &status, 0), shim);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
   } else {
-    EXPECT_EQ(::waitpid(shim, &status, WNOHANG), 0) << "the process was signalled";
+    // A signal takes a moment to end its target.
+    for (int i = 0; i < 30; ++i) {
+      ASSERT_EQ(::waitpid(shim, &status, WNOHANG), 0) << "the process was signalled";
+      std::this_thread::sleep_for(10ms);
+    }
     ::kill(shim, SIGKILL);
     ::waitpid(shim, nullptr, 0);
   }
@@ -302,7 +318,8 @@ TEST_P(DiscardTest, KillsOnlyTheRecordedShimAndRemovesTheFiles) {
 INSTANTIATE_TEST_SUITE_P(Shims, DiscardTest,
                          ::testing::Values(DiscardCase{"recorded_shim", 0, true, true},
                                            DiscardCase{"pid_now_another_process", 1, true, false},
-                                           DiscardCase{"no_recorded_start_time", 0, false, false}),
+                                           DiscardCase{"no_recorded_start_time", 0, false, false},
+                                           DiscardCase{"in_the_daemons_group", 0, true, false, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- sweep ----
@@ -630,6 +647,41 @@ TEST_F(RegistryTest, ListGathersAnsweringShimsInDirectoryOrderAndLeavesTheOthers
   EXPECT_TRUE(fs::exists(manifest_of("alive-dead")));
   EXPECT_TRUE(fs::exists(manifest_of("unreadable")));
   EXPECT_EQ(shims[0]->received(), (std::vector<msg::Message>{msg::Hello{{1}}, msg::List{}}));
+}
+
+TEST_F(RegistryTest, TheDaemonsOwnSocketIsNeverProbed) {
+  // A manifest that records the daemon's own socket, by its path or by
+  // another name of the same file, counts as a failed probe for the listing
+  // and the sweep: the daemon is never greeted, nothing is listed or handed
+  // back, and the session's files stay, even with no file at that path.
+  const fs::path own = dir.runtime().daemon_socket();
+  const fs::path hard = dir.runtime().root / "hard.sock";
+  const fs::path soft = dir.runtime().root / "soft.sock";
+  for (bool listening : {true, false}) {
+    SCOPED_TRACE(listening ? "the daemon listens" : "no file at the daemon's socket path");
+    shims.clear();
+    std::error_code ignored;
+    for (const auto& p : {own, hard, soft}) fs::remove(p, ignored);
+    std::vector<std::pair<std::string, fs::path>> recorded{{"by-path", own}};
+    if (listening) {
+      shims.push_back(std::make_unique<FakeShim>(
+          io.get_executor(), own, Behaviour{.list_answer = msg::Listed{{msg::PtyEntry{{"me"}, {1, 1}, std::nullopt}}}}));
+      fs::create_hard_link(own, hard);
+      fs::create_symlink(own, soft);
+      recorded.emplace_back("hard-link", hard);
+      recorded.emplace_back("symbolic-link", soft);
+    }
+    // Stale: a probe that found nothing would remove the files.
+    for (const auto& [id, path] : recorded) lay_out(id, Man::Stale, Sock::None, path);
+
+    EXPECT_TRUE(run(registry().list()).empty());
+    EXPECT_TRUE(run(registry().sweep()).empty());
+
+    if (listening) {
+      EXPECT_EQ(shims[0]->accepted(), 0u) << "the daemon's socket was probed";
+    }
+    for (const auto& [id, path] : recorded) EXPECT_TRUE(fs::exists(manifest_of(id))) << id;
+  }
 }
 
 // ---- with the real shim ----

@@ -122,9 +122,11 @@ constexpr std::int32_t DAEMON = 300;
 constexpr std::int32_t SHIM = 400;
 constexpr std::int32_t SHELL = 500;
 const std::string TTY = "pts/9";
+const StartTime SHIM_STARTED{90, 3};
 
 TreeRoot root_of(std::string tty = TTY, std::int32_t shim = SHIM) {
   TreeRoot root;
+  root.started_at = SHIM_STARTED;
   root.shell_started_at = StartTime{100, 5};
   root.tty = std::move(tty);
   root.shell_pid = SHELL;
@@ -151,6 +153,7 @@ TEST(Targets, Rules) {
     std::set<std::int32_t> known;
     std::vector<std::int32_t> expected;
     std::set<std::int32_t> known_after;
+    std::optional<StartTime> shim_started = SHIM_STARTED;  // as the look read it
   };
   // The session: shell, a child on the terminal, a setsid'd grandchild off it,
   // a holder of the terminal elsewhere and a bystander. Listed out of order.
@@ -170,6 +173,13 @@ TEST(Targets, Rules) {
        {500}, {500, 501}, {500}},
       {"shim gone: the tree is still walked", without_shim(with_lineage(session)), {600}, root_of(),
        true, {}, {500, 501, 502}, {500, 502}},
+      // The terminal and its holders are another process's now.
+      {"shim's pid taken by another process: known groups only", with_lineage(session), {600}, root_of(),
+       false, {500}, {500, 501}, {500}, StartTime{90, 4}},
+      {"shim's pid gone between ps and the start time", with_lineage(session), {600}, root_of(), false,
+       {}, {}, {}, std::nullopt},
+      {"no shim start time recorded: known groups only", with_lineage(session), {600},
+       [] { TreeRoot r = root_of(); r.started_at.reset(); return r; }(), false, {500}, {500, 501}, {500}},
       {"no terminal: the terminal rule is off", with_lineage(session), {600}, root_of(""), false,
        {42}, {}, {42}},
       {"known group reaches members off the tree and terminal",
@@ -186,7 +196,7 @@ TEST(Targets, Rules) {
   };
   for (const Case& c : cases) {
     std::set<std::int32_t> known = c.known;
-    Snapshot snap{c.rows, c.holders};
+    Snapshot snap{c.rows, c.holders, c.shim_started};
     EXPECT_EQ(targets(snap, c.root, DAEMON, known, c.shell_alive), c.expected) << c.name;
     EXPECT_EQ(known, c.known_after) << c.name;
   }
@@ -237,7 +247,7 @@ TEST(Targets, Protections) {
   };
   for (const Case& c : cases) {
     std::set<std::int32_t> known = c.known;
-    Snapshot snap{c.rows, c.holders};
+    Snapshot snap{c.rows, c.holders, SHIM_STARTED};
     EXPECT_EQ(targets(snap, root_of(), DAEMON, known, c.shell_alive), c.expected) << c.name;
   }
 }
@@ -251,6 +261,68 @@ TEST(Targets, GroupsLearntInOneCallReachTheirMembersFromTheNext) {
   // The tree has gone; the group still reaches its member.
   Snapshot later{with_lineage({R(803, 1, 502)}), {}};
   EXPECT_EQ(targets(later, root_of(), DAEMON, known, true), (std::vector<std::int32_t>{803}));
+}
+
+// ---------------------------------------------------------------- lineage and may_signal
+
+// `sleep 30`, in a process group of its own when `own_group`; killed and
+// reaped at the end.
+struct Sleeper {
+  pid_t pid = -1;
+  explicit Sleeper(bool own_group) {
+    posix_spawnattr_t attr;
+    ::posix_spawnattr_init(&attr);
+    if (own_group) {
+      ::posix_spawnattr_setpgroup(&attr, 0);
+      ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    }
+    char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
+    EXPECT_EQ(::posix_spawnp(&pid, "sleep", nullptr, &attr, argv, environ), 0);
+    ::posix_spawnattr_destroy(&attr);
+  }
+  ~Sleeper() {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+};
+
+TEST(Lineage, IsThisProcessItsAncestorsAndTheirGroups) {
+  const Lineage lineage = lineage_of(::getpid());
+  EXPECT_TRUE(lineage.pids.contains(::getpid()));
+  EXPECT_TRUE(lineage.pids.contains(::getppid()));
+  EXPECT_TRUE(lineage.groups.contains(::getpgrp()));
+  auto parent = quern_session::procinfo::family(::getppid());
+  ASSERT_TRUE(parent);
+  EXPECT_TRUE(lineage.groups.contains(parent->pgid));
+  EXPECT_TRUE(lineage.pids.contains(parent->ppid));
+}
+
+TEST(MaySignal, OnlyTheRecordedProcessOutsideTheDaemonsLineage) {
+  // Nothing is signalled here: the checks only answer.
+  Sleeper apart(true), in_our_group(false);
+  const auto started = [](pid_t pid) { return quern_session::procinfo::start_time(pid); };
+  const Lineage lineage = lineage_of(::getpid());
+  struct Case {
+    const char* name;
+    std::int32_t pid;
+    std::optional<StartTime> recorded;
+    bool allowed;
+  };
+  const StartTime later{started(apart.pid)->secs + 1, started(apart.pid)->micros};
+  const std::vector<Case> cases = {
+      {"the recorded process in a group of its own", apart.pid, started(apart.pid), true},
+      {"another start time", apart.pid, later, false},
+      {"no recorded start time", apart.pid, std::nullopt, false},
+      {"in the daemon's group", in_our_group.pid, started(in_our_group.pid), false},
+      {"the daemon", ::getpid(), started(::getpid()), false},
+      {"the daemon's parent", ::getppid(), started(::getppid()), false},
+      {"pid 1", 1, started(1), false},
+      {"pid 0", 0, started(0), false},
+      {"a negative pid names a group", -apart.pid, started(apart.pid), false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(may_signal(c.pid, c.recorded, lineage), c.allowed) << c.name;
+  }
 }
 
 // ---------------------------------------------------------------- run
@@ -369,9 +441,12 @@ TEST(Snapshot, StandInCommands) {
     {
       // The stand-ins are all there is on the search path.
       PathGuard path(dir.path.string());
-      got = block_on(snapshot(c.tty, std::make_shared<Abandoned>()));
+      got = block_on(snapshot(c.tty, ::getpid(), std::make_shared<Abandoned>()));
     }
-    EXPECT_EQ(got, c.expected) << c.name;
+    // A snapshot that was taken carries the start time of the shim's pid.
+    std::optional<Snapshot> expected = c.expected;
+    if (expected) expected->shim_started_at = quern_session::procinfo::start_time(::getpid());
+    EXPECT_EQ(got, expected) << c.name;
     std::optional<std::string> args;
     if (fs::exists(log)) {
       std::ifstream in(log);
@@ -479,7 +554,7 @@ class PtyTree : public ::testing::Test {
   void wait_until_settled() {
     auto until = std::chrono::steady_clock::now() + 5s;
     while (std::chrono::steady_clock::now() < until) {
-      auto snap = block_on(snapshot("", std::make_shared<Abandoned>()));
+      auto snap = block_on(snapshot("", 0, std::make_shared<Abandoned>()));
       ASSERT_TRUE(snap);
       const Row* grandchild = find(*snap, pids_["grandchild"]);
       const Row* orphan = find(*snap, pids_["orphan"]);
@@ -507,6 +582,7 @@ class PtyTree : public ::testing::Test {
 
   TreeRoot root(std::string tty) const {
     TreeRoot r;
+    r.started_at = quern_session::procinfo::start_time(shim_);
     r.tty = std::move(tty);
     r.shell_pid = shell_;
     r.pgid = shell_;
@@ -528,7 +604,7 @@ TEST_F(PtyTree, TargetsAreExactlyTheSessionsProcesses) {
   std::sort(session.begin(), session.end());
 
   {
-    auto snap = block_on(snapshot(tty_, std::make_shared<Abandoned>()));
+    auto snap = block_on(snapshot(tty_, shim_, std::make_shared<Abandoned>()));
     ASSERT_TRUE(snap);
     // The grandchild has left the terminal's session and is found only as a holder.
     const Row* grandchild = find(*snap, pids_["grandchild"]);
@@ -555,10 +631,10 @@ TEST_F(PtyTree, TargetsAreExactlyTheSessionsProcesses) {
       {"shim gone, shell not alive: nothing known", false, tty_, false, {}},
   };
   for (const Case& c : cases) {
-    auto snap = block_on(snapshot(c.tty, std::make_shared<Abandoned>()));
-    ASSERT_TRUE(snap) << c.name;
     TreeRoot r = root(c.tty);
     if (!c.shim_present) r.shim_pid = INT32_MAX;
+    auto snap = block_on(snapshot(c.tty, r.shim_pid, std::make_shared<Abandoned>()));
+    ASSERT_TRUE(snap) << c.name;
     std::set<std::int32_t> known;
     if (c.shell_alive) known.insert(r.pgid);
     auto got = targets(*snap, r, ::getpid(), known, c.shell_alive);

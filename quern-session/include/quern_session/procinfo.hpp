@@ -25,6 +25,17 @@ std::optional<std::string> boot_id();
 // is counted from boot, so it is only meaningful together with boot_id().
 std::optional<StartTime> start_time(std::int32_t pid);
 
+// Where a process stands: its parent and its process group.
+struct Family {
+  std::int32_t ppid = 0;
+  std::int32_t pgid = 0;
+  friend bool operator==(const Family&, const Family&) = default;
+};
+
+// The parent and process group of the process `pid` now; none when no
+// process has that pid or it cannot be inspected.
+std::optional<Family> family(std::int32_t pid);
+
 // Runs `argv` (found through PATH) with stdin on /dev/null and both output
 // streams captured; the standard output, trimmed of white space, when the
 // command exits with status 0 and prints non-empty UTF-8 text.
@@ -35,6 +46,9 @@ namespace procfs {
 // as seconds and microseconds; none when the line is malformed or its pid
 // field is not `pid`.
 std::optional<StartTime> parse_stat(std::string_view line, std::int32_t pid, long ticks_per_sec);
+// Parses fields 4 (ppid) and 5 (pgrp) of the same line; none when the line is
+// malformed or its pid field is not `pid`.
+std::optional<Family> parse_family(std::string_view line, std::int32_t pid);
 }  // namespace procfs
 
 #if defined(__APPLE__)
@@ -43,6 +57,8 @@ namespace macos {
 std::optional<std::string> boot_id();
 // proc_pidinfo with PROC_PIDTBSDINFO: pbi_start_tvsec and pbi_start_tvusec.
 std::optional<StartTime> start_time(std::int32_t pid);
+// proc_pidinfo with PROC_PIDTBSDINFO: pbi_ppid and pbi_pgid.
+std::optional<Family> family(std::int32_t pid);
 }  // namespace macos
 #endif
 
