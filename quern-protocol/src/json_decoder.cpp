@@ -411,9 +411,11 @@ class Handler {
       else if (v.kind == Kind::uint64 && std::in_range<std::uint32_t>(v.uint64)) n = std::uint32_t(v.uint64);
       else return false;
       auto& v = *static_cast<std::vector<std::uint32_t>*>(f.dest);
-      // Each further element takes at least two more bytes of text ("1,"),
-      // so growing never goes past what the rest of the text can hold.
-      if (v.size() == v.capacity()) v.reserve(std::min(2 * v.size() + 1, v.size() + left_ / 2 + 1));
+      // Each further element takes at least two more bytes of text ("1,"):
+      // room for as many as the rest of the text can hold is taken at once,
+      // so the list never moves (memory not written to stays untouched, and
+      // the list is shrunk when it closes far below that).
+      if (v.size() == v.capacity()) v.reserve(v.size() + (left_ + 1) / 2 + 1);
       v.push_back(n);
       count_kept(sizeof n);
     } else if (f.kind == FrameKind::string_sequence && v.kind == Kind::string) {
@@ -518,7 +520,10 @@ class Handler {
   }
 
   static Status finish(const Frame& f) {
-    if (f.kind == FrameKind::record_object) {
+    if (f.kind == FrameKind::u32_sequence) {
+      auto& v = *static_cast<std::vector<std::uint32_t>*>(f.dest);
+      if (v.capacity() > 2 * v.size() + 16) v.shrink_to_fit();
+    } else if (f.kind == FrameKind::record_object) {
       const auto& fields = f.record->fields;
       for (std::size_t k = 0; k < fields.size(); ++k)
         if (fields[k].required && !(f.given & (std::uint64_t{1} << k)))
