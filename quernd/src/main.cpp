@@ -25,6 +25,7 @@
 #include "data_plane.hpp"
 #include "memory.hpp"
 #include "quern_session/paths.hpp"
+#include "quern_session/text.hpp"
 #include "reaper.hpp"
 #include "registry.hpp"
 #include "supervisor.hpp"
@@ -87,12 +88,18 @@ asio::awaitable<void> accept_data_loop(std::shared_ptr<Daemon> daemon, std::shar
 std::expected<Args, Failure> parse_args(const std::vector<std::string>& args) {
   std::vector<std::string> origins;
   bool no_data_plane = false;
+  // Every argument, a flag's value too, must be text.
+  auto not_text = [](const std::string& arg) {
+    return std::unexpected(Failure{"argument " + quern_session::text::utf8_lossy(arg) + " is not valid UTF-8", {}});
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    if (!quern_session::text::is_utf8(arg)) return not_text(arg);
     if (arg == "--dev") {
       origins.emplace_back(DEV_ORIGIN);
     } else if (arg == "--origin") {
       if (i + 1 == args.size()) return std::unexpected(Failure{"--origin needs a value", {}});
+      if (!quern_session::text::is_utf8(args[i + 1])) return not_text(args[i + 1]);
       origins.push_back(args[++i]);
     } else if (arg == "--no-data-plane") {
       no_data_plane = true;

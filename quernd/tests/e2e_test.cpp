@@ -646,6 +646,7 @@ TEST_F(E2eTest, CommandLineErrorsEndWithAReport) {
       {{"--no-data-plane", "serve"}, "Error: unknown flag serve\n"},
       {{"--dev", "-x", "--y"}, "Error: unknown flag -x\n"},
       {{"--no-data-plane", ""}, "Error: unknown flag \n"},
+      {{"--no-data-plane", "\xff"}, "Error: argument \xEF\xBF\xBD is not valid UTF-8\n"},
   };
   for (const auto& b : cases) {
     SCOPED_TRACE(b.report);
