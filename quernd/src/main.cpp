@@ -42,6 +42,8 @@ namespace {
 
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(100);
+// The signals of the main loop, caught from its start to the process's end.
+constexpr int CAUGHT[] = {SIGTERM, SIGINT, SIGHUP};
 
 using Listener = asio::local::stream_protocol::acceptor;
 
@@ -81,6 +83,27 @@ asio::awaitable<void> accept_data_loop(std::shared_ptr<Daemon> daemon, std::shar
     }
     task::Task::spawn(ex, data_plane::data_plane_connection(daemon, plane, std::move(*accepted)));
   }
+}
+
+// Lets go of the signal set without handing its signals back to their
+// default actions: from here to the end of the process they are caught and
+// do nothing, so that none can end it before its status is given.
+void release_keeping_caught(asio::signal_set& signals) {
+  sigset_t held;
+  sigset_t before;
+  ::sigemptyset(&held);
+  for (int number : CAUGHT) ::sigaddset(&held, number);
+  // The set restores the default actions as it lets go: blocked meanwhile,
+  // a signal waits for the handler below.
+  ::pthread_sigmask(SIG_BLOCK, &held, &before);
+  boost::system::error_code ignored;
+  signals.clear(ignored);
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  ::sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int number : CAUGHT) ::sigaction(number, &action, nullptr);
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 }  // namespace
@@ -157,7 +180,7 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
   }
 
   asio::signal_set signals(ex);
-  for (int number : {SIGTERM, SIGINT, SIGHUP}) {
+  for (int number : CAUGHT) {
     boost::system::error_code ec;
     signals.add(number, ec);
     if (ec) co_return std::unexpected(Failure::os(quern_session::OsError::from_error_code(ec)));
@@ -180,7 +203,7 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
   std::error_code ignored;
   std::filesystem::remove(runtime.daemon_socket(), ignored);
   if (plane) std::filesystem::remove(runtime.data_endpoint(), ignored);
-  signals.clear();
+  release_keeping_caught(signals);
   plane.reset();
   // The pid lock is released by its destructor: unlocked, then closed.
   co_return std::expected<void, Failure>{};

@@ -457,6 +457,28 @@ TEST_F(E2eTest, SighupIsIgnored) {
   connect(d);
 }
 
+TEST_F(E2eTest, ASignalStormDuringShutdownNeverEndsTheDaemonBySignal) {
+  // The three signals stay caught until the process ends: under a stream of
+  // one of them from before SIGTERM until the daemon is gone, every shutdown
+  // ends with status 0.
+  const int storms[] = {SIGHUP, SIGTERM, SIGINT};
+  for (int round = 0; round < 30; ++round) {
+    const int storm = storms[round % 3];
+    SCOPED_TRACE(std::string(strsignal(storm)) + ", round " + std::to_string(round));
+    auto& d = start();
+    for (int i = 0; i < 20; ++i) d.signal(SIGHUP);
+    d.signal(SIGTERM);
+    // Only signalled while it has not been reaped, so the pid is still its own.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!d.exited() && std::chrono::steady_clock::now() < deadline) {
+      d.signal(storm);
+      std::this_thread::sleep_for(50us);
+    }
+    ASSERT_EQ(d.wait_exit(10s), 0);
+    EXPECT_FALSE(fs::exists(runtime.daemon_socket()));
+  }
+}
+
 TEST_F(E2eTest, ADaemonKilledOutrightIsReplacedAndTheSessionServedAgain) {
   // After kill -9 the session lives on; a new daemon takes over the stale
   // socket file and the pid file, finds the same shim and serves it.
