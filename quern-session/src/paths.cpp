@@ -79,16 +79,27 @@ OsError bad_dir(ErrorKind kind, const fs::path& p, std::string_view why) {
   return OsError::custom(kind, display(p) + ": " + std::string(why));
 }
 
-std::expected<void, OsError> ensure_dir(const fs::path& p) {
-  if (auto made = create_dir_all(p); !made) return made;
+// `p` without trailing separators, so that a symbolic link at its end is not
+// followed; the root stays "/".
+fs::path without_trailing_slashes(const fs::path& p) {
+  std::string s = p.native();
+  while (s.size() > 1 && s.back() == '/') s.pop_back();
+  return fs::path(std::move(s));
+}
+
+std::expected<void, OsError> ensure_dir(const fs::path& given) {
+  if (auto made = create_dir_all(given); !made) return made;
+  // Checked and changed as named, not through a link: "link/" names the
+  // link's target.
+  const fs::path p = without_trailing_slashes(given);
   auto st = lstat_of(p);
   if (!st) return std::unexpected(st.error());
-  if (S_ISLNK(st->st_mode)) return std::unexpected(bad_dir(ErrorKind::InvalidInput, p, "is a symlink"));
+  if (S_ISLNK(st->st_mode)) return std::unexpected(bad_dir(ErrorKind::InvalidInput, given, "is a symlink"));
   if (!S_ISDIR(st->st_mode)) {
-    return std::unexpected(bad_dir(ErrorKind::InvalidInput, p, "is not a directory"));
+    return std::unexpected(bad_dir(ErrorKind::InvalidInput, given, "is not a directory"));
   }
   if (st->st_uid != getuid()) {
-    return std::unexpected(bad_dir(ErrorKind::PermissionDenied, p,
+    return std::unexpected(bad_dir(ErrorKind::PermissionDenied, given,
                                    "owned by uid " + std::to_string(st->st_uid)));
   }
   if ((st->st_mode & 0777) == DIR_MODE) return {};
@@ -101,7 +112,7 @@ std::expected<void, OsError> ensure_dir(const fs::path& p) {
   char octal[8];
   std::snprintf(octal, sizeof octal, "%o", static_cast<unsigned>(bits));
   return std::unexpected(
-      bad_dir(ErrorKind::InvalidInput, p, "mode " + std::string(octal) + " after chmod 700"));
+      bad_dir(ErrorKind::InvalidInput, given, "mode " + std::string(octal) + " after chmod 700"));
 }
 
 }  // namespace

@@ -193,6 +193,38 @@ TEST(RuntimeEnsure, NeverChangesWhatItRefuses) {
   EXPECT_FALSE(Runtime{tmp / "file"}.ensure());
 }
 
+TEST(RuntimeEnsure, TrailingSlashesDoNotLeadThroughASymlink) {
+  // A root named with trailing slashes is checked as the path without them:
+  // a symlink there is refused and its target left as it was.
+  const struct {
+    const char* root;
+    bool link;
+  } cases[] = {{"link/", true}, {"link//", true}, {"dir/", false}, {"dir///", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.root);
+    TempDir tmp;
+    make_dir(tmp / "target", 0755);
+    if (c.link) {
+      ASSERT_EQ(::symlink((tmp / "target").c_str(), (tmp / "link").c_str()), 0);
+    } else {
+      make_dir(tmp / "dir", 0755);
+    }
+    const fs::path root = tmp.path().native() + "/" + c.root;
+    auto result = Runtime{root}.ensure();
+    if (c.link) {
+      ASSERT_FALSE(result);
+      EXPECT_EQ(result.error().kind(), ErrorKind::InvalidInput);
+      EXPECT_EQ(result.error().what(), root.native() + ": is a symlink");
+      EXPECT_EQ(mode_of(tmp / "target"), 0755u);
+      EXPECT_FALSE(fs::exists(tmp / "target/sessions"));
+    } else {
+      ASSERT_TRUE(result) << result.error().what();
+      EXPECT_EQ(mode_of(tmp / "dir"), 0700u);
+      EXPECT_EQ(mode_of(tmp / "dir/sessions"), 0700u);
+    }
+  }
+}
+
 TEST(RuntimeEnsure, SessionsFailureKeepsTheRootsModeChange) {
   TempDir tmp;
   fs::path root = tmp / "root";

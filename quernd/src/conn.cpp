@@ -1,5 +1,8 @@
 #include "conn.hpp"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <stdexcept>
 
 #include <boost/asio/as_tuple.hpp>
@@ -47,6 +50,7 @@ struct InputState {
   FrameRing frames;
   std::size_t senders = 1;
   bool receiver = true;
+  bool closed = false;
   // Senders waiting in `send` for room; while any waits, a freed place is
   // theirs and `try_send` is refused.
   std::size_t waiting = 0;
@@ -82,7 +86,7 @@ void InputSender::release() {
 
 bool InputSender::try_send(EncodedFrame frame) {
   InputState* s = state_.get();
-  if (!s || !s->receiver || s->waiting > 0 || s->frames.size() >= INPUT_CAPACITY) return false;
+  if (!open() || s->waiting > 0 || s->frames.size() >= INPUT_CAPACITY) return false;
   s->frames.push_back(std::move(frame));
   s->item.notify_one();
   return true;
@@ -95,7 +99,7 @@ asio::awaitable<bool> InputSender::send(EncodedFrame frame) {
   bool queued_behind = s->waiting > 0;
   for (;;) {
     auto ticket = s->space.listen();
-    if (!s->receiver) co_return false;
+    if (!s->receiver || s->closed) co_return false;
     if (!queued_behind && s->frames.size() < INPUT_CAPACITY) {
       s->frames.push_back(std::move(frame));
       s->item.notify_one();
@@ -110,6 +114,16 @@ asio::awaitable<bool> InputSender::send(EncodedFrame frame) {
     co_await s->space.wait(ticket);
   }
 }
+
+void InputSender::close() {
+  if (!state_ || state_->closed) return;
+  state_->closed = true;
+  state_->frames.clear();
+  state_->item.notify_one();
+  state_->space.notify_all();
+}
+
+bool InputSender::open() const { return state_ && state_->receiver && !state_->closed; }
 
 InputReceiver& InputReceiver::operator=(InputReceiver other) noexcept {
   release();
@@ -135,7 +149,7 @@ asio::awaitable<std::optional<EncodedFrame>> InputReceiver::receive() {
       s.space.notify_all();
       co_return frame;
     }
-    if (s.senders == 0) co_return std::nullopt;
+    if (s.senders == 0 || s.closed) co_return std::nullopt;
     co_await s.item.wait();
   }
 }
@@ -168,6 +182,18 @@ void Attached::abort() {
   to_shim.abort();
 }
 
+bool Attached::ended() const { return from_shim.finished() && !input.open(); }
+
+Attached* attachment(Attachments& table, const PtyId& id) {
+  auto found = table.find(id);
+  if (found == table.end()) return nullptr;
+  if (found->second.ended()) {
+    table.erase(found);
+    return nullptr;
+  }
+  return &found->second;
+}
+
 Attached attach(wire::Connection shim, std::shared_ptr<Outbound> out) {
   auto ex = shim.writer.get_executor();
   auto [sender, receiver] = input_channel(ex);
@@ -178,9 +204,9 @@ Attached attach(wire::Connection shim, std::shared_ptr<Outbound> out) {
 
 std::optional<EncodedFrame> forward(Attachments& table, Outbound& out, const PtyId& id,
                                     Frame frame) {
-  auto found = table.find(id);
-  if (found == table.end()) return error(id, "not attached");
-  Attached& attached = found->second;
+  Attached* found = attachment(table, id);
+  if (found == nullptr) return error(id, "not attached");
+  Attached& attached = *found;
   if (attached.input.try_send(reencode(frame))) {
     attached.congested = false;
     return std::nullopt;
@@ -210,6 +236,12 @@ asio::awaitable<void> pump_to_shim(InputReceiver input, quern_session::wire::Wri
 
 namespace {
 
+#if defined(MSG_NOSIGNAL)
+constexpr int SEND_FLAGS = MSG_DONTWAIT | MSG_NOSIGNAL;
+#else
+constexpr int SEND_FLAGS = MSG_DONTWAIT;
+#endif
+
 // The session a relayed frame speaks for, for the pause pair: the id of an
 // output or exited frame, the empty id for listed and error. None for kinds
 // that are not relayed.
@@ -218,6 +250,16 @@ std::optional<PtyId> relayed_id(msg::Message&& message) {
   if (auto* m = message.get<msg::Exited>()) return std::move(m->id);
   if (message.is<msg::Listed>() || message.is<msg::Error>()) return PtyId{};
   return std::nullopt;
+}
+
+// Whether the peer of a stream can still be sent to. A send of no bytes
+// fails once the peer has closed its end or stopped reading, or this side's
+// sending has ended, and never waits.
+bool takes_input(int fd) {
+  for (;;) {
+    if (::send(fd, "", 0, SEND_FLAGS) == 0) return true;
+    if (errno != EINTR) return errno == EAGAIN || errno == EWOULDBLOCK;
+  }
 }
 
 bool relayed(const msg::Message& message) {
@@ -239,11 +281,11 @@ asio::awaitable<void> pump_from_shim(quern_session::wire::Reader shim, std::shar
     auto next = co_await shim.next_frame();
     throw_if_aborted(co_await asio::this_coro::cancellation_state);
     // End of stream, a read error or a malformed header.
-    if (!next || !*next) co_return;
+    if (!next || !*next) break;
     Frame frame = std::move(**next);
 
     std::optional<msg::Message> message = quern_session::wire::message_of(frame);
-    if (!message) co_return;
+    if (!message) break;
     if (!relayed(*message)) continue;
 
     auto pushed = out->try_push(reencode(frame));
@@ -261,7 +303,7 @@ asio::awaitable<void> pump_from_shim(quern_session::wire::Reader shim, std::shar
 
     const bool queued = co_await out->push(std::move(pushed.error().frame));
     throw_if_aborted(co_await asio::this_coro::cancellation_state);
-    if (!queued) co_return;
+    if (!queued) break;
 
     co_await out->drained();
     throw_if_aborted(co_await asio::this_coro::cancellation_state);
@@ -269,6 +311,9 @@ asio::awaitable<void> pump_from_shim(quern_session::wire::Reader shim, std::shar
     (void)co_await input.send(pause_pair->resume);
     throw_if_aborted(co_await asio::this_coro::cancellation_state);
   }
+  // A shim that has closed its end (not only its sending direction) takes
+  // no more input either: the session is over on this connection.
+  if (!takes_input(shim.inner.native_handle())) input.close();
 }
 
 asio::awaitable<bool> within(asio::awaitable<void> body, std::chrono::steady_clock::duration limit) {

@@ -81,6 +81,11 @@ class InputSender {
   // Sends the frame, waiting while the channel is full. False when the
   // receiver is gone; the frame is dropped then.
   asio::awaitable<bool> send(EncodedFrame frame);
+  // Ends the channel for every sender: what is still in it is dropped, the
+  // receiver sees the end at once and every later send fails.
+  void close();
+  // Whether the channel still takes frames: not closed, receiver there.
+  bool open() const;
 
  private:
   friend std::pair<InputSender, InputReceiver> input_channel(const asio::any_io_executor& ex);
@@ -130,12 +135,20 @@ struct Attached {
   Attached& operator=(Attached&& other) noexcept;
   ~Attached();
 
+  // Whether the session is gone from here: nothing comes from the shim any
+  // more and nothing can reach it.
+  bool ended() const;
+
  private:
   void abort();
 };
 
 // The attachments of one connection, by session.
 using Attachments = std::map<PtyId, Attached>;
+
+// The attachment of `id` while it lasts; one that has ended is removed from
+// the table, so that the session counts as not attached here.
+Attached* attachment(Attachments& table, const PtyId& id);
 
 // Starts the two pumps over a greeted shim connection. Never fails, never
 // waits.
@@ -157,7 +170,8 @@ asio::awaitable<void> pump_to_shim(InputReceiver input, quern_session::wire::Wri
 // queue until the shim's stream ends or fails or sends something that is no
 // message. While more than 1 MiB waits for the client, it pauses the shim,
 // queues the refused frame within 8 MiB, waits until the queue is empty and
-// resumes the shim.
+// resumes the shim. When it ends on a shim that cannot be written to either
+// (gone, or no longer reading), it closes the input channel.
 asio::awaitable<void> pump_from_shim(quern_session::wire::Reader shim, std::shared_ptr<Outbound> out,
                                      InputSender input);
 
@@ -280,7 +294,7 @@ asio::awaitable<std::optional<EncodedFrame>> handle(const std::shared_ptr<daemon
     co_return quern_session::wire::control(quern_session::wire::answer_hello(hello->versions));
   }
   if (const auto* a = message.get<m::Attach>()) {
-    if (!attached.contains(a->id)) {
+    if (attachment(attached, a->id) == nullptr) {
       // The launch record is the client's attach exactly as it arrived; the
       // data plane never starts a shim.
       std::optional<quern_protocol::Bytes> launch;

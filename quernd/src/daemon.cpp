@@ -218,9 +218,9 @@ asio::awaitable<std::expected<Bound, Failure>> bind(Runtime runtime) {
     }
   }
 
-  // Nothing listens: a stale socket file may be removed.
-  std::error_code ignored;
-  fs::remove(path, ignored);
+  // Nothing listens: a stale socket file may be removed. Anything else at
+  // the path stays, and the bind below fails on it.
+  if (struct stat st {}; ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
   auto listener = listen_at(co_await asio::this_coro::executor, path);
   if (!listener) co_return std::unexpected(Failure::os(listener.error()).context("bind " + shown));
   if (::chmod(path.c_str(), 0600) != 0) co_return std::unexpected(Failure::os(OsError::last()));

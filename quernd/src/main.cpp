@@ -25,6 +25,7 @@
 #include "data_plane.hpp"
 #include "memory.hpp"
 #include "quern_session/paths.hpp"
+#include "quern_session/text.hpp"
 #include "reaper.hpp"
 #include "registry.hpp"
 #include "supervisor.hpp"
@@ -41,6 +42,8 @@ namespace {
 
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(100);
+// The signals of the main loop, caught from its start to the process's end.
+constexpr int CAUGHT[] = {SIGTERM, SIGINT, SIGHUP};
 
 using Listener = asio::local::stream_protocol::acceptor;
 
@@ -82,17 +85,44 @@ asio::awaitable<void> accept_data_loop(std::shared_ptr<Daemon> daemon, std::shar
   }
 }
 
+// Lets go of the signal set without handing its signals back to their
+// default actions: from here to the end of the process they are caught and
+// do nothing, so that none can end it before its status is given.
+void release_keeping_caught(asio::signal_set& signals) {
+  sigset_t held;
+  sigset_t before;
+  ::sigemptyset(&held);
+  for (int number : CAUGHT) ::sigaddset(&held, number);
+  // The set restores the default actions as it lets go: blocked meanwhile,
+  // a signal waits for the handler below.
+  ::pthread_sigmask(SIG_BLOCK, &held, &before);
+  boost::system::error_code ignored;
+  signals.clear(ignored);
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  ::sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int number : CAUGHT) ::sigaction(number, &action, nullptr);
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
 }  // namespace
 
 std::expected<Args, Failure> parse_args(const std::vector<std::string>& args) {
   std::vector<std::string> origins;
   bool no_data_plane = false;
+  // Every argument, a flag's value too, must be text.
+  auto not_text = [](const std::string& arg) {
+    return std::unexpected(Failure{"argument " + quern_session::text::utf8_lossy(arg) + " is not valid UTF-8", {}});
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    if (!quern_session::text::is_utf8(arg)) return not_text(arg);
     if (arg == "--dev") {
       origins.emplace_back(DEV_ORIGIN);
     } else if (arg == "--origin") {
       if (i + 1 == args.size()) return std::unexpected(Failure{"--origin needs a value", {}});
+      if (!quern_session::text::is_utf8(args[i + 1])) return not_text(args[i + 1]);
       origins.push_back(args[++i]);
     } else if (arg == "--no-data-plane") {
       no_data_plane = true;
@@ -150,7 +180,7 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
   }
 
   asio::signal_set signals(ex);
-  for (int number : {SIGTERM, SIGINT, SIGHUP}) {
+  for (int number : CAUGHT) {
     boost::system::error_code ec;
     signals.add(number, ec);
     if (ec) co_return std::unexpected(Failure::os(quern_session::OsError::from_error_code(ec)));
@@ -173,7 +203,7 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
   std::error_code ignored;
   std::filesystem::remove(runtime.daemon_socket(), ignored);
   if (plane) std::filesystem::remove(runtime.data_endpoint(), ignored);
-  signals.clear();
+  release_keeping_caught(signals);
   plane.reset();
   // The pid lock is released by its destructor: unlocked, then closed.
   co_return std::expected<void, Failure>{};

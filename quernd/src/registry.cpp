@@ -424,13 +424,22 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
   asio::posix::stream_descriptor to_shim(executor, in->write.release());
   asio::posix::stream_descriptor from_shim(executor, out->read.release());
 
-  // The record goes as it is: no newline, length or framing.
-  auto [write_error, written] =
-      co_await asio::async_write(to_shim, asio::buffer(launch.data(), launch.size()), use_tuple);
-  to_shim.close();
-  if (write_error)
-    co_return Failure(OpenError{OpenError::Spawn{"handing the shim its launch: " +
-                                                 OsError::from_error_code(write_error).what()}});
+  // The record goes as it is: no newline, length or framing. A shim that
+  // does not read it is given as long as for its report.
+  {
+    asio::steady_timer limit(executor, REPORT_LIMIT);
+    auto handed = co_await (
+        asio::async_write(to_shim, asio::buffer(launch.data(), launch.size()), use_tuple) ||
+        limit.async_wait(use_tuple));
+    to_shim.close();
+    std::string why;
+    if (handed.index() == 1) {
+      why = "write timed out";
+    } else if (auto [write_error, written] = std::get<0>(handed); write_error) {
+      why = OsError::from_error_code(write_error).what();
+    }
+    if (!why.empty()) co_return Failure(OpenError{OpenError::Spawn{"handing the shim its launch: " + why}});
+  }
 
   std::string line;
   asio::steady_timer limit(executor, REPORT_LIMIT);

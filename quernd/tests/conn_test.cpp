@@ -226,15 +226,68 @@ TEST_F(Conn, AReportThatTheClientQueueRefusesIsLostAndStillCounts) {
 }
 
 TEST_F(Conn, AfterTheToShimPumpHasEndedInputIsRefused) {
+  // The shim stops reading but still sends: the session stays attached.
   attach();
-  shim->close();
+  shim->shutdown_receive();
   EXPECT_FALSE(forward(write_bytes(10)));
   ASSERT_TRUE(run_until(io, [&] { return attached().to_shim.finished(); })) << "the write fails";
   for (int i = 0; i < 4; ++i) EXPECT_FALSE(forward(write_bytes(10)));
   auto reports = pop_all();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(message_in(std::get<EncodedFrame>(reports[0])).debug(), error_msg("s1", "input queue full").debug());
+
+  shim->send(frame_bytes(output_json(1)));
+  ASSERT_TRUE(run_until_shim([&] { return out->bytes() > 0; })) << "output still comes";
+  EXPECT_FALSE(attached().ended());
 }
+
+struct GoneCase {
+  const char* name;
+  std::function<void(RawPeer&)> go;
+  std::size_t relayed;  // frames relayed before the end
+};
+void PrintTo(const GoneCase& c, std::ostream* os) { *os << c.name; }
+
+class ShimGone : public Conn, public ::testing::WithParamInterface<GoneCase> {};
+
+TEST_P(ShimGone, EndsTheAttachmentAndInputIsNotAttached) {
+  // Once nothing comes from the shim and nothing can reach it, the session
+  // is no longer attached here: input is answered "not attached" and the
+  // entry is gone from the table, so a new attach opens the session again.
+  const auto& c = GetParam();
+  attach();
+  Task to_shim = attached().to_shim;
+  c.go(*shim);
+  ASSERT_TRUE(run_until_shim([&] { return attached().from_shim.finished(); }));
+  EXPECT_TRUE(attached().ended());
+  EXPECT_EQ(pop_all().size(), c.relayed);
+
+  // Inside the loop, as the connection task forwards: the ended entry goes.
+  std::optional<EncodedFrame> reply;
+  in_loop([&] { reply = forward(write_bytes(3)); });
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(message_in(*reply).debug(), error_msg("s1", "not attached").debug());
+  EXPECT_FALSE(table.contains(id));
+  EXPECT_EQ(out->bytes(), 0u) << "no input queue full";
+  EXPECT_TRUE(run_until(io, [&] { return to_shim.finished(); })) << "the to-shim pump ends too";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shims, ShimGone,
+    ::testing::Values(GoneCase{"closes", [](RawPeer& p) { p.close(); }, 0},
+                      GoneCase{"sends_output_then_closes",
+                               [](RawPeer& p) {
+                                 p.send(frame_bytes(output_json(1)));
+                                 p.close();
+                               },
+                               1},
+                      GoneCase{"shuts_down_both_ways",
+                               [](RawPeer& p) {
+                                 p.shutdown_send();
+                                 p.shutdown_receive();
+                               },
+                               0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- relaying from the shim ---------------------------------------------
 

@@ -395,6 +395,33 @@ TEST_F(Bind, Cases) {
        },
        Failure{"bind " + shown, {OsError::from_errno(EADDRINUSE).what()}},
        [&] { EXPECT_TRUE(fs::is_directory(socket)); }},
+      // Only a socket file is taken for a stale one: whatever else is there
+      // stays, and the bind fails on it.
+      {"an empty directory stays",
+       [&] {
+         fs::create_directory(socket);
+         return nullptr;
+       },
+       Failure{"bind " + shown, {OsError::from_errno(EADDRINUSE).what()}},
+       [&] { EXPECT_TRUE(fs::is_directory(socket)); }},
+      {"a regular file stays",
+       [&] {
+         quern_fakes::write_file(socket, "kept");
+         return nullptr;
+       },
+       Failure{"bind " + shown, {OsError::from_errno(EADDRINUSE).what()}},
+       [&] { EXPECT_EQ(read_file(socket), "kept"); }},
+      {"a symbolic link to a stale socket stays",
+       [&] {
+         dead_socket_file(socket.native() + "-target");
+         fs::create_symlink(socket.native() + "-target", socket);
+         return nullptr;
+       },
+       Failure{"bind " + shown, {OsError::from_errno(EADDRINUSE).what()}},
+       [&] {
+         EXPECT_TRUE(fs::is_symlink(socket));
+         EXPECT_EQ(fs::status(socket.native() + "-target").type(), fs::file_type::socket);
+       }},
 #endif
   };
   for (const Case& c : cases) {

@@ -80,6 +80,20 @@ std::vector<pid_t> members_of_session(pid_t sid) {
   return found;
 }
 
+// The parent of a running process, from /proc/<pid>/stat; -1 when unknown.
+pid_t parent_of(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return -1;
+  auto close = line.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(line.substr(close + 2));
+  char state = 0;
+  long ppid = -1;
+  rest >> state >> ppid;
+  return static_cast<pid_t>(ppid);
+}
+
 // A unix socket that accepts connections (and never answers them) while it lives.
 struct Listener {
   int fd = -1;
@@ -232,6 +246,39 @@ TEST_F(E2eTest, DetachStopsTheOutputAndAttachBringsItBack) {
   type(c, "kept", "echo f''our\n");
   read_until(c, log_c, "four\r\n");
   EXPECT_EQ(manifest_of("kept"), first) << "the same shim serves every attach";
+}
+
+TEST_F(E2eTest, ASessionWhoseShimWasKilledIsNoLongerAttachedAndOpensAgain) {
+  // When the shim of an attached session dies, the session is no longer
+  // attached on that connection: its input is answered "not attached", and
+  // a new attach on the same connection starts a new shim for it.
+  auto& d = start();
+  Client c = connect(d);
+  OutputLog log = attach(c, "phoenix");
+  Manifest first = manifest_of("phoenix");
+  ASSERT_TRUE(runs(first.shim_pid, first.started_at));
+  ASSERT_EQ(parent_of(first.shim_pid), d.pid()) << "only a shim of this test's daemon is killed";
+  ASSERT_EQ(::kill(first.shim_pid, SIGKILL), 0);
+  ASSERT_TRUE(eventually([&] { return !runs(first.shim_pid, first.started_at); }, 5s));
+
+  for (int i = 0; i < 2; ++i) {
+    type(c, "phoenix", "echo lost\n");
+    EXPECT_EQ(next_non_output(c, log), msg::Message(msg::Error{msg::PtyId{"phoenix"}, "not attached"}));
+  }
+
+  OutputLog again = attach(c, "phoenix");
+  std::optional<Manifest> second;
+  ASSERT_TRUE(eventually(
+      [&] {
+        auto m = Manifest::read(runtime.session_manifest(msg::PtyId{"phoenix"}));
+        if (m && m->shim_pid != first.shim_pid) second = std::move(*m);
+        return second.has_value();
+      },
+      5s));
+  seen.push_back(*second);
+  EXPECT_TRUE(runs(second->shim_pid, second->started_at));
+  type(c, "phoenix", "echo b''ack\n");
+  read_until(c, again, "back\r\n");
 }
 
 TEST_F(E2eTest, TwoClientsShareOneSession) {
@@ -457,6 +504,28 @@ TEST_F(E2eTest, SighupIsIgnored) {
   must(c.send(msg::List{}), "list");
   EXPECT_EQ(must(c.recv(5s), "listed").message, msg::Message(msg::Listed{}));
   connect(d);
+}
+
+TEST_F(E2eTest, ASignalStormDuringShutdownNeverEndsTheDaemonBySignal) {
+  // The three signals stay caught until the process ends: under a stream of
+  // one of them from before SIGTERM until the daemon is gone, every shutdown
+  // ends with status 0.
+  const int storms[] = {SIGHUP, SIGTERM, SIGINT};
+  for (int round = 0; round < 15; ++round) {
+    const int storm = storms[round % 3];
+    SCOPED_TRACE(std::string(strsignal(storm)) + ", round " + std::to_string(round));
+    auto& d = start();
+    for (int i = 0; i < 20; ++i) d.signal(SIGHUP);
+    d.signal(SIGTERM);
+    // Only signalled while it has not been reaped, so the pid is still its own.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!d.exited() && std::chrono::steady_clock::now() < deadline) {
+      d.signal(storm);
+      std::this_thread::sleep_for(300us);
+    }
+    ASSERT_EQ(d.wait_exit(10s), 0);
+    EXPECT_FALSE(fs::exists(runtime.daemon_socket()));
+  }
 }
 
 TEST_F(E2eTest, ADaemonKilledOutrightIsReplacedAndTheSessionServedAgain) {
@@ -832,6 +901,7 @@ TEST_F(E2eTest, CommandLineErrorsEndWithAReport) {
       {{"--no-data-plane", "serve"}, "Error: unknown flag serve\n"},
       {{"--dev", "-x", "--y"}, "Error: unknown flag -x\n"},
       {{"--no-data-plane", ""}, "Error: unknown flag \n"},
+      {{"--no-data-plane", "\xff"}, "Error: argument \xEF\xBF\xBD is not valid UTF-8\n"},
   };
   for (const auto& b : cases) {
     SCOPED_TRACE(b.report);

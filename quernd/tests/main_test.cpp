@@ -33,6 +33,10 @@ TEST(Args, ParsesFlagsInOrder) {
       {"no-data-plane does not hide a later bad argument", {"--no-data-plane", "serve"}, {}, "unknown flag serve"},
       {"parsing stops at the first failure", {"--y", "--origin"}, {}, "unknown flag --y"},
       {"flags compare with their exact length", {"--dev "}, {}, "unknown flag --dev "},
+      {"an argument that is not UTF-8", {"--dev", "--\xff"}, {}, "argument --\xEF\xBF\xBD is not valid UTF-8"},
+      {"an origin that is not UTF-8", {"--origin", "http://\xc3("}, {}, "argument http://\xEF\xBF\xBD( is not valid UTF-8"},
+      {"a bad argument stops parsing before a later one", {"\xe2\x82", "--origin"}, {}, "argument \xEF\xBF\xBD is not valid UTF-8"},
+      {"an earlier failure comes first", {"--x", "\xff"}, {}, "unknown flag --x"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

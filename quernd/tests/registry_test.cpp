@@ -603,6 +603,24 @@ TEST_F(RegistryTest, SpawnStopsWaitingForTheReportAfterTenSeconds) {
   EXPECT_TRUE(runs(children.held()[0])) << "the shim was killed";
 }
 
+TEST_F(RegistryTest, SpawnGivesUpHandingTheLaunchToAShimThatNeverReadsAfterTenSeconds) {
+  // A launch record larger than a pipe holds at once, to a shim that never
+  // reads its standard input: the write ends after the report's ten seconds.
+  ::setenv("QUERN_SESSION_BIN", script("deaf").c_str(), 1);
+  const std::string launch = R"({"type":"attach","id":"s","env":{"BIG":")" + std::string(256 * 1024, 'x') + R"("}})";
+  auto start = std::chrono::steady_clock::now();
+
+  auto spawned = run(registry().spawn_shim(PtyId{"s"}, Bytes::copy_from(launch)));
+
+  auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_FALSE(spawned.has_value());
+  EXPECT_EQ(spawned.error().what(), "spawning the shim: handing the shim its launch: write timed out");
+  EXPECT_GE(took, 10s);
+  EXPECT_LT(took, 11s);
+  ASSERT_EQ(children.held().size(), 1u);
+  EXPECT_TRUE(runs(children.held()[0])) << "the shim was killed";
+}
+
 // ---- list ----
 
 TEST_F(RegistryTest, ListOfNoSessionsIsEmpty) { EXPECT_TRUE(run(registry().list()).empty()); }

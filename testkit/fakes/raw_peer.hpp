@@ -119,6 +119,10 @@ class RawPeer {
   void shutdown_send() {
     if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
   }
+  // Ends this peer's receiving direction: the other side's writes fail.
+  void shutdown_receive() {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RD);
+  }
   void close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;

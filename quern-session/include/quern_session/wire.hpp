@@ -89,6 +89,9 @@ class ReadHalf {
     return socket_->async_read_some(buffers, std::forward<Token>(token));
   }
 
+  // The descriptor, open while either half lives.
+  int native_handle() { return socket_->native_handle(); }
+
  private:
   std::shared_ptr<Socket> socket_;
 };
