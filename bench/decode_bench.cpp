@@ -4,51 +4,17 @@
 // takes.
 //
 //   quern-bench-decode [--mib N] [--runs N]
-#include <malloc.h>
-
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "heap_count.hpp"
 #include "quern_protocol/message.hpp"
 #include "tree_decoder.hpp"
-
-namespace {
-
-// Heap bytes in use and their peak, counted by the global allocation functions.
-std::atomic<std::size_t> in_use{0};
-std::atomic<std::size_t> peak{0};
-std::atomic<std::size_t> allocations{0};
-
-void* counted(std::size_t n) {
-  void* p = std::malloc(n ? n : 1);
-  if (!p) throw std::bad_alloc();
-  std::size_t now = in_use += malloc_usable_size(p);
-  ++allocations;
-  std::size_t seen = peak.load();
-  while (now > seen && !peak.compare_exchange_weak(seen, now)) {
-  }
-  return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) { return counted(n); }
-void* operator new[](std::size_t n) { return counted(n); }
-void operator delete(void* p) noexcept {
-  if (!p) return;
-  in_use -= malloc_usable_size(p);
-  std::free(p);
-}
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace {
 
@@ -70,14 +36,14 @@ Measure measure(Decode decode, const std::string& text, int runs) {
   Measure best;
   best.ms = 1e300;
   for (int r = 0; r < runs; ++r) {
-    std::size_t base = in_use.load();
-    peak = base;
-    std::size_t allocs = allocations.load();
+    std::size_t base = heap_count::in_use();
+    heap_count::reset_peak();
+    std::size_t allocs = heap_count::allocations();
     auto start = std::chrono::steady_clock::now();
     auto m = decode(text);
     double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    best.peak_bytes = std::max(best.peak_bytes, peak.load() - base);
-    best.allocations = allocations.load() - allocs;
+    best.peak_bytes = std::max(best.peak_bytes, heap_count::peak() - base);
+    best.allocations = heap_count::allocations() - allocs;
     best.ms = std::min(best.ms, ms);
     std::string shown = m ? m->debug() : "error: " + m.error().text;
     best.result = shown.substr(0, 60);
@@ -141,7 +107,7 @@ int main(int argc, char** argv) {
     for (auto [name, decode] : {std::pair<const char*, Decode>{"one pass", one_pass},
                                 {"tree", quern_tree::deserialize}}) {
       constexpr int kFrames = 200000;
-      std::size_t allocs = allocations.load();
+      std::size_t allocs = heap_count::allocations();
       auto start = std::chrono::steady_clock::now();
       for (int k = 0; k < kFrames; ++k) {
         auto m = decode(*frame);
@@ -150,7 +116,7 @@ int main(int argc, char** argv) {
       double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
       std::printf("%-8s %-6s frame of %3zu bytes: %7.1f ns, %5.1f allocations per decode\n", name,
                   frame == &output ? "output" : "write", frame->size(), ns / kFrames,
-                  double(allocations.load() - allocs) / kFrames);
+                  double(heap_count::allocations() - allocs) / kFrames);
     }
   }
   return 0;

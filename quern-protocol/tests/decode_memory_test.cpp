@@ -1,43 +1,12 @@
 // What decoding costs in heap memory: values nobody keeps cost nothing,
 // however large, and a relayed frame costs only the fields it keeps. The
-// global allocation functions of this test program count the bytes in use.
-#include <malloc.h>
-
+// program's replaced allocation functions count the bytes in use.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 #include <string>
 
+#include "heap_count.hpp"
 #include "quern_protocol/message.hpp"
-
-namespace {
-
-std::size_t in_use = 0;
-std::size_t peak = 0;
-std::size_t allocations = 0;
-
-void* counted(std::size_t n) {
-  void* p = std::malloc(n ? n : 1);
-  if (!p) throw std::bad_alloc();
-  in_use += malloc_usable_size(p);
-  peak = std::max(peak, in_use);
-  ++allocations;
-  return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) { return counted(n); }
-void* operator new[](std::size_t n) { return counted(n); }
-void operator delete(void* p) noexcept {
-  if (!p) return;
-  in_use -= malloc_usable_size(p);
-  std::free(p);
-}
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace {
 
@@ -50,16 +19,16 @@ struct Cost {
 };
 
 Cost decode(const std::string& text) {
-  const std::size_t base = in_use;
-  peak = base;
-  const std::size_t before = allocations;
+  const std::size_t base = heap_count::in_use();
+  heap_count::reset_peak();
+  const std::size_t before = heap_count::allocations();
   Cost c;
   {
     auto m = Message::deserialize(text);
     c.result = m ? std::string(m->name()) : m.error().text.substr(0, 40);
   }
-  c.peak_bytes = peak - base;
-  c.allocations = allocations - before;
+  c.peak_bytes = heap_count::peak() - base;
+  c.allocations = heap_count::allocations() - before;
   return c;
 }
 
