@@ -226,22 +226,16 @@ class Handler {
     return true;
   }
   bool on_int64(std::int64_t i, sv s, error_code&) {
-    number_.clear();
-    after_number(s);
     Scalar v;
     v.kind = Kind::int64;
     v.int64 = i;
-    if (skip_ == 0) scalar(v);
-    return true;
+    return integer(v, s);
   }
   bool on_uint64(std::uint64_t u, sv s, error_code&) {
-    number_.clear();
-    after_number(s);
     Scalar v;
     v.kind = Kind::uint64;
     v.uint64 = u;
-    if (skip_ == 0) scalar(v);
-    return true;
+    return integer(v, s);
   }
   bool on_double(double, sv s, error_code& ec) {
     std::string_view digits(s.data(), s.size());
@@ -392,6 +386,13 @@ class Handler {
     }
     target_ = slot;
     target_set_ = true;
+  }
+
+  bool integer(const Scalar& v, sv s) {
+    number_.clear();
+    after_number(s);
+    if (skip_ == 0) scalar(v);
+    return true;
   }
 
   // The text a number was read from lies in the input (it is read in one

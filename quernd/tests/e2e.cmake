@@ -6,7 +6,9 @@ if(TARGET quernd)
     tests/data_plane_e2e_test.cpp
     tests/browser_e2e_test.cpp
     tests/e2e_support.cpp
+    ${PROJECT_SOURCE_DIR}/testkit/shim/manifest_file.cpp
   )
+  target_include_directories(quernd_e2e_tests PRIVATE ${PROJECT_SOURCE_DIR}/testkit/shim)
   target_link_libraries(quernd_e2e_tests PRIVATE quern_testkit quern_session quern_protocol GTest::gtest_main)
   # The browser test drives a real Chromium; found here or on PATH when it runs.
   find_program(QUERN_CHROMIUM NAMES chromium chromium-browser google-chrome-stable google-chrome)

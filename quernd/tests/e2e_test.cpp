@@ -24,13 +24,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <boost/json/object.hpp>
-#include <boost/json/value.hpp>
 #include <gtest/gtest.h>
 
 #include "e2e_support.hpp"
+#include "manifest_file.hpp"
 #include "quern_protocol/bytes.hpp"
-#include "quern_protocol/json_writer.hpp"
 #include "quern_protocol/message.hpp"
 #include "quern_session/manifest.hpp"
 #include "quern_session/paths.hpp"
@@ -567,20 +565,14 @@ struct StaleCase {
 };
 
 std::string manifest_json(const Runtime& runtime, const StaleCase& s) {
-  auto start_time = [](const StartTime& t) { return boost::json::object{{"secs", t.secs}, {"micros", t.micros}}; };
-  msg::PtyId id{s.id};
-  boost::json::object o;
-  o["id"] = s.id;
-  o["shim_pid"] = s.shim_pid;
-  o["shell_pid"] = s.shim_pid;
-  o["pgid"] = s.shim_pid;
-  o["tty"] = "pts/999999";
-  o["socket"] = runtime.session_socket(id).native();
-  o["started_at"] = start_time(s.started_at);
-  o["boot_id"] = s.boot_id;
-  o["shell_started_at"] = nullptr;
-  o["cgroup"] = nullptr;
-  return quern_protocol::json::write_compact(o);
+  Manifest m;
+  m.id = msg::PtyId{s.id};
+  m.shim_pid = m.shell_pid = m.pgid = s.shim_pid;
+  m.tty = "pts/999999";
+  m.socket = runtime.session_socket(m.id);
+  m.started_at = s.started_at;
+  m.boot_id = s.boot_id;
+  return quern_shim::manifest_json(m);
 }
 
 TEST_F(E2eTest, StartUpSweepsStaleSessionFiles) {
@@ -663,27 +655,6 @@ TEST_F(E2eTest, StartUpEndsAnOrphanedSessionWhoseSocketIsGone) {
   EXPECT_TRUE(second.diagnostics().empty()) << second.stderr_text();
 }
 
-// The text of a session manifest with these fields.
-std::string manifest_text(const Manifest& m) {
-  auto start_time = [](const StartTime& t) { return boost::json::object{{"secs", t.secs}, {"micros", t.micros}}; };
-  boost::json::object o;
-  o["id"] = m.id.text;
-  o["shim_pid"] = m.shim_pid;
-  o["shell_pid"] = m.shell_pid;
-  o["pgid"] = m.pgid;
-  o["tty"] = m.tty;
-  o["socket"] = m.socket.native();
-  o["started_at"] = start_time(m.started_at);
-  o["boot_id"] = m.boot_id;
-  if (m.shell_started_at) {
-    o["shell_started_at"] = start_time(*m.shell_started_at);
-  } else {
-    o["shell_started_at"] = nullptr;
-  }
-  o["cgroup"] = nullptr;
-  return quern_protocol::json::write_compact(o);
-}
-
 // `sleep 300` on a fresh pty of which it is the controlling process; killed
 // and reaped at the end.
 struct OnTerminal {
@@ -735,7 +706,7 @@ TEST_F(E2eTest, CloseOfAStaleManifestSparesTheTerminalOfAnotherProcess) {
     m.socket = runtime.session_socket(m.id);
     m.started_at = StartTime{decoy.started().secs + k.shift, decoy.started().micros};
     m.boot_id = *boot;
-    write_file(runtime.session_manifest(m.id), manifest_text(m));
+    write_file(runtime.session_manifest(m.id), quern_shim::manifest_json(m));
 
     must(c.send(msg::Close{m.id}), "close");
     // The chain's first round comes a second after its first look.
@@ -797,7 +768,7 @@ TEST_F(E2eTest, StartUpNeverSignalsTheDaemonsParentOrItsGroup) {
   m.started_at = *started;
   m.shell_started_at = started;
   m.boot_id = *boot;
-  write_file(runtime.session_manifest(m.id), manifest_text(m));
+  write_file(runtime.session_manifest(m.id), quern_shim::manifest_json(m));
   write_file(go, "");
 
   ASSERT_TRUE(eventually([&] { return !read_file(pid_file).empty(); }, 5s));
@@ -833,7 +804,7 @@ TEST_F(E2eTest, ListPassesOverAManifestRecordingTheDaemonsOwnSocket) {
   m.socket = runtime.daemon_socket();
   m.started_at = shim.started();
   m.boot_id = *boot;
-  write_file(runtime.session_manifest(m.id), manifest_text(m));
+  write_file(runtime.session_manifest(m.id), quern_shim::manifest_json(m));
 
   Client c = connect(d);
   must(c.send(msg::List{}), "list");
