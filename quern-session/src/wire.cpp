@@ -109,6 +109,11 @@ std::pair<ReadHalf, WriteHalf> split(Socket socket) {
   return {ReadHalf(shared), WriteHalf(shared)};
 }
 
+bool Reader::has_frame() const {
+  if (buf.size() < 4) return false;
+  return 4 + std::size_t{be32(buf.data())} <= buf.size();
+}
+
 asio::awaitable<std::expected<std::optional<Frame>, WireError>> Reader::next_frame() {
   for (;;) {
     if (abandoned(co_await asio::this_coro::cancellation_state)) co_return std::unexpected(aborted());

@@ -84,11 +84,11 @@ void InputSender::release() {
   state_.reset();
 }
 
-bool InputSender::try_send(EncodedFrame frame) {
+bool InputSender::try_send(EncodedFrame frame, outbound::Wake when) {
   InputState* s = state_.get();
   if (!open() || s->waiting > 0 || s->frames.size() >= INPUT_CAPACITY) return false;
   s->frames.push_back(std::move(frame));
-  s->item.notify_one();
+  s->item.notify_one(when);
   return true;
 }
 
@@ -203,11 +203,11 @@ Attached attach(wire::Connection shim, std::shared_ptr<Outbound> out) {
 }
 
 std::optional<EncodedFrame> forward(Attachments& table, Outbound& out, const PtyId& id,
-                                    Frame frame) {
+                                    Frame frame, outbound::Wake when) {
   Attached* found = attachment(table, id);
   if (found == nullptr) return error(id, "not attached");
   Attached& attached = *found;
-  if (attached.input.try_send(reencode(frame))) {
+  if (attached.input.try_send(reencode(frame), when)) {
     attached.congested = false;
     return std::nullopt;
   }
@@ -288,7 +288,9 @@ asio::awaitable<void> pump_from_shim(quern_session::wire::Reader shim, std::shar
     if (!message) break;
     if (!relayed(*message)) continue;
 
-    auto pushed = out->try_push(reencode(frame));
+    // The writer runs at once for the last frame of a read; earlier ones
+    // gather behind it.
+    auto pushed = out->try_push(reencode(frame), shim.has_frame() ? outbound::Wake::later : outbound::Wake::now);
     if (pushed) continue;
 
     // More than 1 MiB waits for the client: hold the shim until it is gone.

@@ -77,7 +77,8 @@ class InputSender {
   // Offers the frame without waiting. False when the channel is full, when a
   // sender waits in `send` (a freed place is its), or when the receiver is
   // gone; the frame is dropped then.
-  bool try_send(EncodedFrame frame);
+  // `when` is the wake-up of the waiting receiver.
+  bool try_send(EncodedFrame frame, outbound::Wake when = outbound::Wake::later);
   // Sends the frame, waiting while the channel is full. False when the
   // receiver is gone; the frame is dropped then.
   asio::awaitable<bool> send(EncodedFrame frame);
@@ -160,7 +161,7 @@ Attached attach(wire::Connection shim, std::shared_ptr<Outbound> out);
 // frame and reports "input queue full" straight to the queue, once per
 // congestion and only if the queue takes it at once.
 std::optional<EncodedFrame> forward(Attachments& table, Outbound& out, const PtyId& id,
-                                    Frame frame);
+                                    Frame frame, outbound::Wake when = outbound::Wake::later);
 
 // Writes the client's frames to the shim in order until the channel ends or
 // a write fails; then the shim sees the end of its input.
@@ -178,6 +179,17 @@ asio::awaitable<void> pump_from_shim(quern_session::wire::Reader shim, std::shar
 namespace detail {
 
 using Event = std::variant<Popped, bool>;
+
+// Whether the reader has another frame without reading; a reader that cannot
+// tell counts as having one.
+template <class R>
+bool has_more(const R& reader) {
+  if constexpr (requires { reader.buffered(); }) {
+    return reader.buffered();
+  } else {
+    return true;
+  }
+}
 
 // One wait of the writer: whatever comes first of the queue having something
 // for `pop` and the writer's keepalive, looking first at the one chosen.
@@ -281,7 +293,8 @@ template <class S>
 asio::awaitable<std::optional<EncodedFrame>> handle(const std::shared_ptr<daemon::Daemon<S>>& daemon,
                                                     const std::shared_ptr<Outbound>& out,
                                                     Attachments& attached, quern_protocol::message::Message message,
-                                                    Frame frame, bool on_data_plane) {
+                                                    Frame frame, bool on_data_plane,
+                                                    outbound::Wake when = outbound::Wake::later) {
   namespace m = quern_protocol::message;
   constexpr const char* NOT_ON_DATA_PLANE = "not on the data plane";
   if (on_data_plane) {
@@ -303,16 +316,16 @@ asio::awaitable<std::optional<EncodedFrame>> handle(const std::shared_ptr<daemon
       if (!opened) co_return error(a->id, opened.error().what());
       attached.emplace(a->id, attach(std::move(*opened), out));
     }
-    co_return forward(attached, *out, a->id, std::move(frame));
+    co_return forward(attached, *out, a->id, std::move(frame), when);
   }
   if (const auto* d = message.get<m::Detach>()) {
     attached.erase(d->id);
     co_return std::nullopt;
   }
-  if (const auto* w = message.get<m::Write>()) co_return forward(attached, *out, w->id, std::move(frame));
-  if (const auto* r = message.get<m::Resize>()) co_return forward(attached, *out, r->id, std::move(frame));
-  if (const auto* p = message.get<m::Pause>()) co_return forward(attached, *out, p->id, std::move(frame));
-  if (const auto* r = message.get<m::Resume>()) co_return forward(attached, *out, r->id, std::move(frame));
+  if (const auto* w = message.get<m::Write>()) co_return forward(attached, *out, w->id, std::move(frame), when);
+  if (const auto* r = message.get<m::Resize>()) co_return forward(attached, *out, r->id, std::move(frame), when);
+  if (const auto* p = message.get<m::Pause>()) co_return forward(attached, *out, p->id, std::move(frame), when);
+  if (const auto* r = message.get<m::Resume>()) co_return forward(attached, *out, r->id, std::move(frame), when);
   if (const auto* c = message.get<m::Close>()) {
     auto manifest = daemon->registry.manifest(c->id);
     if (!manifest) co_return error(c->id, "no such pty");
@@ -354,7 +367,10 @@ asio::awaitable<void> serve_on(std::shared_ptr<daemon::Daemon<S>> daemon, T tran
       co_await within(out->drained(), HELLO_DRAIN_LIMIT);
       break;
     }
-    auto reply = co_await handle(daemon, out, attached, std::move(*message), std::move(*frame), T::on_data_plane);
+    // With no further frame at hand, input is written to the shim at once.
+    const auto when = detail::has_more(reader) ? outbound::Wake::later : outbound::Wake::now;
+    auto reply =
+        co_await handle(daemon, out, attached, std::move(*message), std::move(*frame), T::on_data_plane, when);
     if (reply && !co_await out->push(std::move(*reply))) break;
     if (out->overflowed()) break;
   }

@@ -6,7 +6,12 @@
 #include <utility>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/associated_cancellation_slot.hpp>
+#include <boost/asio/async_result.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/execution/outstanding_work.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/prefer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
@@ -21,17 +26,54 @@ constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
 }  // namespace
 
-// The timers never expire: a wait ends only when the timer is cancelled to
-// wake it, or when the waiting task is aborted.
+struct WakeOne::Cancel {
+  WakeOne* self;
+  void operator()(asio::cancellation_type_t) {
+    // The waiter's own abort checks see the cancellation once it resumes.
+    if (auto w = self->take(true))
+      asio::post(self->ex_, [resume = std::move(w->resume)]() mutable { resume(asio::error::operation_aborted); });
+  }
+};
 
-WakeOne::WakeOne(const asio::any_io_executor& ex)
-    : timer_(ex, asio::steady_timer::time_point::max()) {}
+struct WakeOne::Initiate {
+  WakeOne* self;
+  template <class Handler>
+  void operator()(Handler&& handler) const {
+    auto slot = asio::get_associated_cancellation_slot(handler);
+    self->waiter_.emplace(Waiter{std::forward<Handler>(handler), slot,
+                                 asio::prefer(self->ex_, asio::execution::outstanding_work.tracked)});
+    if (slot.is_connected()) slot.template emplace<Cancel>(Cancel{self});
+  }
+};
 
-void WakeOne::notify_one() {
-  // A waiter whose wait has already ended (woken, or aborted) is not waiting
-  // any more: keep the wake-up for the next one.
-  if (waiting_ && timer_.cancel_one() > 0) return;
-  kept_ = true;
+WakeOne::WakeOne(const asio::any_io_executor& ex) : ex_(ex) {}
+
+WakeOne::~WakeOne() {
+  if (auto w = take(false))
+    asio::post(ex_, [resume = std::move(w->resume)]() mutable { resume(asio::error::operation_aborted); });
+}
+
+std::optional<WakeOne::Waiter> WakeOne::take(bool from_cancellation) {
+  if (!waiter_) return std::nullopt;
+  std::optional<Waiter> w = std::move(waiter_);
+  waiter_.reset();
+  // A cancellation handler is not cleared from inside its own call; the
+  // waiter clears its slot when it resumes.
+  if (!from_cancellation && w->slot.is_connected()) w->slot.clear();
+  return w;
+}
+
+void WakeOne::notify_one(Wake when) {
+  auto w = take(false);
+  if (!w) {
+    kept_ = true;
+    return;
+  }
+  if (when == Wake::now) {
+    std::move(w->resume)(boost::system::error_code{});
+  } else {
+    asio::post(ex_, [resume = std::move(w->resume)]() mutable { resume(boost::system::error_code{}); });
+  }
 }
 
 asio::awaitable<void> WakeOne::wait() {
@@ -40,12 +82,13 @@ asio::awaitable<void> WakeOne::wait() {
     kept_ = false;
     co_return;
   }
-  assert(!waiting_ && "one waiter at a time");
-  waiting_ = true;
-  co_await timer_.async_wait(use_tuple);
-  waiting_ = false;
+  assert(!waiter_ && "one waiter at a time");
+  co_await asio::async_initiate<decltype(use_tuple), void(boost::system::error_code)>(Initiate{this}, use_tuple);
   throw_if_aborted(co_await asio::this_coro::cancellation_state);
 }
+
+// WakeAll's timer never expires: a wait ends only when the timer is cancelled to
+// wake it, or when the waiting task is aborted.
 
 WakeAll::WakeAll(const asio::any_io_executor& ex)
     : timer_(ex, asio::steady_timer::time_point::max()) {}
@@ -123,10 +166,10 @@ void Outbound::discard() {
   queue_.bytes = 0;
 }
 
-std::expected<void, Refused> Outbound::try_push(EncodedFrame frame) {
+std::expected<void, Refused> Outbound::try_push(EncodedFrame frame, Wake when) {
   if (queue_.bytes > ADMISSION_THRESHOLD) return std::unexpected(Refused{std::move(frame)});
   enqueue(std::move(frame));
-  item_ready_.notify_one();
+  item_ready_.notify_one(when);
   return {};
 }
 

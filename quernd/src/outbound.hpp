@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -20,6 +21,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_state.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
 
 #include "quern_protocol/frame.hpp"
 
@@ -34,19 +36,39 @@ inline constexpr std::size_t ADMISSION_THRESHOLD = 1'048'576;
 // when the queue is empty.
 inline constexpr std::size_t HARD_LIMIT = 8'388'608;
 
+// When a woken waiter runs. `later`: from the event loop's queue, after the
+// current task's next wait. `now`: at once, before `notify_one` returns; for
+// a notifier that has nothing more to hand over before its own next wait,
+// so that the waiter's work needs no second turn of the event loop.
+enum class Wake { later, now };
+
 // A wake-up for one waiter. Given while nobody waits, it is kept for the
 // next waiter, which then returns at once.
 class WakeOne {
  public:
   explicit WakeOne(const asio::any_io_executor& ex);
+  WakeOne(const WakeOne&) = delete;
+  WakeOne& operator=(const WakeOne&) = delete;
+  ~WakeOne();
 
-  void notify_one();
+  void notify_one(Wake when = Wake::later);
   // Returns on a wake-up, possibly a spurious one: callers look again.
   asio::awaitable<void> wait();
 
  private:
-  asio::steady_timer timer_;
-  bool waiting_ = false;
+  struct Waiter {
+    std::move_only_function<void(boost::system::error_code)> resume;
+    asio::cancellation_slot slot;
+    asio::any_io_executor work;  // keeps the event loop running meanwhile
+  };
+  struct Initiate;
+  struct Cancel;
+
+  // Takes the waiter, if one waits, and detaches it from its cancellation.
+  std::optional<Waiter> take(bool from_cancellation);
+
+  asio::any_io_executor ex_;
+  std::optional<Waiter> waiter_;
   bool kept_ = false;
 };
 
@@ -114,7 +136,8 @@ class Outbound {
 
   // Queues the frame unless more than 1 MiB is queued; looks neither at the
   // flags nor at the frame's own size. Never waits.
-  std::expected<void, Refused> try_push(EncodedFrame frame);
+  // `when` is the wake-up of a waiting writer.
+  std::expected<void, Refused> try_push(EncodedFrame frame, Wake when = Wake::later);
   // Queues the frame when it fits within 8 MiB or the queue is empty. True
   // when queued; false when the queue is closed or overflowed, or when this
   // push overflowed a lossy queue. A waiting queue waits for room.

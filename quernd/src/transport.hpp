@@ -86,6 +86,8 @@ class UnixReader {
   explicit UnixReader(quern_session::wire::Reader reader) : reader_(std::move(reader)) {}
 
   asio::awaitable<std::optional<Frame>> next();
+  // Whether `next` has a frame without reading.
+  bool buffered() const { return reader_.has_frame(); }
 
  private:
   quern_session::wire::Reader reader_;

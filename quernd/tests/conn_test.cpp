@@ -225,6 +225,24 @@ TEST_F(Conn, AReportThatTheClientQueueRefusesIsLostAndStillCounts) {
   EXPECT_EQ(out->bytes(), 0u);
 }
 
+TEST_F(Conn, InputWithNothingBehindItIsWrittenToTheShimBeforeForwardReturns) {
+  for (const auto when : {quernd::outbound::Wake::now, quernd::outbound::Wake::later}) {
+    const bool now = when == quernd::outbound::Wake::now;
+    SCOPED_TRACE(now ? "now" : "later");
+    attach();
+    run_a_while(5ms);
+    std::size_t at_once = 0;
+    in_loop([&] {
+      EXPECT_FALSE(conn::forward(table, *out, id, decoded(write_bytes(10)), when));
+      shim->poll();
+      at_once = shim->frames().size();
+    });
+    EXPECT_EQ(at_once, now ? 1u : 0u);
+    ASSERT_TRUE(run_until_shim([&] { return shim->frames().size() == 1; }));
+    table.clear();
+  }
+}
+
 TEST_F(Conn, AfterTheToShimPumpHasEndedInputIsRefused) {
   // The shim stops reading but still sends: the session stays attached.
   attach();

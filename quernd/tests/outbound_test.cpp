@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -9,8 +10,13 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include "fakes/support.hpp"
 #include "task.hpp"
@@ -404,6 +410,55 @@ TEST_F(OutboundTest, WakeOneKeepsOneWakeUpForTheNextWaiter) {
   wake.notify_one();
   settle();
   EXPECT_TRUE(waiter.finished());
+}
+
+// A waiter that records each time it returns from a wait.
+asio::awaitable<void> count_wakes(WakeOne& wake, int& woken) {
+  for (;;) {
+    co_await wake.wait();
+    ++woken;
+  }
+}
+
+TEST_F(OutboundTest, WakeOneRunsTheWaiterAtOnceOrFromTheQueueAsAsked) {
+  WakeOne wake(io.get_executor());
+  int woken = 0;
+  Task waiter = Task::spawn(io.get_executor(), count_wakes(wake, woken));
+  settle();
+
+  wake.notify_one(quernd::outbound::Wake::now);
+  EXPECT_EQ(woken, 1) << "the waiter ran before notify_one returned";
+
+  wake.notify_one(quernd::outbound::Wake::later);
+  EXPECT_EQ(woken, 1) << "the waiter waits for its turn";
+  settle();
+  EXPECT_EQ(woken, 2);
+
+  waiter.abort();
+  settle();
+  EXPECT_TRUE(waiter.finished());
+}
+
+TEST_F(OutboundTest, AWaitAbandonedInARaceKeepsTheNextWakeUp) {
+  using namespace asio::experimental::awaitable_operators;
+  WakeOne wake(io.get_executor());
+  // The wait loses to a timer; the wake-up that follows finds nobody waiting.
+  quern_fakes::run(io, [&]() -> asio::awaitable<void> {
+    asio::steady_timer t(co_await asio::this_coro::executor, std::chrono::milliseconds(1));
+    auto first = co_await (wake.wait() || t.async_wait(asio::as_tuple(asio::use_awaitable)));
+    EXPECT_EQ(first.index(), 1u);
+  }());
+  wake.notify_one(quernd::outbound::Wake::now);
+  quern_fakes::run(io, wake.wait());  // the kept wake-up: returns at once
+
+  // An aborted waiter is gone too.
+  Task aborted = Task::spawn(io.get_executor(), wake.wait());
+  settle();
+  aborted.abort();
+  settle();
+  EXPECT_TRUE(aborted.finished());
+  wake.notify_one(quernd::outbound::Wake::now);
+  quern_fakes::run(io, wake.wait());
 }
 
 TEST_F(OutboundTest, WakeAllWakesTheCurrentWaitersAndKeepsNothing) {

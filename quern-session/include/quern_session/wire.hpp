@@ -21,6 +21,7 @@
 #include "quern_protocol/frame.hpp"
 #include "quern_protocol/message.hpp"
 #include "quern_protocol/packet.hpp"
+#include "quern_session/drained_read.hpp"
 #include "quern_session/os_error.hpp"
 
 namespace quern_session::wire {
@@ -84,9 +85,10 @@ class ReadHalf {
 
   executor_type get_executor() { return socket_->get_executor(); }
 
-  template <class MutableBuffers, class Token>
-  auto async_read_some(const MutableBuffers& buffers, Token&& token) {
-    return socket_->async_read_some(buffers, std::forward<Token>(token));
+  // A short read leaves the next one to wait for data instead of trying first.
+  template <class Token>
+  auto async_read_some(asio::mutable_buffer buffer, Token&& token) {
+    return drained_read::async_read_some(*socket_, buffer, std::forward<Token>(token));
   }
 
   // The descriptor, open while either half lives.
@@ -146,6 +148,9 @@ class Reader {
   asio::awaitable<std::expected<std::optional<Packet>, WireError>> next_packet();
   // The next packet of any kind within REPLY_LIMIT.
   asio::awaitable<std::expected<Packet, WireError>> expect();
+  // Whether a whole frame is buffered, so that `next_frame` returns it
+  // without reading.
+  bool has_frame() const;
 
   ReadHalf inner;
   quern_protocol::BytesMut buf;
