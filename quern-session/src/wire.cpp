@@ -109,7 +109,8 @@ std::pair<ReadHalf, WriteHalf> split(Socket socket) {
   return {ReadHalf(shared), WriteHalf(shared)};
 }
 
-bool Reader::has_frame() const {
+bool Reader::has_more() const {
+  if (last_read_full_) return true;
   if (buf.size() < 4) return false;
   return 4 + std::size_t{be32(buf.data())} <= buf.size();
 }
@@ -140,6 +141,7 @@ asio::awaitable<std::expected<std::optional<Frame>, WireError>> Reader::next_fra
     auto space = buf.free_space();
     auto [ec, n] = co_await inner.async_read_some(asio::buffer(space.data(), space.size()), use_tuple);
     buf.commit(n);
+    last_read_full_ = n == space.size();
     if (ec == asio::error::eof) co_return std::nullopt;
     if (ec) co_return std::unexpected(WireError{WireError::Io{OsError::from_error_code(ec)}});
     if (n == 0) co_return std::nullopt;

@@ -175,6 +175,28 @@ TEST(Reader, ReturnsTwoFramesOfOneWriteWithOneRead) {
   EXPECT_TRUE((*second)->json.shares_storage_with((*first)->json));
 }
 
+TEST(Reader, TellsWhetherMoreIsAtHand) {
+  const std::string list = frame_bytes(R"({"type":"list"})");
+  {
+    SCOPED_TRACE("two frames in one read, then nothing");
+    Pair p;
+    p.send(list + list);
+    ASSERT_TRUE(p.run(p.reader->next_frame()));
+    EXPECT_TRUE(p.reader->has_more()) << "the second frame is buffered";
+    ASSERT_TRUE(p.run(p.reader->next_frame()));
+    EXPECT_FALSE(p.reader->has_more()) << "the read was short: the socket is empty";
+  }
+  {
+    SCOPED_TRACE("a read that filled the buffer");
+    Pair p;
+    ReadHalf half = std::move(p.reader->inner);
+    p.reader.emplace(std::move(half), list.size());
+    p.send(list + list);
+    ASSERT_TRUE(p.run(p.reader->next_frame()));
+    EXPECT_TRUE(p.reader->has_more()) << "the socket may hold more";
+  }
+}
+
 TEST(Reader, ReturnsAFrameFedByteByByteOnceWhole) {
   Pair p;
   std::string bytes = frame_bytes(R"({"type":"write","id":"x"})", "typed");

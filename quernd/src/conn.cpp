@@ -288,9 +288,9 @@ asio::awaitable<void> pump_from_shim(quern_session::wire::Reader shim, std::shar
     if (!message) break;
     if (!relayed(*message)) continue;
 
-    // The writer runs at once for the last frame of a read; earlier ones
-    // gather behind it.
-    auto pushed = out->try_push(reencode(frame), shim.has_frame() ? outbound::Wake::later : outbound::Wake::now);
+    // With nothing more at hand the writer runs at once; while more comes,
+    // frames gather for one write.
+    auto pushed = out->try_push(reencode(frame), shim.has_more() ? outbound::Wake::later : outbound::Wake::now);
     if (pushed) continue;
 
     // More than 1 MiB waits for the client: hold the shim until it is gone.

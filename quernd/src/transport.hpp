@@ -86,8 +86,8 @@ class UnixReader {
   explicit UnixReader(quern_session::wire::Reader reader) : reader_(std::move(reader)) {}
 
   asio::awaitable<std::optional<Frame>> next();
-  // Whether `next` has a frame without reading.
-  bool buffered() const { return reader_.has_frame(); }
+  // Whether more frames are at hand, buffered or most likely in the socket.
+  bool buffered() const { return reader_.has_more(); }
 
  private:
   quern_session::wire::Reader reader_;

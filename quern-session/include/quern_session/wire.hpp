@@ -148,12 +148,15 @@ class Reader {
   asio::awaitable<std::expected<std::optional<Packet>, WireError>> next_packet();
   // The next packet of any kind within REPLY_LIMIT.
   asio::awaitable<std::expected<Packet, WireError>> expect();
-  // Whether a whole frame is buffered, so that `next_frame` returns it
-  // without reading.
-  bool has_frame() const;
+  // Whether more is at hand: a whole frame is buffered, or the last read
+  // filled the buffer, so that the socket may well hold more.
+  bool has_more() const;
 
   ReadHalf inner;
   quern_protocol::BytesMut buf;
+
+ private:
+  bool last_read_full_ = false;
 };
 
 }  // namespace quern_session::wire
