@@ -213,6 +213,7 @@ int main(int argc, char** argv) {
   // Writes to a peer that has gone fail with EPIPE instead of ending the
   // daemon; children get the default action back when they start.
   ::signal(SIGPIPE, SIG_IGN);
+  memory::give_back_large_blocks();
 
   auto args = parse_args(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   if (!args) {

@@ -15,6 +15,13 @@ namespace quernd::memory {
 
 namespace asio = boost::asio;
 
+void give_back_large_blocks() {
+#if defined(__GLIBC__)
+  // Setting the bound also stops the allocator from moving it.
+  ::mallopt(M_MMAP_THRESHOLD, static_cast<int>(LARGE_BLOCK));
+#endif
+}
+
 std::size_t held_free() {
 #if defined(__GLIBC__)
   const struct mallinfo2 info = ::mallinfo2();

@@ -15,6 +15,14 @@ inline constexpr auto TRIM_INTERVAL = std::chrono::seconds(5);
 // Free memory the allocator may keep before it is asked to give it back.
 inline constexpr std::size_t TRIM_THRESHOLD = 8 << 20;
 
+// Blocks of at least this size get mappings of their own.
+inline constexpr std::size_t LARGE_BLOCK = 1 << 20;
+
+// Makes the allocator give every block of LARGE_BLOCK or more back to the
+// system as soon as it is freed. Left to itself it raises that bound to the
+// largest block freed so far, and then keeps freed frame buffers of up to
+// 8 MiB in its heap. Call before the first allocations of note.
+void give_back_large_blocks();
 // Bytes the allocator holds that nothing uses; 0 where it cannot tell.
 std::size_t held_free();
 // Asks the allocator to return what it can; true when it did.

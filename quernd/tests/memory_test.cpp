@@ -40,4 +40,18 @@ TEST(Memory, TrimGivesBackWhatABurstLeftBehind) {
 #endif
 }
 
+TEST(Memory, LargeBlocksGoBackToTheSystemWhenFreed) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator is not the one set";
+#else
+  quernd::memory::give_back_large_blocks();
+  // Frame buffers of all sizes up to 8 MiB, freed in turn: none stays.
+  for (std::size_t size : {2u << 20, 8u << 20, 4u << 20, 8u << 20}) {
+    std::unique_ptr<char[]> block(new char[size]);
+    for (std::size_t i = 0; i < size; i += 4096) block[i] = 1;
+  }
+  EXPECT_LT(quernd::memory::held_free(), quernd::memory::LARGE_BLOCK);
+#endif
+}
+
 }  // namespace
