@@ -1,5 +1,6 @@
 // `attach`: the terminal in raw mode, stdin to `write` frames, `output` to
-// stdout, SIGWINCH to `resize`; Ctrl-\ detaches.
+// stdout, SIGWINCH to `resize`; Ctrl-\ detaches. At the end the terminal
+// gets back the modes that the session's output turned on.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <tuple>
@@ -119,21 +121,160 @@ bool write_all(int fd, std::string_view bytes) {
   return true;
 }
 
+// The terminal modes that a session's output turns on and that would stay
+// with the user's terminal after the session has left it: the alternate
+// screen, mouse reporting, application cursor keys and keypad, bracketed
+// paste, focus reports, a hidden cursor, colours. It follows the output's
+// private mode sets and resets (CSI ? Pn h, CSI ? Pn l), ESC = and ESC >,
+// also across frames, and knows whether the cursor stands at a line's start.
+class TerminalModes {
+ public:
+  void see(std::string_view bytes) {
+    for (unsigned char ch : bytes) step(ch);
+  }
+
+  // What puts the terminal back: each mode that is on turned off, the
+  // alternate screen left last (its cursor comes back), the cursor shown.
+  std::string reset() const {
+    std::string out;
+    if (attributes_) out += "\x1b[m";
+    for (int mode : on_) {
+      if (mode != kHiddenCursor && !is_screen(mode)) out += "\x1b[?" + std::to_string(mode) + "l";
+    }
+    if (keypad_) out += "\x1b>";
+    for (int mode : {1049, 1047, 47}) {
+      if (on_.contains(mode)) out += "\x1b[?" + std::to_string(mode) + "l";
+    }
+    if (on_.contains(kHiddenCursor)) out += "\x1b[?25h";
+    return out;
+  }
+  // A line was written to the terminal besides the output.
+  void line_ended() { line_start_ = true; }
+  // Whether the cursor stands at the start of a line once reset() is written.
+  bool at_line_start() const { return alternate() ? main_line_start_ : line_start_; }
+
+ private:
+  static constexpr int kHiddenCursor = -25;  // "on" when CSI ? 25 l hid the cursor
+  static bool is_screen(int mode) { return mode == 1049 || mode == 1047 || mode == 47; }
+  // The private modes whose set state is worth undoing.
+  static bool tracked(int mode) {
+    switch (mode) {
+      case 1:                                                          // application cursor keys
+      case 9: case 1000: case 1001: case 1002: case 1003:              // mouse reporting
+      case 1005: case 1006: case 1015: case 1016:                      // mouse encodings
+      case 1004: case 2004:                                            // focus reports, bracketed paste
+      case 47: case 1047: case 1049:                                   // the alternate screen
+        return true;
+      default:
+        return false;
+    }
+  }
+  bool alternate() const { return on_.contains(1049) || on_.contains(1047) || on_.contains(47); }
+
+  void step(unsigned char ch) {
+    switch (state_) {
+      case State::Ground:
+        if (ch == 0x1b) {
+          state_ = State::Escape;
+        } else if (ch == '\n') {
+          line_start_ = true;
+        } else if (ch >= 0x20 && ch != 0x7f) {
+          line_start_ = false;
+        }
+        return;
+      case State::Escape:
+        state_ = State::Ground;
+        if (ch == '[') {
+          state_ = State::Csi;
+          private_ = false;
+          params_.clear();
+          param_ = -1;
+        } else if (ch == '=') {
+          keypad_ = true;
+        } else if (ch == '>') {
+          keypad_ = false;
+        }
+        return;
+      case State::Csi:
+        if (ch == '?' && params_.empty() && param_ < 0 && !private_) {
+          private_ = true;
+        } else if (ch >= '0' && ch <= '9') {
+          param_ = std::min((param_ < 0 ? 0 : param_) * 10 + (ch - '0'), 99999);
+        } else if (ch == ';') {
+          params_.push_back(param_);
+          param_ = -1;
+        } else if (ch >= 0x40 && ch <= 0x7e) {
+          params_.push_back(param_);
+          finish(static_cast<char>(ch));
+          state_ = State::Ground;
+        } else if (ch == 0x1b) {
+          state_ = State::Escape;  // a sequence cut short
+        } else if (ch < 0x20 || ch > 0x3f) {
+          state_ = State::Ground;  // not a sequence this tracker follows
+        }
+        return;
+    }
+  }
+
+  void finish(char final) {
+    if (!private_) {
+      if (final == 'm') attributes_ = !(params_.size() == 1 && params_[0] <= 0);
+      return;
+    }
+    if (final != 'h' && final != 'l') return;
+    bool set = final == 'h';
+    for (int mode : params_) {
+      if (mode == 25) {
+        mark(kHiddenCursor, !set);
+      } else if (tracked(mode)) {
+        bool was_alternate = alternate();
+        if (is_screen(mode) && set && !was_alternate) main_line_start_ = line_start_;
+        mark(mode, set);
+        if (is_screen(mode) && was_alternate && !alternate()) line_start_ = main_line_start_;
+      }
+    }
+  }
+
+  void mark(int mode, bool on) {
+    if (on) {
+      on_.insert(mode);
+    } else {
+      on_.erase(mode);
+    }
+  }
+
+  enum class State { Ground, Escape, Csi };
+  State state_ = State::Ground;
+  bool private_ = false;
+  std::vector<int> params_;
+  int param_ = -1;  // the parameter being read; -1 while it has no digit
+
+  std::set<int> on_;
+  bool keypad_ = false;
+  bool attributes_ = false;
+  bool line_start_ = true;       // on the screen shown now
+  bool main_line_start_ = true;  // on the main screen, kept while the alternate one is shown
+};
+
 // How the session loop ended: the exit status and the line for stderr.
 struct Outcome {
   int status;
   std::string line;
 };
 
-Outcome failed(const ClientError& e) {
-  if (e.kind == ClientError::Kind::Closed) return {1, "quern-client: the daemon closed the connection"};
-  return {1, "quern-client: " + e.text};
+// The connection to the daemon failed. Once attached, the session goes on
+// in its shim without the daemon, and can be attached again.
+Outcome lost(const ClientError& e, const msg::PtyId& id, bool attached) {
+  std::string what = e.kind == ClientError::Kind::Closed ? "the daemon closed the connection"
+                                                         : "lost the daemon (" + e.text + ")";
+  if (!attached) return {1, "quern-client: " + what + " before " + id.text + " was attached"};
+  return {1, "quern-client: " + what + "; session " + id.text + " goes on without it: attach again once the daemon runs"};
 }
 
 class Session {
  public:
-  Session(quern_testkit::Client& client, msg::PtyId id, const RawTerminal& raw, int wake)
-      : client_(client), id_(std::move(id)), raw_(raw), wake_(wake) {}
+  Session(quern_testkit::Client& client, msg::PtyId id, const RawTerminal& raw, int wake, TerminalModes& modes)
+      : client_(client), id_(std::move(id)), raw_(raw), wake_(wake), modes_(modes) {}
 
   Outcome run() {
     bool stdin_open = true;
@@ -160,7 +301,10 @@ class Session {
   void note(const std::string& text) const {
     const char* end = raw_.active() && ::isatty(STDERR_FILENO) ? "\r\n" : "\n";
     std::fprintf(stderr, "%s%s", text.c_str(), end);
+    if (::isatty(STDERR_FILENO)) modes_.line_ended();
   }
+
+  Outcome failed(const ClientError& e) const { return lost(e, id_, attached_); }
 
   std::optional<Outcome> from_daemon() {
     while (true) {
@@ -169,13 +313,20 @@ class Session {
       if (!*got) return std::nullopt;
       const auto& m = (*got)->message;
       if (m.is<msg::Output>()) {
+        attached_ = true;
+        modes_.see((*got)->payload.view());
         if (!write_all(STDOUT_FILENO, (*got)->payload.view())) {
           return Outcome{1, std::string("quern-client: stdout: ") + std::strerror(errno)};
         }
       } else if (const auto* e = m.get<msg::Exited>()) {
         return Outcome{0, "[" + exit_text(msg::Exit{e->code, e->signal}) + "]"};
       } else if (const auto* e = m.get<msg::Error>()) {
+        // Before the welcome that answers the hello sent after the attach,
+        // an error is the attach's own: it failed, and nothing is attached.
+        if (!attached_) return Outcome{1, "quern-client: " + describe(*e)};
         note("quern-client: " + describe(*e));
+      } else if (m.is<msg::Welcome>()) {
+        attached_ = true;
       }
     }
   }
@@ -218,7 +369,18 @@ class Session {
   msg::PtyId id_;
   const RawTerminal& raw_;
   int wake_;
+  TerminalModes& modes_;
+  bool attached_ = false;  // the daemon has answered past the attach
 };
+
+// Puts the terminal back as the session found it and starts a fresh line,
+// so that the closing line is not drawn over the program's screen.
+void restore_terminal(const TerminalModes& modes) {
+  if (!::isatty(STDOUT_FILENO)) return;
+  std::string out = modes.reset();
+  if (!modes.at_line_start()) out += "\r\n";
+  write_all(STDOUT_FILENO, out);
+}
 
 }  // namespace
 
@@ -236,13 +398,19 @@ int attach(quern_testkit::Client& client, const std::string& id, const std::vect
   if (const char* term = std::getenv("TERM")) request.env["TERM"] = term;
 
   RawTerminal raw;
-  if (auto sent = client.send(request); !sent) {
-    raw.restore();
-    Outcome o = failed(sent.error());
-    std::fprintf(stderr, "%s\n", o.line.c_str());
-    return o.status;
+  TerminalModes modes;
+  // The daemon answers one message at a time: its welcome to this second
+  // hello comes after the attach's error, if the attach failed.
+  for (const msg::Message& m : {msg::Message(request), msg::Message(msg::Hello{{1}})}) {
+    if (auto sent = client.send(m); !sent) {
+      raw.restore();
+      Outcome o = lost(sent.error(), request.id, false);
+      std::fprintf(stderr, "%s\n", o.line.c_str());
+      return o.status;
+    }
   }
-  Outcome outcome = Session(client, request.id, raw, wake.read_end()).run();
+  Outcome outcome = Session(client, request.id, raw, wake.read_end(), modes).run();
+  restore_terminal(modes);
   raw.restore();
   std::fprintf(stderr, "%s\n", outcome.line.c_str());
   return outcome.status;

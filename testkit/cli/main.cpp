@@ -1,11 +1,17 @@
 // quern-client [--socket PATH] list | attach ID [-- ARGV...] | close ID
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 #include "cli.hpp"
 #include "quern_session/paths.hpp"
@@ -29,10 +35,32 @@ std::string exit_text(const msg::Exit& e) {
   return "exited";
 }
 
+namespace {
+
+// How to start the daemon: the quernd of the build this client belongs to
+// (build/quernd/quernd beside build/testkit/quern-client), else by name.
+std::string daemon_command() {
+  std::error_code ec;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    auto daemon = self.parent_path().parent_path() / "quernd" / "quernd";
+    if (::access(daemon.c_str(), X_OK) == 0) return daemon.string();
+  }
+  return "quernd";
+}
+
+}  // namespace
+
 std::optional<quern_testkit::Client> connect_and_greet(const std::filesystem::path& socket) {
   auto client = quern_testkit::Client::connect(socket);
   if (!client) {
-    complain("cannot connect to " + socket.string() + ": " + client.error().text);
+    const auto& e = client.error();
+    if (e.err == ENOENT || e.err == ECONNREFUSED) {
+      complain("no daemon at " + socket.string() + ": start it with " + daemon_command() +
+               " (or ./scripts/run.sh in the repository), then try again");
+    } else {
+      complain("cannot connect to " + socket.string() + ": " + e.text);
+    }
     return std::nullopt;
   }
   if (auto sent = client->send(msg::Hello{{1}}); !sent) {
@@ -69,6 +97,44 @@ int usage(std::string_view why) {
   return 2;
 }
 
+// A session id as one cell of the table: control characters (an id may
+// hold any) written as escapes, so that a row stays one line.
+std::string printable(const std::string& id) {
+  if (id.empty()) return "\"\"";
+  std::string out;
+  for (unsigned char ch : id) {
+    if (ch < 0x20 || ch == 0x7f) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", ch);
+      out += esc;
+    } else {
+      out += static_cast<char>(ch);
+    }
+  }
+  return out;
+}
+
+// Columns on a terminal, counting each UTF-8 character as one.
+std::size_t columns(const std::string& text) {
+  return static_cast<std::size_t>(std::ranges::count_if(text, [](char ch) { return (ch & 0xc0) != 0x80; }));
+}
+
+// The sessions as a table, sorted by id, or a line saying there are none.
+void print_sessions(std::vector<msg::PtyEntry> entries) {
+  if (entries.empty()) {
+    std::printf("no sessions\n");
+    return;
+  }
+  std::ranges::sort(entries, {}, [](const msg::PtyEntry& e) { return e.id.text; });
+  std::vector<std::pair<std::string, std::string>> rows = {{"ID", "STATE"}};
+  for (const auto& e : entries) rows.emplace_back(printable(e.id.text), e.exited ? exit_text(*e.exited) : "running");
+  std::size_t width = 0;
+  for (const auto& row : rows) width = std::max(width, columns(row.first));
+  for (const auto& [id, state] : rows) {
+    std::printf("%s%*s  %s\n", id.c_str(), static_cast<int>(width - columns(id)), "", state.c_str());
+  }
+}
+
 int list(quern_testkit::Client& client) {
   if (auto sent = client.send(msg::List{}); !sent) {
     complain("list: " + sent.error().text);
@@ -86,12 +152,7 @@ int list(quern_testkit::Client& client) {
       return 1;
     }
     if (const auto* listed = reply->message.get<msg::Listed>()) {
-      for (const auto& entry : listed->entries) {
-        std::printf("%s\t%llu/%llu\t%s\n", entry.id.text.c_str(),
-                    static_cast<unsigned long long>(entry.cursor.epoch),
-                    static_cast<unsigned long long>(entry.cursor.sequence),
-                    entry.exited ? exit_text(*entry.exited).c_str() : "running");
-      }
+      print_sessions(listed->entries);
       return 0;
     }
   }
@@ -159,6 +220,14 @@ int run(int argc, char** argv) {
   if (command != "list" && command != "attach" && command != "close") return usage("unknown command " + command);
   if (args->words.size() != operands + 1) return usage(command + (operands ? " takes one session id" : " takes no operands"));
   if (args->argv && command != "attach") return usage("only attach takes a command after --");
+
+  // From inside a session, attaching to that same session would feed its
+  // output back into its input without end.
+  if (const char* inside = std::getenv("QUERN_SESSION"); command == "attach" && inside && args->words[1] == inside) {
+    complain(args->words[1] + ": this terminal is that session (QUERN_SESSION); attaching to it from inside would "
+             "feed its output back into itself: attach from another terminal");
+    return 1;
+  }
 
   auto socket = args->socket ? std::filesystem::path(*args->socket)
                              : quern_session::paths::Runtime::from_env().daemon_socket();

@@ -85,6 +85,9 @@ std::string read_stdin() {
   return out;
 }
 
+// Names the session in its program's environment.
+constexpr const char* kSessionVariable = "QUERN_SESSION";
+
 bool holds_nul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
 
 // The program to start, from the launch record: its argv, else $SHELL (the
@@ -113,6 +116,12 @@ std::expected<LaunchPlan, std::string> launch_plan(std::string_view record, cons
       return std::unexpected("launch record: bad env name \"" + name + "\"");
     }
   }
+  // The program learns which session it runs in (a client inside it refuses
+  // to attach to it); an id holding NUL cannot be said, and nothing else may
+  // be said in its place.
+  ::unsetenv(kSessionVariable);
+  plan.env.erase(kSessionVariable);
+  if (!holds_nul(id.text)) plan.env[kSessionVariable] = id.text;
   return plan;
 }
 

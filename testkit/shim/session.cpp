@@ -27,8 +27,13 @@ namespace {
 
 constexpr std::size_t kReceiveBuffer = 65536;
 constexpr std::size_t kMinRead = 4096;
-// Output is not read while an attached connection has this much unsent.
+// An attached connection that is paused, or has this much unsent, cannot
+// take output now: what comes meanwhile is held for it.
 constexpr std::size_t kSendHighWater = 256 * 1024;
+// At most this much held output per connection: the newest is kept, the
+// oldest dropped (and counted), so one stalled viewer costs a bounded amount
+// of memory and the others' output never waits for it.
+constexpr std::size_t kHeldLimit = 1024 * 1024;
 // Connections are not read while this much input waits for the program.
 constexpr std::size_t kInputHighWater = 1024 * 1024;
 // After the program's end, output has drained when the terminal closes, or
@@ -59,8 +64,11 @@ struct Session::Conn {
   bool greeted = false;
   bool attached = false;
   bool paused = false;
-  bool closing = false;  // send what is queued, read nothing more, then close
-  bool dead = false;     // close at once
+  std::deque<EncodedFrame> held;  // output that came while it could not take any
+  std::size_t held_bytes = 0;
+  std::uint64_t skipped = 0;  // output bytes dropped from `held`, oldest first
+  bool closing = false;       // send what is queued, read nothing more, then close
+  bool dead = false;          // close at once
 };
 
 Session::Session(SessionSetup setup, Program& program)
@@ -77,18 +85,22 @@ std::size_t Session::attached_count() const {
   return static_cast<std::size_t>(std::ranges::count_if(conns_, [](const auto& c) { return c->attached; }));
 }
 
-// Output is read only when every attached connection can take it, so no
-// attached connection misses any; with nobody attached it is read and
-// dropped, except before the first attach, so the first client sees it all.
+bool Session::takes_output(const Conn& c) { return c.attached && !c.paused && c.tx_bytes < kSendHighWater; }
+
+// Output is read while at least one attached connection can take it: the
+// fastest viewer sets the pace, and the others hold what they cannot take yet
+// (see relay). So a lone viewer that pauses holds the program back and
+// misses nothing. With nobody attached output is read and dropped, except
+// before the first attach, so the first client sees it all.
 bool Session::reading_pty() const {
   if (!pty_open_ || finishing_) return false;
   bool any = false;
   for (const auto& c : conns_) {
     if (!c->attached) continue;
-    if (c->paused || c->tx_bytes >= kSendHighWater) return false;
+    if (takes_output(*c)) return true;
     any = true;
   }
-  return any || ever_attached_;
+  return !any && ever_attached_;
 }
 
 int Session::poll_timeout(Clock::time_point now) const {
@@ -110,6 +122,7 @@ void Session::run() {
   std::vector<pollfd> fds;
   while (true) {
     auto now = Clock::now();
+    for (auto& c : conns_) release_held(*c);
     check_end(now);
     if (finishing_ && (conns_.empty() || now >= finish_by_)) return;
 
@@ -214,8 +227,40 @@ void Session::read_pty() {
   auto frame = quern_protocol::packet::Packet{out, data}.encode_parts();
   if (!frame) return;  // a read is far below the frame cap
   for (auto& c : conns_) {
-    if (c->attached) queue(*c, *frame);
+    if (c->attached) relay(*c, *frame);
   }
+}
+
+// Output goes straight to a connection that can take it and has nothing held;
+// otherwise it is held, within kHeldLimit, dropping the oldest held frames.
+void Session::relay(Conn& c, const EncodedFrame& output) {
+  if (c.held.empty() && c.skipped == 0 && takes_output(c)) {
+    queue(c, output);
+    return;
+  }
+  c.held.push_back(output);
+  c.held_bytes += output.size();
+  while (c.held_bytes > kHeldLimit && c.held.size() > 1) {
+    c.held_bytes -= c.held.front().size();
+    c.skipped += c.held.front().payload.size();
+    c.held.pop_front();
+  }
+}
+
+// Once a connection can take output again (resumed, or caught up), it gets
+// an error telling how much output it missed, if any, then the held output.
+// Sequences stay those of the session, so the gap shows in them too.
+void Session::release_held(Conn& c, bool even_now) {
+  if (c.held.empty() && c.skipped == 0) return;
+  if (!even_now && !takes_output(c)) return;
+  if (c.skipped > 0) {
+    queue(c, msg::Error{setup_.id, "skipped " + std::to_string(c.skipped) +
+                                       " bytes of output that came while this connection could not take them"});
+  }
+  for (const auto& f : c.held) queue(c, f);
+  c.held.clear();
+  c.held_bytes = 0;
+  c.skipped = 0;
 }
 
 void Session::write_pty() {
@@ -333,13 +378,20 @@ void Session::handle(Conn& c, const Frame& frame) {
       [&](const auto& v) {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, msg::Attach>) {
-          // Repeated attaches (the daemon forwards the client's) change nothing.
+          // Every attach (the daemon forwards each client's) brings its
+          // client's window size; a repeated one relays nothing twice.
           if (for_us(c, v.id) && !finishing_) {
             c.attached = true;
             ever_attached_ = true;
+            if (pty_open_ && v.cols > 0 && v.rows > 0) program_.resize(v.cols, v.rows);
           }
         } else if constexpr (std::is_same_v<T, msg::Detach>) {
-          if (for_us(c, v.id)) c.attached = false;
+          if (for_us(c, v.id)) {
+            c.attached = false;
+            c.held.clear();
+            c.held_bytes = 0;
+            c.skipped = 0;
+          }
         } else if constexpr (std::is_same_v<T, msg::Write>) {
           if (for_us(c, v.id) && pty_open_ && !frame.payload.empty()) {
             pty_input_.push_back(frame.payload);
@@ -384,7 +436,12 @@ void Session::finish(Clock::time_point now) {
 
   msg::Exited exited{setup_.id, setup_.epoch, sequence_, ended_->code, ended_->signal};
   for (auto& c : conns_) {
-    if (c->attached) queue(*c, exited);
+    if (c->attached) {
+      // Held output comes first, also to a connection still paused: the
+      // connection closes once what is queued has left, or at finish_by_.
+      release_held(*c, true);
+      queue(*c, exited);
+    }
     c->attached = false;
     c->closing = true;
   }

@@ -43,6 +43,7 @@ class Session {
 
   bool reading_pty() const;
   std::size_t attached_count() const;
+  static bool takes_output(const Conn& c);
   int poll_timeout(Clock::time_point now) const;
 
   void accept_all();
@@ -53,6 +54,8 @@ class Session {
   void handle(Conn& c, const quern_protocol::frame::Frame& frame);
   void queue(Conn& c, const quern_protocol::message::Message& m, quern_protocol::Bytes payload = {});
   void queue(Conn& c, const quern_protocol::frame::EncodedFrame& f);
+  void relay(Conn& c, const quern_protocol::frame::EncodedFrame& output);
+  void release_held(Conn& c, bool even_now = false);
   bool for_us(Conn& c, const quern_protocol::message::PtyId& id);
   void check_end(Clock::time_point now);
   void finish(Clock::time_point now);

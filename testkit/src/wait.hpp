@@ -18,7 +18,7 @@ namespace quern_testkit::detail {
 using Clock = std::chrono::steady_clock;
 
 inline ClientError os_error(int err) {
-  return {ClientError::Kind::Io, quern_session::OsError::from_errno(err).what()};
+  return {ClientError::Kind::Io, quern_session::OsError::from_errno(err).what(), err};
 }
 
 // Waits until `fd` is ready for `events` or the deadline passes.

@@ -25,51 +25,17 @@
 
 #include <gtest/gtest.h>
 
+#include "cli_support.hpp"
 #include "quern_protocol/packet.hpp"
 #include "quern_session/paths.hpp"
 #include "quern_testkit/client.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace quern_cli_test;
 namespace msg = quern_protocol::message;
 using quern_protocol::Bytes;
 using quern_testkit::Client;
-using quern_testkit::ClientError;
-using namespace std::chrono_literals;
-
-constexpr auto kWait = 5s;
-
-void set_cloexec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
-
-template <class T>
-T must(std::expected<T, ClientError> r, const std::string& what) {
-  if (!r) throw std::runtime_error(what + ": " + r.error().text);
-  return std::move(*r);
-}
-void must(std::expected<void, ClientError> r, const std::string& what) {
-  if (!r) throw std::runtime_error(what + ": " + r.error().text);
-}
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/quern-cli-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
-    path = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // The daemon's side of the socket, played by the test. It listens where
 // quern-client looks by default when QUERN_RUNTIME_DIR is `dir`.
@@ -88,11 +54,13 @@ class FakeDaemon {
       throw std::runtime_error("cannot listen on " + socket.string());
     }
   }
-  ~FakeDaemon() { ::close(listener_); }
+  ~FakeDaemon() {
+    if (listener_ >= 0) ::close(listener_);
+  }
 
-  Client accept() {
+  Client accept(std::chrono::milliseconds timeout = kWait) {
     pollfd p{listener_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kWait).count())) != 1) {
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) {
       throw std::runtime_error("quern-client did not connect");
     }
     int fd = ::accept(listener_, nullptr, nullptr);
@@ -111,93 +79,27 @@ class FakeDaemon {
     return c;
   }
 
+  // Leaves the socket file with nobody listening on it.
+  void stop_listening() {
+    ::close(listener_);
+    listener_ = -1;
+  }
+
  private:
   int listener_ = -1;
 };
 
-// One run of quern-client. Its stdin is a pipe that the test writes, or a
-// terminal that serves as its stdin and stdout; stdout and stderr otherwise
-// go to files.
-class Child {
- public:
-  explicit Child(const std::vector<std::string>& args, const fs::path& runtime_dir = "/nonexistent",
-                 int tty = -1) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    int in[2] = {-1, -1};
-    if (tty >= 0) {
-      posix_spawn_file_actions_adddup2(&actions, tty, STDIN_FILENO);
-      posix_spawn_file_actions_adddup2(&actions, tty, STDOUT_FILENO);
-    } else {
-      if (::pipe(in) != 0) throw std::runtime_error("pipe");
-      set_cloexec(in[0]);
-      set_cloexec(in[1]);
-      input_ = in[1];
-      posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir_.path / "out").c_str(),
-                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    }
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir_.path / "err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+// The attach, and the hello that the client sends right after it to learn
+// when the daemon has dealt with it; answering that hello attaches the client.
+msg::Message take_attach(Client& c) {
+  auto attach = must(c.recv(kWait), "attach");
+  EXPECT_TRUE(attach.message.is<msg::Attach>()) << attach.message.debug();
+  auto hello = must(c.recv(kWait), "hello after the attach");
+  EXPECT_EQ(hello.message, msg::Message(msg::Hello{{1}}));
+  must(c.send(msg::Welcome{1}), "welcome");
+  return attach.message;
+}
 
-    std::vector<std::string> words = {QUERN_CLIENT_BIN_PATH};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env_words = {"TERM=xterm-test", "QUERN_RUNTIME_DIR=" + runtime_dir.string()};
-    std::vector<char*> envp;
-    for (auto& w : env_words) envp.push_back(w.data());
-    envp.push_back(nullptr);
-
-    int rc = ::posix_spawn(&pid_, QUERN_CLIENT_BIN_PATH, &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (in[0] >= 0) ::close(in[0]);
-    if (rc != 0) throw std::runtime_error("posix_spawn: " + std::to_string(rc));
-  }
-  ~Child() {
-    end_input();
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t pid() const { return pid_; }
-  void type(std::string_view bytes) {
-    ASSERT_EQ(::write(input_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  void end_input() {
-    if (input_ >= 0) ::close(input_);
-    input_ = -1;
-  }
-
-  // The exit status; -1 when it was killed or had to be, after kWait.
-  int wait() {
-    auto deadline = std::chrono::steady_clock::now() + kWait;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ADD_FAILURE() << "quern-client did not end";
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  std::string out() const { return slurp(dir_.path / "out"); }
-  std::string err() const { return slurp(dir_.path / "err"); }
-
- private:
-  TempDir dir_;
-  pid_t pid_ = -1;
-  int input_ = -1;
-};
 
 TEST(CliUsage, BadCommandLinesExitTwoWithUsage) {
   struct Case {
@@ -226,13 +128,19 @@ TEST(CliUsage, BadCommandLinesExitTwoWithUsage) {
 }
 
 TEST(CliConnect, AFailedHandshakeExitsOne) {
+  // With no daemon to reach, the client says where it looked and how to
+  // start one: the daemon of its own build.
   struct Case {
     const char* what;
     std::function<void(FakeDaemon&)> daemon;  // nullptr: nothing listens
-    std::string err;
+    std::string err;                          // "{socket}" stands for the socket's path
   };
+  const std::string no_daemon =
+      "quern-client: no daemon at {socket}: start it with " QUERND_BIN " (or ./scripts/run.sh in the repository), "
+      "then try again\n";
   std::vector<Case> cases = {
-      {"nothing listens", nullptr, "quern-client: cannot connect to "},
+      {"no socket file", nullptr, no_daemon},
+      {"a socket file that nobody serves", [](FakeDaemon& d) { d.stop_listening(); }, no_daemon},
       {"the daemon hangs up after hello",
        [](FakeDaemon& d) {
          Client c = d.accept();
@@ -251,27 +159,56 @@ TEST(CliConnect, AFailedHandshakeExitsOne) {
     SCOPED_TRACE(c.what);
     FakeDaemon d;
     if (!c.daemon) ::unlink(d.socket.c_str());
+    if (c.daemon == nullptr || c.err == no_daemon) {
+      if (c.daemon) c.daemon(d);
+      Child child({"--socket", d.socket.string(), "list"});
+      EXPECT_EQ(child.wait(), 1);
+      std::string err = c.err;
+      err.replace(err.find("{socket}"), 8, d.socket.string());
+      EXPECT_EQ(child.err(), err);
+      EXPECT_EQ(child.out(), "");
+      continue;
+    }
     Child child({"--socket", d.socket.string(), "list"});
-    if (c.daemon) c.daemon(d);
+    c.daemon(d);
     EXPECT_EQ(child.wait(), 1);
     EXPECT_NE(child.err().find(c.err), std::string::npos) << child.err();
     EXPECT_EQ(child.out(), "");
   }
 }
 
-TEST(CliList, PrintsOneLinePerEntryFromTheDefaultSocket) {
+TEST(CliList, PrintsATableOfIdAndStateFromTheDefaultSocket) {
+  // One row per session under a heading, sorted by id, the columns aligned
+  // (a UTF-8 character is one column); control characters in an id are
+  // written as escapes, so that each row is one line.
   FakeDaemon d;
   Child child({"list"}, d.dir.path);  // no --socket: found through QUERN_RUNTIME_DIR
   Client c = d.greet();
   auto list = must(c.recv(kWait), "list");
   EXPECT_TRUE(list.message.is<msg::List>()) << list.message.debug();
   must(c.send(msg::Listed{{
-           msg::PtyEntry{msg::PtyId{"a"}, msg::Cursor{1, 2}, std::nullopt},
-           msg::PtyEntry{msg::PtyId{"b"}, msg::Cursor{3, 4}, msg::Exit{0, std::nullopt}},
+           msg::PtyEntry{msg::PtyId{"work"}, msg::Cursor{1, 2}, std::nullopt},
+           msg::PtyEntry{msg::PtyId{"b\tä"}, msg::Cursor{3, 4}, msg::Exit{0, std::nullopt}},
+           msg::PtyEntry{msg::PtyId{"a long id"}, msg::Cursor{5, 6}, msg::Exit{std::nullopt, 9}},
        }}),
        "listed");
   EXPECT_EQ(child.wait(), 0);
-  EXPECT_EQ(child.out(), "a\t1/2\trunning\nb\t3/4\texited: code 0\n");
+  EXPECT_EQ(child.out(),
+            "ID         STATE\n"
+            "a long id  exited: signal 9\n"
+            "b\\x09ä     exited: code 0\n"
+            "work       running\n");
+  EXPECT_EQ(child.err(), "");
+}
+
+TEST(CliList, SaysSoWhenThereAreNoSessions) {
+  FakeDaemon d;
+  Child child({"--socket", d.socket.string(), "list"});
+  Client c = d.greet();
+  must(c.recv(kWait), "list");
+  must(c.send(msg::Listed{{}}), "listed");
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(child.out(), "no sessions\n");
   EXPECT_EQ(child.err(), "");
 }
 
@@ -337,12 +274,16 @@ TEST(CliAttach, RelaysInputAndOutputUntilTheSessionExits) {
     msg::Attach expected{msg::PtyId{"work"}, 80, 24, std::nullopt, true, fs::current_path().string(),
                          {"/bin/sh", "-c", "echo hi"}, {{"TERM", "xterm-test"}}};
     EXPECT_EQ(attach.message, msg::Message(expected)) << attach.message.debug();
+    auto hello = must(conn.recv(kWait), "hello after the attach");
+    EXPECT_EQ(hello.message, msg::Message(msg::Hello{{1}}));
 
     auto write = must(conn.recv(kWait), "write");
     EXPECT_EQ(write.message, msg::Message(msg::Write{msg::PtyId{"work"}}));
     EXPECT_EQ(write.payload.view(), "ls\n");
     std::this_thread::sleep_for(50ms);  // lets the client meet the end of its input first
 
+    // Once the daemon has answered past the attach, an error is only shown.
+    must(conn.send(msg::Welcome{1}), "welcome");
     must(conn.send(msg::Error{msg::PtyId{"work"}, "input queue full"}), "error");
     must(conn.send(msg::Output{msg::PtyId{"work"}, 1, 0}, Bytes::copy_from("file\r\n")), "output");
     must(conn.send(msg::Output{msg::PtyId{"work"}, 1, 6}, Bytes::copy_from(std::string("\0\xff", 2))), "output");
@@ -357,9 +298,9 @@ TEST(CliAttach, TheDetachKeySendsWhatCameBeforeItThenDetach) {
   FakeDaemon d;
   Child child({"--socket", d.socket.string(), "attach", "work"});
   Client conn = d.greet();
-  auto attach = must(conn.recv(kWait), "attach");
-  ASSERT_TRUE(attach.message.is<msg::Attach>());
-  EXPECT_TRUE(attach.message.get<msg::Attach>()->argv.empty());
+  auto attach = take_attach(conn);
+  ASSERT_TRUE(attach.is<msg::Attach>());
+  EXPECT_TRUE(attach.get<msg::Attach>()->argv.empty());
 
   child.type("ab\x1c" "cd");
   auto write = must(conn.recv(kWait), "write");
@@ -375,58 +316,136 @@ TEST(CliAttach, TheDetachKeySendsWhatCameBeforeItThenDetach) {
   EXPECT_EQ(child.err(), "[detached]\n");
 }
 
-TEST(CliAttach, TheDaemonHangingUpExitsOne) {
-  FakeDaemon d;
-  Child child({"--socket", d.socket.string(), "attach", "work"});
-  {
-    Client conn = d.greet();
-    must(conn.recv(kWait), "attach");
-    must(conn.send(msg::Output{msg::PtyId{"work"}, 1, 0}, Bytes::copy_from("partial")), "output");
+TEST(CliAttach, TheDaemonHangingUpExitsOneAndSaysTheSessionGoesOn) {
+  // Once attached (the first output, or the answer past the attach, tells),
+  // the client says that the session runs on without the daemon; before
+  // that it says only that the connection was lost.
+  struct Case {
+    const char* what;
+    bool welcome;
+    std::string output;
+    std::string err;
+  };
+  const std::string goes_on =
+      "quern-client: the daemon closed the connection; session work goes on without it: attach again once the "
+      "daemon runs\n";
+  const Case cases[] = {
+      {"after output", false, "partial", goes_on},
+      {"after the answer past the attach", true, "", goes_on},
+      {"before either", false, "", "quern-client: the daemon closed the connection before work was attached\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeDaemon d;
+    Child child({"--socket", d.socket.string(), "attach", "work"});
+    {
+      Client conn = d.greet();
+      must(conn.recv(kWait), "attach");
+      must(conn.recv(kWait), "hello");
+      if (c.welcome) must(conn.send(msg::Welcome{1}), "welcome");
+      if (!c.output.empty()) {
+        must(conn.send(msg::Output{msg::PtyId{"work"}, 1, 0}, Bytes::copy_from(c.output)), "output");
+      }
+    }
+    EXPECT_EQ(child.wait(), 1);
+    EXPECT_EQ(child.out(), c.output);
+    EXPECT_EQ(child.err(), c.err);
   }
-  EXPECT_EQ(child.wait(), 1);
-  EXPECT_EQ(child.out(), "partial");
-  EXPECT_EQ(child.err(), "quern-client: the daemon closed the connection\n");
 }
 
-// A pseudo-terminal whose slave side the test keeps open.
-struct Pty {
-  int master = -1;
-  int slave = -1;
-  Pty() {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) throw std::runtime_error("posix_openpt");
-    slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-    if (slave < 0) throw std::runtime_error("open pty slave");
-    set_cloexec(master);
-    set_cloexec(slave);
+TEST(CliAttach, AnErrorForTheAttachEndsItAtOnce) {
+  // The daemon refuses the attach (a program that cannot start, a shim that
+  // does not answer): the client leaves raw mode, shows the error and exits 1
+  // without waiting for a key, while the connection stays open.
+  Pty pty;
+  const termios before = pty.modes();
+  FakeDaemon d;
+  Child child({"--socket", d.socket.string(), "attach", "work", "--", "/nonexistent/program"}, "/nonexistent",
+              pty.slave);
+  Client conn = d.greet();
+  must(conn.recv(kWait), "attach");
+  must(conn.recv(kWait), "hello");
+  ASSERT_TRUE(eventually([&] { return !(pty.modes().c_lflag & ICANON); }, kWait)) << "raw mode";
+  auto sent = std::chrono::steady_clock::now();
+  must(conn.send(msg::Error{msg::PtyId{"work"}, "cannot start /nonexistent/program: No such file or directory"}),
+       "error");
+  EXPECT_EQ(child.wait(), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 2s);
+  EXPECT_EQ(child.err(), "quern-client: work: cannot start /nonexistent/program: No such file or directory\n");
+  EXPECT_EQ(pty.drain(), "");
+  const termios after = pty.modes();
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_iflag, before.c_iflag);
+  EXPECT_EQ(after.c_oflag, before.c_oflag);
+  auto nothing = conn.recv(200ms);
+  ASSERT_FALSE(nothing) << "nothing is sent after the error: " << nothing->message.debug();
+  EXPECT_EQ(nothing.error().kind, ClientError::Kind::Closed);
+}
+
+TEST(CliAttach, RefusesTheSessionItRunsInside) {
+  // Inside session "work" (its shim says so in QUERN_SESSION) the client
+  // refuses to attach to "work", before reaching for the daemon, and
+  // attaches to any other session.
+  FakeDaemon d;
+  {
+    Child child({"--socket", d.socket.string(), "attach", "work"}, "/nonexistent", -1, {"QUERN_SESSION=work"});
+    EXPECT_EQ(child.wait(), 1);
+    EXPECT_EQ(child.err(),
+              "quern-client: work: this terminal is that session (QUERN_SESSION); attaching to it from inside would "
+              "feed its output back into itself: attach from another terminal\n");
+    EXPECT_THROW(d.accept(200ms), std::runtime_error) << "the client did not connect";
   }
-  ~Pty() {
-    ::close(slave);
-    ::close(master);
-  }
-  void set_size(unsigned short cols, unsigned short rows) const {
-    winsize ws{};
-    ws.ws_col = cols;
-    ws.ws_row = rows;
-    ::ioctl(slave, TIOCSWINSZ, &ws);
-  }
-  termios modes() const {
-    termios t{};
-    ::tcgetattr(slave, &t);
-    return t;
-  }
-  std::string drain() const {
-    std::string got;
-    char buf[4096];
-    pollfd p{master, POLLIN, 0};
-    while (::poll(&p, 1, 200) == 1) {
-      ssize_t n = ::read(master, buf, sizeof buf);
-      if (n <= 0) break;
-      got.append(buf, static_cast<std::size_t>(n));
+  Child child({"--socket", d.socket.string(), "attach", "other"}, "/nonexistent", -1, {"QUERN_SESSION=work"});
+  Client conn = d.greet();
+  EXPECT_EQ(take_attach(conn).get<msg::Attach>()->id, msg::PtyId{"other"});
+  child.type("\x1c");
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(child.err(), "[detached]\n");
+}
+
+TEST(CliAttach, DetachPutsBackTheTerminalModesTheSessionTurnedOn) {
+  // The modes that the session's output turned on, and only those, are
+  // turned off before "[detached]" (sequences cut between frames count); the
+  // alternate screen is left last, and a line the main screen left unfinished
+  // is ended first.
+  struct Case {
+    const char* what;
+    std::vector<std::string> output;
+    std::string restored;
+  };
+  const Case cases[] = {
+      {"a full-screen program",
+       {"$ vi\r\n\x1b[?10", "49h\x1b[?1000;1006h\x1b[?1h\x1b=\x1b[?25l\x1b[1mtext"},
+       "\x1b[m\x1b[?1l\x1b[?1000l\x1b[?1006l\x1b>\x1b[?1049l\x1b[?25h"},
+      {"modes turned on and off again",
+       {"\x1b[?1049h\x1b[?2004h\x1b[?2004l\x1b[?1049l\x1b[?25l\x1b[?25h\x1b[31mred\x1b[m\r\n"},
+       ""},
+      {"an unfinished line", {"$ "}, "\r\n"},
+      {"a prompt left for the alternate screen", {"$ ", "\x1b[?1049hfull screen\r\n"}, "\x1b[?1049l\r\n"},
+      {"bracketed paste and mouse modes", {"\x1b[?2004h\x1b[?1002h\x1b[?1004h"}, "\x1b[?1002l\x1b[?1004l\x1b[?2004l"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Pty pty;
+    FakeDaemon d;
+    Child child({"--socket", d.socket.string(), "attach", "work"}, "/nonexistent", pty.slave);
+    Client conn = d.greet();
+    take_attach(conn);
+    std::string shown;
+    std::uint64_t at = 0;
+    for (const auto& piece : c.output) {
+      must(conn.send(msg::Output{msg::PtyId{"work"}, 1, at}, Bytes::copy_from(piece)), "output");
+      at += piece.size();
+      shown += piece;
     }
-    return got;
+    ASSERT_TRUE(pty.read_until(shown, kWait)) << "the output is shown";
+    ASSERT_EQ(::write(pty.master, "\x1c", 1), 1);
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(pty.drain(), c.restored);
+    EXPECT_EQ(child.err(), "[detached]\n");
   }
-};
+}
+
 
 TEST(CliAttach, OnATerminalItGoesRawSendsItsSizeAndRestoresTheModes) {
   Pty pty;
@@ -437,9 +456,9 @@ TEST(CliAttach, OnATerminalItGoesRawSendsItsSizeAndRestoresTheModes) {
   FakeDaemon d;
   Child child({"--socket", d.socket.string(), "attach", "work"}, "/nonexistent", pty.slave);
   Client conn = d.greet();
-  auto attach = must(conn.recv(kWait), "attach");
-  const auto* a = attach.message.get<msg::Attach>();
-  ASSERT_TRUE(a) << attach.message.debug();
+  auto attach = take_attach(conn);
+  const auto* a = attach.get<msg::Attach>();
+  ASSERT_TRUE(a) << attach.debug();
   EXPECT_EQ(a->cols, 100);
   EXPECT_EQ(a->rows, 30);
 

@@ -258,9 +258,10 @@ class ShimTest : public ::testing::Test {
     return c;
   }
 
-  Client attached() {
+  // Attaches as the daemon does, with the client's window size.
+  Client attached(std::uint16_t cols = 80, std::uint16_t rows = 24) {
     Client c = greet();
-    must(c.send(msg::Attach{pty, 80, 24, std::nullopt, true, std::nullopt, {}, {}}), "attach");
+    must(c.send(msg::Attach{pty, cols, rows, std::nullopt, true, std::nullopt, {}, {}}), "attach");
     return c;
   }
 
@@ -340,6 +341,9 @@ TEST_F(ShimTest, RelaysInputAndOutput) {
   ASSERT_EQ(shim->report(), "ok");
   Client c = attached();
   OutputLog log;
+  // Typed before the shell has printed its prompt, the input's echo would
+  // come first.
+  read_until(c, log, "prompt> ");
   type(c, "echo h''i\n");
   read_until(c, log, "hi\r\n");
   EXPECT_TRUE(log.text.starts_with("prompt> ")) << "the first prompt, printed before anyone attached";
@@ -354,7 +358,7 @@ TEST_F(ShimTest, TerminalSizeComesFromAttachThenResize) {
   o.rows = 27;
   auto shim = start(o);
   ASSERT_EQ(shim->report(), "ok");
-  Client c = attached();
+  Client c = attached(o.cols, o.rows);  // the daemon forwards the launching attach itself
   OutputLog log;
   type(c, "stty size\n");
   read_until(c, log, "27 91\r\n");
@@ -620,6 +624,208 @@ TEST_F(ShimTest, ServesConnectionsConcurrently) {
   end(*shim, a, log_a);
   msg::Message m = next_non_output(b, log_b);
   EXPECT_TRUE(m.is<msg::Exited>()) << m.debug();
+}
+
+TEST_F(ShimTest, EveryAttachBringsItsWindowSize) {
+  // A client that attaches, first or again, gives the terminal its window
+  // size, as a resize would; a size of zero changes nothing.
+  auto shim = start();  // 80x24, from the launch record
+  ASSERT_EQ(shim->report(), "ok");
+  Client a = attached();
+  OutputLog log;
+  type(a, "stty size\n");
+  read_until(a, log, "24 80\r\n");
+
+  Client b = greet();
+  must(b.send(msg::Attach{pty, 100, 31, std::nullopt, true, std::nullopt, {}, {}}), "attach");
+  must(b.send(msg::List{}), "list");  // answered once the attach has been dealt with
+  OutputLog log_b;
+  ASSERT_TRUE(next_non_output(b, log_b).is<msg::Listed>());
+  type(a, "stty size\n");
+  read_until(a, log, "31 100\r\n");
+
+  must(a.send(msg::Attach{pty, 90, 20, std::nullopt, true, std::nullopt, {}, {}}), "attach again");
+  type(a, "stty size\n");
+  read_until(a, log, "20 90\r\n");
+  must(a.send(msg::Attach{pty, 0, 0, std::nullopt, true, std::nullopt, {}, {}}), "attach without a size");
+  type(a, "stty size\n");
+  read_until(a, log, "20 90\r\n");
+  end(*shim, a, log);
+}
+
+TEST_F(ShimTest, TheProgramIsToldItsSessionInQuernSession) {
+  // QUERN_SESSION holds the session's id, whatever the shim inherited and
+  // whatever the launch record asked for.
+  LaunchOptions o;
+  o.env["QUERN_SESSION"] = "forged";
+  auto shim = start(o, {{"QUERN_SESSION", "outer"}});
+  ASSERT_EQ(shim->report(), "ok");
+  Client c = attached();
+  OutputLog log;
+  type(c, "echo \"<$QUERN_SESSION>\"\n");
+  read_until(c, log, "<" + id + ">\r\n");
+  end(*shim, c, log);
+}
+
+// The output of one connection when it may be large: counted, with the
+// last bytes kept, and every frame checked against the one before it.
+struct Tally {
+  std::optional<std::uint64_t> epoch;
+  std::uint64_t next = 0;  // where the next frame should start
+  std::uint64_t bytes = 0;
+  std::uint64_t skipped = 0;  // as the shim reported it
+  std::uint64_t gap = 0;      // as the sequences show it
+  std::string tail;
+  bool started = false;
+  bool expect_gap = false;  // a report of skipped output came
+
+  void add(const msg::Output& o, const Bytes& payload) {
+    if (epoch) {
+      EXPECT_EQ(o.epoch, *epoch);
+    }
+    if (started && expect_gap) {
+      EXPECT_GT(o.sequence, next) << "skipped output leaves a gap";
+      gap += o.sequence - next;
+    } else if (started) {
+      EXPECT_EQ(o.sequence, next) << "a gap or a repeat in the output";
+    }
+    expect_gap = false;
+    epoch = o.epoch;
+    started = true;
+    next = o.sequence + payload.size();
+    bytes += payload.size();
+    tail += payload.view();
+    if (tail.size() > 256) tail.erase(0, tail.size() - 256);
+  }
+
+  // Reads until `needle` ends up among the last bytes.
+  void read_until(Client& c, std::string_view needle, std::chrono::milliseconds timeout = 30s) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (tail.find(needle) == std::string::npos) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      auto p = must(c.recv(std::max(left, 1ms)), "waiting for \"" + std::string(needle) + "\"");
+      if (const auto* out = p.message.get<msg::Output>()) {
+        add(*out, p.payload);
+        continue;
+      }
+      const auto* e = p.message.get<msg::Error>();
+      ASSERT_TRUE(e) << p.message.debug();
+      const std::string prefix = "skipped ";
+      ASSERT_TRUE(e->message.starts_with(prefix)) << e->message;
+      EXPECT_TRUE(e->message.ends_with(" bytes of output that came while this connection could not take them"))
+          << e->message;
+      skipped += std::stoull(e->message.substr(prefix.size()));
+      expect_gap = true;
+      tail.clear();  // what came before the gap does not count
+    }
+  }
+};
+
+// Output far above what a connection may hold, then a marker.
+constexpr std::string_view kFlood = "head -c 8388608 /dev/zero | tr '\\0' x; echo; echo d''one\n";
+
+TEST_F(ShimTest, APausedConnectionDoesNotHoldUpTheOthers) {
+  // While one attached connection is paused the others' output goes on; the
+  // paused one gets what came meanwhile when it resumes, without a gap.
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+  Client a = attached();
+  Client b = attached();
+  OutputLog log_a, log_b;
+  // b may have missed the first prompt; both are attached once both see this.
+  type(a, "echo r''eady\n");
+  read_until(a, log_a, "ready\r\nprompt> ");
+  read_until(b, log_b, "ready\r\nprompt> ");
+  log_a.text.clear();
+  log_b.text.clear();
+  must(a.send(msg::Pause{pty}), "pause");
+  must(a.send(msg::List{}), "list");  // answered once the pause has been dealt with
+  ASSERT_TRUE(next_non_output(a, log_a).is<msg::Listed>());
+
+  type(b, "echo h''i\n");
+  auto before = std::chrono::steady_clock::now();
+  read_until(b, log_b, "hi\r\nprompt> ");
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+  auto held = a.recv(300ms);
+  ASSERT_FALSE(held) << held->message.debug();
+  EXPECT_EQ(held.error().kind, ClientError::Kind::Timeout);
+
+  must(a.send(msg::Resume{pty}), "resume");
+  read_until(a, log_a, "hi\r\nprompt> ");
+  EXPECT_EQ(log_a.text, log_b.text);
+  end(*shim, b, log_b);
+  msg::Message m = next_non_output(a, log_a);
+  EXPECT_TRUE(m.is<msg::Exited>()) << m.debug();
+}
+
+TEST_F(ShimTest, AViewerThatFellFarBehindGetsTheNewestOutputAndHowMuchItMissed) {
+  // A connection that cannot take output (paused, or not reading at all)
+  // while the others take 8 MiB holds at most about 1 MiB: the newest. When
+  // it can take output again it hears how many bytes it missed (which the
+  // sequences show as a gap), gets the newest, and then all that follows.
+  for (bool paused : {true, false}) {
+    SCOPED_TRACE(paused ? "paused" : "not reading");
+    auto shim = start();
+    ASSERT_EQ(shim->report(), "ok");
+    Client a = attached();
+    Client b = attached();
+    Tally tally_a, tally_b;
+    type(a, "echo r''eady\n");
+    tally_a.read_until(a, "ready\r\nprompt> ");
+    tally_b.read_until(b, "ready\r\nprompt> ");
+    if (paused) {
+      must(a.send(msg::Pause{pty}), "pause");
+      must(a.send(msg::List{}), "list");
+      auto listed = must(a.recv(), "listed");
+      ASSERT_TRUE(listed.message.is<msg::Listed>()) << listed.message.debug();
+    }
+
+    // b may have missed the first prompt, so each is counted from here.
+    std::uint64_t before = tally_a.bytes;
+    std::uint64_t before_b = tally_b.bytes;
+    type(b, kFlood);
+    tally_b.read_until(b, "done\r\nprompt> ");
+    EXPECT_GT(tally_b.bytes - before_b, 8u << 20);
+
+    if (paused) must(a.send(msg::Resume{pty}), "resume");
+    tally_a.read_until(a, "done\r\nprompt> ");
+    EXPECT_EQ(tally_a.next, tally_b.next) << "the newest output reached the one behind";
+    EXPECT_GT(tally_a.skipped, 4u << 20);
+    EXPECT_EQ(tally_a.skipped, tally_a.gap);
+    EXPECT_EQ(tally_a.bytes - before + tally_a.skipped, tally_b.bytes - before_b);
+    EXPECT_LT(tally_a.bytes - before, 3u << 20) << "what it was sent after the flood began is bounded";
+
+    type(b, "echo a''fter\n");
+    tally_a.read_until(a, "after\r\nprompt> ");
+    tally_b.read_until(b, "after\r\nprompt> ");
+    EXPECT_EQ(tally_a.next, tally_b.next);
+    type(b, "exit\n");
+    for (Client* c : {&a, &b}) {
+      auto m = must(c->recv(5s), "exited");
+      while (m.message.is<msg::Output>()) m = must(c->recv(5s), "exited");
+      EXPECT_TRUE(m.message.is<msg::Exited>()) << m.message.debug();
+    }
+    EXPECT_EQ(shim->wait_exit(5s), 0);
+  }
+}
+
+TEST_F(ShimTest, ALoneViewerThatPausesMissesNothing) {
+  // With one viewer, pausing holds the program back instead: nothing is read
+  // from the terminal meanwhile, and after the resume every byte comes.
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+  Client a = attached();
+  Tally tally;
+  tally.read_until(a, "prompt> ");
+  must(a.send(msg::Pause{pty}), "pause");
+  type(a, kFlood);
+  auto held = a.recv(500ms);
+  ASSERT_FALSE(held) << held->message.debug();
+  must(a.send(msg::Resume{pty}), "resume");
+  tally.read_until(a, "done\r\nprompt> ");
+  EXPECT_EQ(tally.skipped, 0u);
+  EXPECT_GT(tally.bytes, 8u << 20);
+  end(*shim);
 }
 
 struct GreetingCase {

@@ -25,6 +25,7 @@ struct ClientError {
   };
   Kind kind;
   std::string text;
+  int err = 0;  // the system's error number, for Io
 };
 
 class Client {
