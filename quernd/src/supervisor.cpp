@@ -1,13 +1,9 @@
 #include "supervisor.hpp"
 
-#include "quern_session/fd.hpp"
-
+#include "quern_session/child.hpp"
 #include "quern_session/text.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,11 +14,9 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <cerrno>
+#include <iterator>
 #include <tuple>
 #include <unordered_map>
-
-extern char** environ;
 
 namespace quernd::supervisor {
 namespace {
@@ -33,57 +27,6 @@ using quern_session::OsError;
 using namespace std::chrono_literals;
 
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
-
-using quern_session::Fd;
-using quern_session::Pipe;
-using quern_session::make_pipe;
-
-// Starts `program` with stdout and stderr on the given descriptors.
-std::expected<pid_t, OsError> spawn(const std::string& program, const std::vector<std::string>& args,
-                                    int out_fd, int err_fd) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  if (int rc = ::posix_spawn_file_actions_init(&actions); rc != 0) {
-    return std::unexpected(OsError::from_errno(rc));
-  }
-  if (int rc = ::posix_spawnattr_init(&attr); rc != 0) {
-    ::posix_spawn_file_actions_destroy(&actions);
-    return std::unexpected(OsError::from_errno(rc));
-  }
-  short flags = POSIX_SPAWN_SETSIGDEF;
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-
-  int rc = ::posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
-  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
-#if defined(__APPLE__)
-  // Only the descriptors named here reach the child.
-  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
-  if (rc == 0 && ::fcntl(STDIN_FILENO, F_GETFD) != -1) {
-    rc = ::posix_spawn_file_actions_addinherit_np(&actions, STDIN_FILENO);
-  }
-#elif defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  // Descriptors that someone left inheritable do not leak into the child either.
-  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#endif
-  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(&attr, &defaults);
-  if (rc == 0) rc = ::posix_spawnattr_setflags(&attr, flags);
-
-  pid_t pid = -1;
-  if (rc == 0) {
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 2);
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    rc = ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-  }
-  ::posix_spawnattr_destroy(&attr);
-  ::posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return std::unexpected(OsError::from_errno(rc));
-  return pid;
-}
 
 // What the collecting side of a run found out; lives in run()'s frame.
 struct Collected {
@@ -111,15 +54,13 @@ asio::awaitable<void> wait_exit(pid_t pid, Collected& c) {
   asio::steady_timer timer(co_await asio::this_coro::executor);
   std::chrono::steady_clock::duration pause = 1ms;
   for (;;) {
-    int status = 0;
-    pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid) {
-      c.status = status;
+    auto state = quern_session::child::try_wait(pid);
+    if (!state) {
+      c.wait_error = std::move(state.error());
       co_return;
     }
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      c.wait_error = OsError::last();
+    if (*state) {
+      c.status = **state;
       co_return;
     }
     timer.expires_after(pause);
@@ -241,19 +182,6 @@ bool may_signal(std::int32_t pid, const std::optional<StartTime>& recorded, cons
   return quern_session::procinfo::start_time(pid) == recorded;
 }
 
-std::size_t Abandoned::reap() {
-  std::erase_if(pids_, [](pid_t pid) {
-    int status = 0;
-    pid_t r;
-    do {
-      r = ::waitpid(pid, &status, WNOHANG);
-    } while (r < 0 && errno == EINTR);
-    // Reaped, or no longer a child of ours: either way not held any more.
-    return r != 0;
-  });
-  return pids_.size();
-}
-
 asio::awaitable<std::expected<RunOutput, OsError>> run(std::string program,
                                                        std::vector<std::string> args,
                                                        std::chrono::steady_clock::duration limit,
@@ -263,32 +191,27 @@ asio::awaitable<std::expected<RunOutput, OsError>> run(std::string program,
   auto ex = co_await asio::this_coro::executor;
   if (abandoned) abandoned->reap();
 
-  auto out_pipe = make_pipe();
-  if (!out_pipe) co_return std::unexpected(out_pipe.error());
-  auto err_pipe = make_pipe();
-  if (!err_pipe) co_return std::unexpected(err_pipe.error());
-  auto pid = spawn(program, args, out_pipe->write.get(), err_pipe->write.get());
-  // Our copies of the write ends go, so that the outputs end with the child's.
-  out_pipe->write.reset();
-  err_pipe->write.reset();
-  if (!pid) co_return std::unexpected(pid.error());
+  using quern_session::child::Stdio;
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), std::make_move_iterator(args.begin()), std::make_move_iterator(args.end()));
+  quern_session::child::Command command{.argv = std::move(argv),
+                                        .stdio = {Stdio::Inherit, Stdio::Pipe, Stdio::Pipe}};
+  auto spawned = quern_session::child::spawn(command);
+  if (!spawned) co_return std::unexpected(std::move(spawned.error()));
+  const pid_t pid = spawned->pid;
 
   auto give_up = [&](OsError error) -> std::expected<RunOutput, OsError> {
-    if (abandoned) abandoned->hold(*pid);
+    if (abandoned) abandoned->hold(pid);
     return std::unexpected(std::move(error));
   };
   asio::posix::stream_descriptor out(ex), err(ex);
-  boost::system::error_code ec;
-  out.assign(out_pipe->read.get(), ec);
-  if (ec) co_return give_up(OsError::from_errno(ec.value()));
-  out_pipe->read.release();
-  err.assign(err_pipe->read.get(), ec);
-  if (ec) co_return give_up(OsError::from_errno(ec.value()));
-  err_pipe->read.release();
+  auto handed_over = spawned->pipes[STDOUT_FILENO].hand_to(out);
+  if (!handed_over) handed_over = spawned->pipes[STDERR_FILENO].hand_to(err);
+  if (handed_over) co_return give_up(OsError::from_errno(handed_over.value()));
 
   Collected c;
   asio::steady_timer timer(ex, deadline);
-  auto first = co_await (collect(*pid, out, err, c) || timer.async_wait(use_tuple));
+  auto first = co_await (collect(pid, out, err, c) || timer.async_wait(use_tuple));
 
   // A reaped child decides, even when the deadline fired in the same turn.
   if (c.status) co_return RunOutput{*c.status, std::move(c.out), std::move(c.err)};
