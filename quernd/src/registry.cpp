@@ -2,6 +2,7 @@
 
 #include "quern_session/child.hpp"
 #include "quern_session/fd.hpp"
+#include "quern_session/text.hpp"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -46,72 +47,6 @@ constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 constexpr std::chrono::milliseconds BACKLOG_RETRY{10};
 
 // ---- report line ----
-
-bool valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    auto c = static_cast<unsigned char>(s[i]);
-    std::size_t more;
-    char32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      more = 1, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      more = 2, cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      more = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (s.size() - i - 1 < more) return false;
-    for (std::size_t k = 1; k <= more; ++k) {
-      auto b = static_cast<unsigned char>(s[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    if (more == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) return false;
-    if (more == 3 && (cp < 0x10000 || cp > 0x10FFFF)) return false;
-    i += more + 1;
-  }
-  return true;
-}
-
-// The code point that starts at s[i] of valid UTF-8 text.
-char32_t code_point_at(std::string_view s, std::size_t i) {
-  auto c = static_cast<unsigned char>(s[i]);
-  if (c < 0x80) return c;
-  std::size_t more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
-  char32_t cp = c & (0x3F >> more);
-  for (std::size_t k = 1; k <= more; ++k)
-    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-  return cp;
-}
-
-// Unicode's White_Space property.
-bool is_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
-std::size_t utf8_length(unsigned char lead) {
-  return lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-}
-
-// Strips Unicode white space from both ends of valid UTF-8 text.
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_space(code_point_at(s, 0)))
-    s.remove_prefix(utf8_length(static_cast<unsigned char>(s[0])));
-  while (!s.empty()) {
-    std::size_t start = s.size() - 1;
-    while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-    if (!is_space(code_point_at(s, start))) break;
-    s.remove_suffix(s.size() - start);
-  }
-  return s;
-}
 
 bool report_is_success(std::string_view line) {
   return line == "ok" || line.starts_with("err: bind");
@@ -430,11 +365,11 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
   if (read_error && read_error != asio::error::eof)
     co_return Failure(OpenError{OpenError::Io{OsError::from_error_code(read_error)}});
   if (!read_error) line.resize(length);
-  if (!valid_utf8(line))
+  if (!quern_session::text::is_utf8(line))
     co_return Failure(OpenError{OpenError::Io{
         OsError::custom(ErrorKind::InvalidData, "stream did not contain valid UTF-8")}});
 
-  auto report = trim(line);
+  auto report = quern_session::text::trim_space(line);
   if (!report_is_success(report))
     co_return Failure(OpenError{OpenError::Spawn{std::string(report)}});
   co_return std::expected<void, OpenError>{};

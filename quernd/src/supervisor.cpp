@@ -83,39 +83,6 @@ asio::awaitable<void> collect(pid_t pid, asio::posix::stream_descriptor& out,
   co_await wait_exit(pid, c);
 }
 
-// The length of the Unicode white-space character at s[i], or 0.
-std::size_t space_at(std::string_view s, std::size_t i) {
-  auto b = [&](std::size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0; };
-  unsigned char c = b(0);
-  if ((c >= 0x09 && c <= 0x0D) || c == 0x20) return 1;
-  if (c == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;                  // U+0085, U+00A0
-  if (c == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;                    // U+1680
-  if (c == 0xE2 && b(1) == 0x80 && ((b(2) >= 0x80 && b(2) <= 0x8A) ||         // U+2000..U+200A
-                                    b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF)) {  // U+2028/9, U+202F
-    return 3;
-  }
-  if (c == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;                    // U+205F
-  if (c == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;                    // U+3000
-  return 0;
-}
-
-// The pieces of `s` between runs of white space.
-std::vector<std::string_view> split_space(std::string_view s) {
-  std::vector<std::string_view> pieces;
-  std::size_t start = 0, i = 0;
-  while (i < s.size()) {
-    if (std::size_t n = space_at(s, i); n > 0) {
-      if (i > start) pieces.push_back(s.substr(start, i - start));
-      i += n;
-      start = i;
-    } else {
-      ++i;
-    }
-  }
-  if (i > start) pieces.push_back(s.substr(start, i - start));
-  return pieces;
-}
-
 // A signed 32-bit decimal: an optional sign, then ASCII digits only.
 std::optional<std::int32_t> parse_i32(std::string_view s) {
   bool negative = false;
@@ -253,7 +220,7 @@ asio::awaitable<std::optional<Snapshot>> snapshot(std::string tty, std::int32_t 
   // lsof exits with 1 when nobody holds the file, so its status says nothing.
   if (!lsof) co_return std::nullopt;
   const std::string text = quern_session::text::utf8_lossy(lsof->out);
-  for (std::string_view piece : split_space(text)) {
+  for (std::string_view piece : quern_session::text::split_space(text)) {
     if (auto pid = parse_i32(piece)) snap.holders.push_back(*pid);
   }
   snap.shim_started_at = shim_started();
@@ -268,7 +235,7 @@ std::vector<Row> parse_table(std::string_view text) {
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (line.ends_with('\r')) line.remove_suffix(1);
 
-    auto pieces = split_space(line);
+    auto pieces = quern_session::text::split_space(line);
     if (pieces.size() < 5) continue;
     auto pid = parse_i32(pieces[0]);
     auto ppid = parse_i32(pieces[1]);
