@@ -1,19 +1,17 @@
 #include "quern_session/procinfo.hpp"
 
+#include "quern_session/child.hpp"
 #include "quern_session/fd.hpp"
 
 #include <cerrno>
 #include <charconv>
-#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <utility>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,8 +21,6 @@
 #endif
 
 #include "quern_session/text.hpp"
-
-extern char** environ;
 
 namespace quern_session::procinfo {
 namespace {
@@ -77,53 +73,18 @@ std::optional<std::string> drain(Fd& out, Fd& err) {
 }  // namespace
 
 std::optional<std::string> command_text(const std::vector<std::string>& argv) {
-  if (argv.empty()) return std::nullopt;
-  auto out_pipe = make_pipe();
-  auto err_pipe = make_pipe();
-  if (!out_pipe || !err_pipe) return std::nullopt;
-  Pipe& out = *out_pipe;
-  Pipe& err = *err_pipe;
+  using child::Stdio;
+  child::Command command{.argv = argv, .stdio = {Stdio::Null, Stdio::Pipe, Stdio::Pipe}};
+  auto spawned = child::spawn(command);
+  if (!spawned) return std::nullopt;
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err.write.get(), STDERR_FILENO);
-
-  // The child starts with SIGPIPE at its default action and nothing blocked.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t defaults, empty;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigemptyset(&empty);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setsigmask(&attr, &empty);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-
-  pid_t pid;
-  int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) return std::nullopt;
-
-  out.write.reset();
-  err.write.reset();
-  auto captured = drain(out.read, err.read);
+  auto captured = drain(spawned->pipes[STDOUT_FILENO], spawned->pipes[STDERR_FILENO]);
   // Close our ends before waiting, so a child still writing gets EPIPE
   // instead of blocking forever when draining failed.
-  out.read.reset();
-  err.read.reset();
+  for (Fd& end : spawned->pipes) end.reset();
 
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return std::nullopt;
-  }
-  if (!captured || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  auto status = child::wait(spawned->pid);
+  if (!status || !captured || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return std::nullopt;
   return trimmed_text(*captured);
 }
 

@@ -105,4 +105,23 @@ std::string_view trim_space(std::string_view s) {
   return s.substr(begin, end - begin);
 }
 
+std::vector<std::string_view> split_space(std::string_view s) {
+  std::vector<std::string_view> pieces;
+  std::size_t start = 0, i = 0, prefix;
+  while (i < s.size()) {
+    std::size_t len = sequence_at(s, i, prefix);
+    if (len == 0) {
+      ++i;
+    } else if (is_white_space(decode_at(s, i, len))) {
+      if (i > start) pieces.push_back(s.substr(start, i - start));
+      i += len;
+      start = i;
+    } else {
+      i += len;
+    }
+  }
+  if (i > start) pieces.push_back(s.substr(start, i - start));
+  return pieces;
+}
+
 }  // namespace quern_session::text

@@ -1,14 +1,11 @@
 #include "reaper.hpp"
 
-#include <sys/wait.h>
-
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 
@@ -21,26 +18,17 @@ Children::Children() : list_(std::make_shared<List>()) {}
 
 void Children::hold(pid_t pid) const {
   std::lock_guard guard(list_->lock);
-  list_->pids.push_back(pid);
+  list_->held.hold(pid);
 }
 
 void Children::reap() const {
   std::lock_guard guard(list_->lock);
-  std::erase_if(list_->pids, [](pid_t pid) {
-    int status = 0;
-    pid_t r;
-    do {
-      r = ::waitpid(pid, &status, WNOHANG);
-    } while (r < 0 && errno == EINTR);
-    // 0: still running. The pid itself: exited and collected. Failure: the
-    // child cannot be asked about, so holding it any longer helps nobody.
-    return r != 0;
-  });
+  list_->held.reap();
 }
 
 std::vector<pid_t> Children::held() const {
   std::lock_guard guard(list_->lock);
-  return list_->pids;
+  return list_->held.pids();
 }
 
 asio::awaitable<void> Children::run(Children children) {

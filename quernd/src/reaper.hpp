@@ -9,6 +9,8 @@
 #include <mutex>
 #include <vector>
 
+#include "quern_session/child.hpp"
+
 namespace quernd::reaper {
 
 // A shared handle to one list of spawned children; copies share the list.
@@ -34,7 +36,7 @@ class Children {
  private:
   struct List {
     mutable std::mutex lock;
-    std::vector<pid_t> pids;
+    quern_session::child::Held held;
   };
   std::shared_ptr<List> list_;
 };

@@ -1,9 +1,9 @@
 #include "registry.hpp"
 
+#include "quern_session/child.hpp"
 #include "quern_session/fd.hpp"
+#include "quern_session/text.hpp"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -48,72 +48,6 @@ constexpr std::chrono::milliseconds BACKLOG_RETRY{10};
 
 // ---- report line ----
 
-bool valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    auto c = static_cast<unsigned char>(s[i]);
-    std::size_t more;
-    char32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      more = 1, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      more = 2, cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      more = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (s.size() - i - 1 < more) return false;
-    for (std::size_t k = 1; k <= more; ++k) {
-      auto b = static_cast<unsigned char>(s[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    if (more == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) return false;
-    if (more == 3 && (cp < 0x10000 || cp > 0x10FFFF)) return false;
-    i += more + 1;
-  }
-  return true;
-}
-
-// The code point that starts at s[i] of valid UTF-8 text.
-char32_t code_point_at(std::string_view s, std::size_t i) {
-  auto c = static_cast<unsigned char>(s[i]);
-  if (c < 0x80) return c;
-  std::size_t more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
-  char32_t cp = c & (0x3F >> more);
-  for (std::size_t k = 1; k <= more; ++k)
-    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-  return cp;
-}
-
-// Unicode's White_Space property.
-bool is_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
-std::size_t utf8_length(unsigned char lead) {
-  return lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-}
-
-// Strips Unicode white space from both ends of valid UTF-8 text.
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_space(code_point_at(s, 0)))
-    s.remove_prefix(utf8_length(static_cast<unsigned char>(s[0])));
-  while (!s.empty()) {
-    std::size_t start = s.size() - 1;
-    while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-    if (!is_space(code_point_at(s, start))) break;
-    s.remove_suffix(s.size() - start);
-  }
-  return s;
-}
-
 bool report_is_success(std::string_view line) {
   return line == "ok" || line.starts_with("err: bind");
 }
@@ -121,8 +55,6 @@ bool report_is_success(std::string_view line) {
 // ---- spawning ----
 
 using quern_session::Fd;
-using quern_session::Pipe;
-using quern_session::make_pipe;
 
 // The shim program: QUERN_SESSION_BIN whenever it is set, else
 // "quern-session" beside this executable.
@@ -151,45 +83,19 @@ std::vector<std::string> shim_environment(const std::filesystem::path& root) {
   return env;
 }
 
-std::vector<char*> c_strings(std::vector<std::string>& strings) {
-  std::vector<char*> out;
-  for (auto& s : strings) out.push_back(s.data());
-  out.push_back(nullptr);
-  return out;
-}
-
-// Starts `program --id {id}` with its standard input and output on the two
-// pipes; its standard error stays this process's own.
-std::expected<pid_t, int> start(const std::filesystem::path& program, const PtyId& id,
-                                const std::filesystem::path& runtime_root, const Pipe& in,
-                                const Pipe& out) {
-  std::vector<std::string> args{program.native(), "--id", id.text};
-  auto env = shim_environment(runtime_root);
-  auto argv = c_strings(args);
-  auto envp = c_strings(env);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in.read.get(), STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
-#if defined(__GLIBC__)
-  // Whatever this process holds without close-on-exec stays out of the shim.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#endif
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return std::unexpected(rc);
-  return pid;
+// Starts `program --id {id}` with its standard input and output piped; its
+// standard error stays this process's own.
+std::expected<quern_session::child::Spawned, OsError> start(const std::filesystem::path& program,
+                                                          const PtyId& id,
+                                                          const std::filesystem::path& runtime_root) {
+  using quern_session::child::Stdio;
+  quern_session::child::Command command{
+      .argv = {program.native(), "--id", id.text},
+      .search_path = false,
+      .env = shim_environment(runtime_root),
+      .stdio = {Stdio::Pipe, Stdio::Pipe, Stdio::Inherit},
+  };
+  return quern_session::child::spawn(command);
 }
 
 // Whether `recorded` names the daemon's own socket: the same path, or
@@ -409,20 +315,16 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
     return Failure(OpenError{OpenError::Spawn{program->native() + ": " + why}});
   };
 
-  auto in = make_pipe();
-  if (!in) co_return cannot_start(in.error().what());
-  auto out = make_pipe();
-  if (!out) co_return cannot_start(out.error().what());
-  auto pid = start(*program, id, runtime_.root, *in, *out);
-  in->read.reset();
-  out->write.reset();
-  if (!pid) co_return cannot_start(OsError::from_errno(pid.error()).what());
+  auto spawned = start(*program, id, runtime_.root);
+  if (!spawned) co_return cannot_start(spawned.error().what());
 
   // From here on the shim is the reaper's, and it runs on whatever fails below.
-  children_.hold(*pid);
+  children_.hold(spawned->pid);
   auto executor = co_await asio::this_coro::executor;
-  asio::posix::stream_descriptor to_shim(executor, in->write.release());
-  asio::posix::stream_descriptor from_shim(executor, out->read.release());
+  asio::posix::stream_descriptor to_shim(executor), from_shim(executor);
+  auto handed_over = spawned->pipes[STDIN_FILENO].hand_to(to_shim);
+  if (!handed_over) handed_over = spawned->pipes[STDOUT_FILENO].hand_to(from_shim);
+  if (handed_over) co_return Failure(OpenError{OpenError::Io{OsError::from_error_code(handed_over)}});
 
   // The record goes as it is: no newline, length or framing. A shim that
   // does not read it is given as long as for its report.
@@ -431,7 +333,9 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
     auto handed = co_await (
         asio::async_write(to_shim, asio::buffer(launch.data(), launch.size()), use_tuple) ||
         limit.async_wait(use_tuple));
-    to_shim.close();
+    // The descriptor is released whatever close reports.
+    boost::system::error_code ignored;
+    to_shim.close(ignored);
     std::string why;
     if (handed.index() == 1) {
       why = "write timed out";
@@ -448,7 +352,10 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
       asio::async_read_until(from_shim, asio::dynamic_buffer(line, REPORT_LINE_LIMIT), '\n', use_tuple) ||
       limit.async_wait(use_tuple));
   // Whatever the shim writes after its first line is never read.
-  from_shim.close();
+  {
+    boost::system::error_code ignored;
+    from_shim.close(ignored);
+  }
   if (first.index() == 1)
     co_return Failure(OpenError{OpenError::Spawn{"shim did not report in time"}});
   auto [read_error, length] = std::get<0>(first);
@@ -458,11 +365,11 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
   if (read_error && read_error != asio::error::eof)
     co_return Failure(OpenError{OpenError::Io{OsError::from_error_code(read_error)}});
   if (!read_error) line.resize(length);
-  if (!valid_utf8(line))
+  if (!quern_session::text::is_utf8(line))
     co_return Failure(OpenError{OpenError::Io{
         OsError::custom(ErrorKind::InvalidData, "stream did not contain valid UTF-8")}});
 
-  auto report = trim(line);
+  auto report = quern_session::text::trim_space(line);
   if (!report_is_success(report))
     co_return Failure(OpenError{OpenError::Spawn{std::string(report)}});
   co_return std::expected<void, OpenError>{};

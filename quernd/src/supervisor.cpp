@@ -1,13 +1,9 @@
 #include "supervisor.hpp"
 
-#include "quern_session/fd.hpp"
-
+#include "quern_session/child.hpp"
 #include "quern_session/text.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,11 +14,9 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <cerrno>
+#include <iterator>
 #include <tuple>
 #include <unordered_map>
-
-extern char** environ;
 
 namespace quernd::supervisor {
 namespace {
@@ -33,57 +27,6 @@ using quern_session::OsError;
 using namespace std::chrono_literals;
 
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
-
-using quern_session::Fd;
-using quern_session::Pipe;
-using quern_session::make_pipe;
-
-// Starts `program` with stdout and stderr on the given descriptors.
-std::expected<pid_t, OsError> spawn(const std::string& program, const std::vector<std::string>& args,
-                                    int out_fd, int err_fd) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  if (int rc = ::posix_spawn_file_actions_init(&actions); rc != 0) {
-    return std::unexpected(OsError::from_errno(rc));
-  }
-  if (int rc = ::posix_spawnattr_init(&attr); rc != 0) {
-    ::posix_spawn_file_actions_destroy(&actions);
-    return std::unexpected(OsError::from_errno(rc));
-  }
-  short flags = POSIX_SPAWN_SETSIGDEF;
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-
-  int rc = ::posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
-  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, err_fd, STDERR_FILENO);
-#if defined(__APPLE__)
-  // Only the descriptors named here reach the child.
-  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
-  if (rc == 0 && ::fcntl(STDIN_FILENO, F_GETFD) != -1) {
-    rc = ::posix_spawn_file_actions_addinherit_np(&actions, STDIN_FILENO);
-  }
-#elif defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-  // Descriptors that someone left inheritable do not leak into the child either.
-  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#endif
-  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(&attr, &defaults);
-  if (rc == 0) rc = ::posix_spawnattr_setflags(&attr, flags);
-
-  pid_t pid = -1;
-  if (rc == 0) {
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 2);
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    rc = ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-  }
-  ::posix_spawnattr_destroy(&attr);
-  ::posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return std::unexpected(OsError::from_errno(rc));
-  return pid;
-}
 
 // What the collecting side of a run found out; lives in run()'s frame.
 struct Collected {
@@ -111,15 +54,13 @@ asio::awaitable<void> wait_exit(pid_t pid, Collected& c) {
   asio::steady_timer timer(co_await asio::this_coro::executor);
   std::chrono::steady_clock::duration pause = 1ms;
   for (;;) {
-    int status = 0;
-    pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid) {
-      c.status = status;
+    auto state = quern_session::child::try_wait(pid);
+    if (!state) {
+      c.wait_error = std::move(state.error());
       co_return;
     }
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      c.wait_error = OsError::last();
+    if (*state) {
+      c.status = **state;
       co_return;
     }
     timer.expires_after(pause);
@@ -140,39 +81,6 @@ asio::awaitable<void> collect(pid_t pid, asio::posix::stream_descriptor& out,
     co_return;
   }
   co_await wait_exit(pid, c);
-}
-
-// The length of the Unicode white-space character at s[i], or 0.
-std::size_t space_at(std::string_view s, std::size_t i) {
-  auto b = [&](std::size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0; };
-  unsigned char c = b(0);
-  if ((c >= 0x09 && c <= 0x0D) || c == 0x20) return 1;
-  if (c == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;                  // U+0085, U+00A0
-  if (c == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;                    // U+1680
-  if (c == 0xE2 && b(1) == 0x80 && ((b(2) >= 0x80 && b(2) <= 0x8A) ||         // U+2000..U+200A
-                                    b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF)) {  // U+2028/9, U+202F
-    return 3;
-  }
-  if (c == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;                    // U+205F
-  if (c == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;                    // U+3000
-  return 0;
-}
-
-// The pieces of `s` between runs of white space.
-std::vector<std::string_view> split_space(std::string_view s) {
-  std::vector<std::string_view> pieces;
-  std::size_t start = 0, i = 0;
-  while (i < s.size()) {
-    if (std::size_t n = space_at(s, i); n > 0) {
-      if (i > start) pieces.push_back(s.substr(start, i - start));
-      i += n;
-      start = i;
-    } else {
-      ++i;
-    }
-  }
-  if (i > start) pieces.push_back(s.substr(start, i - start));
-  return pieces;
 }
 
 // A signed 32-bit decimal: an optional sign, then ASCII digits only.
@@ -241,19 +149,6 @@ bool may_signal(std::int32_t pid, const std::optional<StartTime>& recorded, cons
   return quern_session::procinfo::start_time(pid) == recorded;
 }
 
-std::size_t Abandoned::reap() {
-  std::erase_if(pids_, [](pid_t pid) {
-    int status = 0;
-    pid_t r;
-    do {
-      r = ::waitpid(pid, &status, WNOHANG);
-    } while (r < 0 && errno == EINTR);
-    // Reaped, or no longer a child of ours: either way not held any more.
-    return r != 0;
-  });
-  return pids_.size();
-}
-
 asio::awaitable<std::expected<RunOutput, OsError>> run(std::string program,
                                                        std::vector<std::string> args,
                                                        std::chrono::steady_clock::duration limit,
@@ -263,32 +158,27 @@ asio::awaitable<std::expected<RunOutput, OsError>> run(std::string program,
   auto ex = co_await asio::this_coro::executor;
   if (abandoned) abandoned->reap();
 
-  auto out_pipe = make_pipe();
-  if (!out_pipe) co_return std::unexpected(out_pipe.error());
-  auto err_pipe = make_pipe();
-  if (!err_pipe) co_return std::unexpected(err_pipe.error());
-  auto pid = spawn(program, args, out_pipe->write.get(), err_pipe->write.get());
-  // Our copies of the write ends go, so that the outputs end with the child's.
-  out_pipe->write.reset();
-  err_pipe->write.reset();
-  if (!pid) co_return std::unexpected(pid.error());
+  using quern_session::child::Stdio;
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), std::make_move_iterator(args.begin()), std::make_move_iterator(args.end()));
+  quern_session::child::Command command{.argv = std::move(argv),
+                                        .stdio = {Stdio::Inherit, Stdio::Pipe, Stdio::Pipe}};
+  auto spawned = quern_session::child::spawn(command);
+  if (!spawned) co_return std::unexpected(std::move(spawned.error()));
+  const pid_t pid = spawned->pid;
 
   auto give_up = [&](OsError error) -> std::expected<RunOutput, OsError> {
-    if (abandoned) abandoned->hold(*pid);
+    if (abandoned) abandoned->hold(pid);
     return std::unexpected(std::move(error));
   };
   asio::posix::stream_descriptor out(ex), err(ex);
-  boost::system::error_code ec;
-  out.assign(out_pipe->read.get(), ec);
-  if (ec) co_return give_up(OsError::from_errno(ec.value()));
-  out_pipe->read.release();
-  err.assign(err_pipe->read.get(), ec);
-  if (ec) co_return give_up(OsError::from_errno(ec.value()));
-  err_pipe->read.release();
+  auto handed_over = spawned->pipes[STDOUT_FILENO].hand_to(out);
+  if (!handed_over) handed_over = spawned->pipes[STDERR_FILENO].hand_to(err);
+  if (handed_over) co_return give_up(OsError::from_errno(handed_over.value()));
 
   Collected c;
   asio::steady_timer timer(ex, deadline);
-  auto first = co_await (collect(*pid, out, err, c) || timer.async_wait(use_tuple));
+  auto first = co_await (collect(pid, out, err, c) || timer.async_wait(use_tuple));
 
   // A reaped child decides, even when the deadline fired in the same turn.
   if (c.status) co_return RunOutput{*c.status, std::move(c.out), std::move(c.err)};
@@ -330,7 +220,7 @@ asio::awaitable<std::optional<Snapshot>> snapshot(std::string tty, std::int32_t 
   // lsof exits with 1 when nobody holds the file, so its status says nothing.
   if (!lsof) co_return std::nullopt;
   const std::string text = quern_session::text::utf8_lossy(lsof->out);
-  for (std::string_view piece : split_space(text)) {
+  for (std::string_view piece : quern_session::text::split_space(text)) {
     if (auto pid = parse_i32(piece)) snap.holders.push_back(*pid);
   }
   snap.shim_started_at = shim_started();
@@ -345,7 +235,7 @@ std::vector<Row> parse_table(std::string_view text) {
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (line.ends_with('\r')) line.remove_suffix(1);
 
-    auto pieces = split_space(line);
+    auto pieces = quern_session::text::split_space(line);
     if (pieces.size() < 5) continue;
     auto pid = parse_i32(pieces[0]);
     auto ppid = parse_i32(pieces[1]);

@@ -21,6 +21,7 @@
 #include <variant>
 #include <vector>
 
+#include "quern_session/child.hpp"
 #include "quern_session/os_error.hpp"
 #include "quern_session/procinfo.hpp"
 
@@ -79,16 +80,7 @@ concept ProcessSupervisor = requires(const S& s, TreeRoot root) {
 // Children whose run was given up before they were reaped. Nobody waits for
 // them any more, so they are reaped here later, each by its own pid and
 // without blocking; children held elsewhere are never touched.
-class Abandoned {
- public:
-  void hold(pid_t pid) { pids_.push_back(pid); }
-  // Reaps those that have exited; returns how many are still held.
-  std::size_t reap();
-  const std::vector<pid_t>& pids() const { return pids_; }
-
- private:
-  std::vector<pid_t> pids_;
-};
+using Abandoned = quern_session::child::Held;
 
 // A finished run: the raw wait status and both outputs in full.
 struct RunOutput {

@@ -1,13 +1,11 @@
-// Owned descriptors and close-on-exec pipes for starting child processes.
+// Owned descriptors.
 #pragma once
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <expected>
 #include <utility>
 
-#include "quern_session/os_error.hpp"
+#include <boost/system/error_code.hpp>
 
 namespace quern_session {
 
@@ -27,6 +25,14 @@ class Fd {
   ~Fd() { reset(); }
   int get() const { return fd_; }
   int release() { return std::exchange(fd_, -1); }
+  // Hands the descriptor to an Asio I/O object; when that fails it stays here.
+  template <class IoObject>
+  boost::system::error_code hand_to(IoObject& io) {
+    boost::system::error_code ec;
+    io.assign(fd_, ec);
+    if (!ec) fd_ = -1;
+    return ec;
+  }
   void reset() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -35,30 +41,5 @@ class Fd {
  private:
   int fd_ = -1;
 };
-
-struct Pipe {
-  Fd read;
-  Fd write;
-};
-
-// A pipe whose ends are close-on-exec and above 2, so that setting up a
-// child's standard streams cannot overwrite one of them.
-inline std::expected<Pipe, OsError> make_pipe() {
-  int fds[2];
-#if defined(__linux__)
-  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(OsError::last());
-#else
-  if (::pipe(fds) != 0) return std::unexpected(OsError::last());
-  for (int fd : fds) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-#endif
-  Pipe pipe{Fd(fds[0]), Fd(fds[1])};
-  for (Fd* end : {&pipe.read, &pipe.write}) {
-    if (end->get() > 2) continue;
-    int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
-    if (moved < 0) return std::unexpected(OsError::last());
-    *end = Fd(moved);
-  }
-  return pipe;
-}
 
 }  // namespace quern_session

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quern_session::text {
 
@@ -11,5 +12,8 @@ bool is_utf8(std::string_view s);
 std::string utf8_lossy(std::string_view s);
 // Strips Unicode White_Space from both ends; `s` must be valid UTF-8.
 std::string_view trim_space(std::string_view s);
+// The pieces of `s` between runs of Unicode White_Space, none of them empty;
+// a byte that does not start a well-formed sequence is not white space.
+std::vector<std::string_view> split_space(std::string_view s);
 
 }  // namespace quern_session::text

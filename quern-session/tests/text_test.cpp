@@ -1,0 +1,68 @@
+#include "quern_session/text.hpp"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace quern_session::text {
+namespace {
+
+TEST(Text, IsUtf8RejectsOverlongSurrogateAndTruncatedSequences) {
+  struct Case {
+    std::string_view bytes;
+    bool valid;
+  } cases[] = {
+      {"", true},
+      {"ok", true},
+      {"\xE2\x82\xAC", true},       // U+20AC
+      {"\xF0\x9F\x98\x80", true},   // U+1F600
+      {"\xF4\x8F\xBF\xBF", true},   // U+10FFFF
+      {"\xC0\x80", false},          // overlong U+0000
+      {"\xE0\x80\x80", false},      // overlong
+      {"\xF0\x80\x80\x80", false},  // overlong
+      {"\xED\xA0\x80", false},      // U+D800, a surrogate
+      {"\xF4\x90\x80\x80", false},  // above U+10FFFF
+      {"\xE2\x82", false},          // cut short
+      {"\x80", false},              // a lone continuation byte
+      {"a\xFF", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(is_utf8(c.bytes), c.valid) << ::testing::PrintToString(c.bytes);
+}
+
+TEST(Text, TrimSpaceStripsUnicodeWhiteSpaceFromBothEnds) {
+  struct Case {
+    std::string_view in;
+    std::string_view out;
+  } cases[] = {
+      {"  ok \r\n", "ok"},
+      {"\xE3\x80\x80x y\xC2\xA0", "x y"},  // U+3000 and U+00A0
+      {"\xC2\x85\xE2\x80\xA8", ""},        // U+0085 and U+2028 only
+      {"\xC2\xA9", "\xC2\xA9"},            // U+00A9 shares its first byte with U+00A0
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(trim_space(c.in), c.out) << ::testing::PrintToString(c.in);
+}
+
+TEST(Text, SplitSpaceGivesThePiecesBetweenRunsOfWhiteSpace) {
+  using Pieces = std::vector<std::string_view>;
+  struct Case {
+    std::string_view in;
+    Pieces out;
+  } cases[] = {
+      {"", {}},
+      {" \t\n", {}},
+      {"  12 34\t56\n", {"12", "34", "56"}},
+      {"a\xC2\xA0" "b\xE3\x80\x80" "c\xE2\x80\xA8" "d\xC2\x85" "e", {"a", "b", "c", "d", "e"}},
+      // U+00A9 and U+2030 start like U+00A0 and U+2000..U+200A.
+      {"a\xC2\xA9" "b \xE2\x80\xB0", {"a\xC2\xA9" "b", "\xE2\x80\xB0"}},
+      // A cut-short sequence does not take the white space after it.
+      {"\xC2 x", {"\xC2", "x"}},
+      {"a\xFF b", {"a\xFF", "b"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(split_space(c.in), c.out) << ::testing::PrintToString(c.in);
+}
+
+}  // namespace
+}  // namespace quern_session::text
