@@ -26,10 +26,7 @@
 namespace quernd::conn {
 
 namespace asio = boost::asio;
-using outbound::Outbound;
-using quern_protocol::frame::EncodedFrame;
-using quern_protocol::frame::Frame;
-using task::Task;
+// Outbound, EncodedFrame, Frame and Task come from attach.hpp.
 
 namespace detail {
 
