@@ -8,6 +8,9 @@
 
 #include "quern_protocol/json.hpp"
 #include "quern_protocol/json_decoder.hpp"
+#include "quern_protocol/json_failure_text.hpp"
+#include "quern_protocol/json_locate.hpp"
+#include "quern_protocol/json_syntax_error.hpp"
 
 namespace quern_protocol::message {
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "quern_protocol/json_decoder.hpp"
+#include "quern_protocol/json_failure_text.hpp"
+#include "quern_protocol/json_syntax_error.hpp"
 #include "tree_decoder.hpp"
 
 namespace {

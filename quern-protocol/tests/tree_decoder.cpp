@@ -6,6 +6,8 @@
 
 #include <boost/json/basic_parser_impl.hpp>
 
+#include "quern_protocol/json_failure_text.hpp"
+
 namespace quern_tree {
 
 namespace json = quern_protocol::json;

@@ -17,6 +17,7 @@
 
 #include "quern_protocol/json.hpp"
 #include "quern_protocol/json_decoder.hpp"
+#include "quern_protocol/json_syntax_error.hpp"
 #include "quern_protocol/message.hpp"
 
 namespace quern_tree {

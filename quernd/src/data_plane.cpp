@@ -58,12 +58,6 @@ std::expected<void, OsError> full_sync(int fd) {
 
 }  // namespace
 
-std::optional<Permits::Permit> Permits::try_acquire() const {
-  if (*free_ == 0) return std::nullopt;
-  --*free_;
-  return Permit(free_);
-}
-
 std::uint64_t millis_since_epoch(std::chrono::system_clock::time_point now) {
   const auto since = now.time_since_epoch();
   if (since < std::chrono::system_clock::duration::zero()) return 1;

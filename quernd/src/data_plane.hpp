@@ -23,6 +23,7 @@
 #include "daemon.hpp"
 #include "quern_session/os_error.hpp"
 #include "quern_session/paths.hpp"
+#include "sync.hpp"
 #include "token.hpp"
 #include "upgrade.hpp"
 #include "ws_transport.hpp"
@@ -36,34 +37,6 @@ using quern_session::OsError;
 inline constexpr std::size_t PENDING_UPGRADES = 64;
 // How long one upgrade may take, from the moment it was admitted.
 inline constexpr auto UPGRADE_LIMIT = std::chrono::seconds(3);
-
-// A counting semaphore whose permits are taken without waiting.
-class Permits {
- public:
-  // Held while an upgrade runs; gives its permit back when dropped.
-  class Permit {
-   public:
-    Permit(Permit&& other) noexcept : free_(std::move(other.free_)) {}
-    Permit& operator=(Permit&&) = delete;
-    ~Permit() {
-      if (free_) ++*free_;
-    }
-
-   private:
-    friend class Permits;
-    explicit Permit(std::shared_ptr<std::size_t> free) : free_(std::move(free)) {}
-    std::shared_ptr<std::size_t> free_;
-  };
-
-  explicit Permits(std::size_t count) : free_(std::make_shared<std::size_t>(count)) {}
-
-  // None when every permit is held.
-  std::optional<Permit> try_acquire() const;
-  std::size_t available() const { return *free_; }
-
- private:
-  std::shared_ptr<std::size_t> free_;
-};
 
 // What the endpoint file tells a local web client.
 struct Endpoint {
@@ -105,7 +78,7 @@ class DataPlane {
   Token token_;
   Origins origins_;
   std::uint64_t launched_at_;
-  Permits pending_;
+  sync::Permits pending_;
 };
 
 // Milliseconds since the Unix epoch at `now`; 1 before the epoch.

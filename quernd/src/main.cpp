@@ -22,6 +22,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "conn.hpp"
+#include "daemon.hpp"
 #include "data_plane.hpp"
 #include "memory.hpp"
 #include "quern_session/paths.hpp"

@@ -12,7 +12,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "daemon.hpp"
+#include "failure.hpp"
 
 namespace quernd {
 

@@ -9,9 +9,7 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <expected>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -19,11 +17,10 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/cancellation_state.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/system/error_code.hpp>
 
+#include "frame_ring.hpp"
 #include "quern_protocol/frame.hpp"
+#include "sync.hpp"
 
 namespace quernd::outbound {
 
@@ -35,82 +32,6 @@ inline constexpr std::size_t ADMISSION_THRESHOLD = 1'048'576;
 // `push` accepts while the queued bytes and the new frame fit in this, or
 // when the queue is empty.
 inline constexpr std::size_t HARD_LIMIT = 8'388'608;
-
-// When a woken waiter runs. `later`: from the event loop's queue, after the
-// current task's next wait. `now`: at once, before `notify_one` returns; for
-// a notifier that has nothing more to hand over before its own next wait,
-// so that the waiter's work needs no second turn of the event loop.
-enum class Wake { later, now };
-
-// A wake-up for one waiter. Given while nobody waits, it is kept for the
-// next waiter, which then returns at once.
-class WakeOne {
- public:
-  explicit WakeOne(const asio::any_io_executor& ex);
-  WakeOne(const WakeOne&) = delete;
-  WakeOne& operator=(const WakeOne&) = delete;
-  ~WakeOne();
-
-  void notify_one(Wake when = Wake::later);
-  // Returns on a wake-up, possibly a spurious one: callers look again.
-  asio::awaitable<void> wait();
-
- private:
-  struct Waiter {
-    std::move_only_function<void(boost::system::error_code)> resume;
-    asio::cancellation_slot slot;
-    asio::any_io_executor work;  // keeps the event loop running meanwhile
-  };
-  struct Initiate;
-  struct Cancel;
-
-  // Takes the waiter, if one waits, and detaches it from its cancellation.
-  std::optional<Waiter> take(bool from_cancellation);
-
-  asio::any_io_executor ex_;
-  std::optional<Waiter> waiter_;
-  bool kept_ = false;
-};
-
-// A wake-up for every current waiter; nothing is kept for later ones. A
-// waiter takes a ticket with `listen` before it looks at the state it waits
-// for, so a wake-up given between its look and its wait is not missed.
-class WakeAll {
- public:
-  using Ticket = std::uint64_t;
-
-  explicit WakeAll(const asio::any_io_executor& ex);
-
-  Ticket listen() const { return generation_; }
-  void notify_all();
-  // Returns once a wake-up has been given since `ticket` was taken.
-  asio::awaitable<void> wait(Ticket ticket);
-
- private:
-  asio::steady_timer timer_;
-  std::uint64_t generation_ = 0;
-  std::size_t waiting_ = 0;
-};
-
-// A first-in first-out run of frames over a ring that grows and never
-// shrinks, so that a steady stream of frames allocates nothing.
-class FrameRing {
- public:
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  void reserve(std::size_t n);
-  void push_back(EncodedFrame frame);
-  EncodedFrame pop_front();
-  // Moves frames from the front onto `batch` while it holds fewer than
-  // `max_frames` frames and `max_bytes` bytes; returns the bytes moved.
-  std::size_t take_into(std::vector<EncodedFrame>& batch, std::size_t max_frames, std::size_t max_bytes);
-  void clear();
-
- private:
-  std::vector<EncodedFrame> slots_;
-  std::size_t head_ = 0;
-  std::size_t size_ = 0;
-};
 
 struct Overflowed {};
 struct Closed {};
@@ -137,7 +58,7 @@ class Outbound {
   // Queues the frame unless more than 1 MiB is queued; looks neither at the
   // flags nor at the frame's own size. Never waits.
   // `when` is the wake-up of a waiting writer.
-  std::expected<void, Refused> try_push(EncodedFrame frame, Wake when = Wake::later);
+  std::expected<void, Refused> try_push(EncodedFrame frame, sync::Wake when = sync::Wake::later);
   // Queues the frame when it fits within 8 MiB or the queue is empty. True
   // when queued; false when the queue is closed or overflowed, or when this
   // push overflowed a lossy queue. A waiting queue waits for room.
@@ -162,7 +83,7 @@ class Outbound {
 
  private:
   struct Queue {
-    FrameRing frames;
+    frame_ring::FrameRing frames;
     std::size_t bytes = 0;
     bool closed = false;
     bool overflowed = false;
@@ -173,9 +94,9 @@ class Outbound {
   bool poppable() const;
 
   Queue queue_;
-  WakeOne item_ready_;
-  WakeAll queue_empty_;
-  WakeAll space_freed_;
+  sync::WakeOne item_ready_;
+  sync::WakeAll queue_empty_;
+  sync::WakeAll space_freed_;
   bool lossy_;
 };
 

@@ -19,10 +19,15 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "attach.hpp"
 #include "fakes/raw_peer.hpp"
 #include "fakes/support.hpp"
+#include "frames.hpp"
+#include "input_channel.hpp"
 #include "quern_protocol/bytes.hpp"
 #include "quern_protocol/message.hpp"
+#include "sync.hpp"
+#include "writer.hpp"
 
 namespace {
 
@@ -226,8 +231,8 @@ TEST_F(Conn, AReportThatTheClientQueueRefusesIsLostAndStillCounts) {
 }
 
 TEST_F(Conn, InputWithNothingBehindItIsWrittenToTheShimBeforeForwardReturns) {
-  for (const auto when : {quernd::outbound::Wake::now, quernd::outbound::Wake::later}) {
-    const bool now = when == quernd::outbound::Wake::now;
+  for (const auto when : {quernd::sync::Wake::now, quernd::sync::Wake::later}) {
+    const bool now = when == quernd::sync::Wake::now;
     SCOPED_TRACE(now ? "now" : "later");
     attach();
     run_a_while(5ms);

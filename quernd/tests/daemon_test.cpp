@@ -28,8 +28,12 @@
 #include <string>
 #include <vector>
 
+#include "bind.hpp"
+#include "failure.hpp"
 #include "fakes/fake_shim.hpp"
 #include "fakes/support.hpp"
+#include "kill_chain.hpp"
+#include "pid_lock.hpp"
 #include "quern_session/procinfo.hpp"
 
 extern char** environ;

@@ -26,7 +26,9 @@
 #include "fakes/raw_peer.hpp"
 #include "fakes/support.hpp"
 #include "outbound.hpp"
+#include "sync.hpp"
 #include "task.hpp"
+#include "writer.hpp"
 #include "quern_protocol/bytes.hpp"
 #include "quern_protocol/frame.hpp"
 #include "quern_protocol/message.hpp"
@@ -100,8 +102,8 @@ TEST(Token, MatchesOnlyItsExactBytes) {
 // --- admission ---
 
 TEST(Permits, AreTakenWithoutWaitingAndComeBackWhenDropped) {
-  dp::Permits permits(64);
-  std::vector<dp::Permits::Permit> held;
+  quernd::sync::Permits permits(64);
+  std::vector<quernd::sync::Permits::Permit> held;
   for (int i = 0; i < 64; ++i) {
     auto p = permits.try_acquire();
     ASSERT_TRUE(p);

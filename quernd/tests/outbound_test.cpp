@@ -19,6 +19,8 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "fakes/support.hpp"
+#include "frame_ring.hpp"
+#include "sync.hpp"
 #include "task.hpp"
 
 namespace {
@@ -26,15 +28,15 @@ namespace {
 namespace asio = boost::asio;
 using quern_protocol::Bytes;
 using quern_protocol::frame::EncodedFrame;
+using quernd::frame_ring::FrameRing;
 using quernd::outbound::ADMISSION_THRESHOLD;
 using quernd::outbound::Closed;
-using quernd::outbound::FrameRing;
 using quernd::outbound::HARD_LIMIT;
 using quernd::outbound::Outbound;
 using quernd::outbound::Overflowed;
 using quernd::outbound::Popped;
-using quernd::outbound::WakeAll;
-using quernd::outbound::WakeOne;
+using quernd::sync::WakeAll;
+using quernd::sync::WakeOne;
 using quernd::task::Task;
 
 // The largest frame the codec allows: the cap plus the totalLen word.
@@ -426,10 +428,10 @@ TEST_F(OutboundTest, WakeOneRunsTheWaiterAtOnceOrFromTheQueueAsAsked) {
   Task waiter = Task::spawn(io.get_executor(), count_wakes(wake, woken));
   settle();
 
-  wake.notify_one(quernd::outbound::Wake::now);
+  wake.notify_one(quernd::sync::Wake::now);
   EXPECT_EQ(woken, 1) << "the waiter ran before notify_one returned";
 
-  wake.notify_one(quernd::outbound::Wake::later);
+  wake.notify_one(quernd::sync::Wake::later);
   EXPECT_EQ(woken, 1) << "the waiter waits for its turn";
   settle();
   EXPECT_EQ(woken, 2);
@@ -448,7 +450,7 @@ TEST_F(OutboundTest, AWaitAbandonedInARaceKeepsTheNextWakeUp) {
     auto first = co_await (wake.wait() || t.async_wait(asio::as_tuple(asio::use_awaitable)));
     EXPECT_EQ(first.index(), 1u);
   }());
-  wake.notify_one(quernd::outbound::Wake::now);
+  wake.notify_one(quernd::sync::Wake::now);
   quern_fakes::run(io, wake.wait());  // the kept wake-up: returns at once
 
   // An aborted waiter is gone too.
@@ -457,7 +459,7 @@ TEST_F(OutboundTest, AWaitAbandonedInARaceKeepsTheNextWakeUp) {
   aborted.abort();
   settle();
   EXPECT_TRUE(aborted.finished());
-  wake.notify_one(quernd::outbound::Wake::now);
+  wake.notify_one(quernd::sync::Wake::now);
   quern_fakes::run(io, wake.wait());
 }
 

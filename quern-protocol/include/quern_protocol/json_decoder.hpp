@@ -18,6 +18,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "quern_protocol/json.hpp"
+#include "quern_protocol/json_syntax_error.hpp"
 #include "quern_protocol/message.hpp"
 
 namespace quern_protocol::json {

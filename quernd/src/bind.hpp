@@ -1,0 +1,31 @@
+// Taking over the daemon socket at start-up: the pid lock first, then the
+// socket, when nothing answers on it any more.
+#pragma once
+
+#include <expected>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include "failure.hpp"
+#include "pid_lock.hpp"
+#include "quern_session/paths.hpp"
+
+namespace quernd::daemon {
+
+namespace asio = boost::asio;
+using quern_session::paths::Runtime;
+
+// The daemon socket's listener together with the pid lock.
+struct Bound {
+  asio::local::stream_protocol::acceptor listener;
+  PidLock lock;
+};
+
+// Locks the runtime directory's pid file, then takes over the daemon socket
+// when nothing answers on it: the stale file is removed, the listener bound
+// (close-on-exec) and the file's mode set to 0600. On any failure a lock
+// already taken has been released.
+asio::awaitable<std::expected<Bound, Failure>> bind(Runtime runtime);
+
+}  // namespace quernd::daemon
