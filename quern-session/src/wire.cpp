@@ -1,8 +1,14 @@
 #include "quern_session/wire.hpp"
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
@@ -107,6 +113,52 @@ void WriteHalf::shutdown() {
 std::pair<ReadHalf, WriteHalf> split(Socket socket) {
   auto shared = std::make_shared<Socket>(std::move(socket));
   return {ReadHalf(shared), WriteHalf(shared)};
+}
+
+asio::awaitable<std::expected<void, OsError>> write_frames(WriteHalf& half,
+                                                          std::span<const EncodedFrame> frames) {
+  std::vector<iovec> iov;
+  iov.reserve(2 * frames.size());
+  for (const EncodedFrame& f : frames) {
+    for (const quern_protocol::Bytes* part : {&f.head, &f.payload}) {
+      if (!part->empty()) iov.push_back({const_cast<std::uint8_t*>(part->data()), part->size()});
+    }
+  }
+  const int fd = half.native_handle();
+  std::size_t first = 0;
+  while (first < iov.size()) {
+    msghdr message{};
+    message.msg_iov = iov.data() + first;
+    message.msg_iovlen = std::min<std::size_t>(iov.size() - first, IOV_MAX);
+    const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) co_return std::unexpected(OsError::last());
+      // Full: wait until the socket takes more.
+      auto [ec] = co_await half.async_wait_writable(use_tuple);
+      if (ec) co_return std::unexpected(OsError::from_error_code(ec));
+      continue;
+    }
+    if (n == 0)
+      co_return std::unexpected(OsError::custom(quern_session::ErrorKind::Other, "failed to write whole buffer"));
+    // Step past what went, part of an iovec included.
+    auto left = static_cast<std::size_t>(n);
+    while (left > 0) {
+      if (left >= iov[first].iov_len) {
+        left -= iov[first].iov_len;
+        ++first;
+      } else {
+        iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + left;
+        iov[first].iov_len -= left;
+        left = 0;
+      }
+    }
+  }
+  co_return std::expected<void, OsError>{};
+}
+
+asio::awaitable<std::expected<void, OsError>> write_frame(WriteHalf& half, EncodedFrame frame) {
+  co_return co_await write_frames(half, std::span<const EncodedFrame>(&frame, 1));
 }
 
 bool Reader::has_more() const {

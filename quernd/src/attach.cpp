@@ -82,7 +82,7 @@ asio::awaitable<void> pump_to_shim(InputReceiver input, quern_session::wire::Wri
     // Whatever else waits in the channel goes in the same write.
     batch.push_back(std::move(*frame));
     input.take_more(batch, transport::WRITE_BATCH_FRAMES, transport::WRITE_BATCH_BYTES);
-    auto written = co_await transport::write_frames(shim, batch);
+    auto written = co_await quern_session::wire::write_frames(shim, batch);
     batch.clear();
     throw_if_aborted(co_await asio::this_coro::cancellation_state);
     if (!written) co_return;

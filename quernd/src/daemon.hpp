@@ -41,10 +41,6 @@ class Daemon {
   S supervisor;
   asio::any_io_executor executor;
 
-  std::expected<PidLock, Failure> lock_pid_file() const {
-    return daemon::lock_pid_file(registry.runtime().daemon_pid_file());
-  }
-
   asio::awaitable<std::expected<Bound, Failure>> bind() const { return daemon::bind(registry.runtime()); }
 
   // Starts a kill chain for the session and files its handle, dropping the

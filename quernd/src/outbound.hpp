@@ -51,7 +51,6 @@ class Outbound {
   Outbound(const Outbound&) = delete;
   Outbound& operator=(const Outbound&) = delete;
 
-  bool lossy() const { return lossy_; }
   // The sum of the sizes of the queued frames.
   std::size_t bytes() const { return queue_.bytes; }
 

@@ -391,7 +391,7 @@ asio::awaitable<std::vector<PtyEntry>> Registry::list() const {
     if (!live) continue;
     auto shim = co_await wire::hello(std::move(live->stream));
     if (!shim) continue;
-    if (!co_await wire::send(shim->writer, quern_session::wire::control(msg::List{}))) continue;
+    if (!co_await wire::write_frame(shim->writer, quern_session::wire::control(msg::List{}))) continue;
     auto reply = co_await shim->reader.expect();
     if (!reply) continue;
     if (auto* got = reply->message.get<msg::Listed>())

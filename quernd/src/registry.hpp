@@ -113,7 +113,6 @@ class Registry {
 
   const Runtime& runtime() const { return runtime_; }
   const std::optional<std::string>& boot_id() const { return boot_id_; }
-  const reaper::Children& children() const { return children_; }
 
   // The session's manifest by its computed name; none when it cannot be read.
   std::optional<Manifest> manifest(const PtyId& id) const;

@@ -168,8 +168,6 @@ class MacOs {
   // with nothing left ends in Clean), then a last look 0.3 s later.
   boost::asio::awaitable<KillOutcome> kill_tree(TreeRoot root) const;
 
-  const std::shared_ptr<Abandoned>& abandoned() const { return abandoned_; }
-
  private:
   std::shared_ptr<Abandoned> abandoned_;
 };

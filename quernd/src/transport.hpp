@@ -70,15 +70,6 @@ concept Transport = std::move_constructible<T> && requires(T transport) {
 inline constexpr std::size_t WRITE_BATCH_FRAMES = 512;
 inline constexpr std::size_t WRITE_BATCH_BYTES = 1 << 20;
 
-// Writes the frames in order, their heads and payloads gathered (never
-// joined) into as few system calls as the iovec limit allows, until every
-// byte is written. A write that accepts no bytes fails too.
-asio::awaitable<std::expected<void, quern_session::OsError>> write_frames(
-    quern_session::wire::WriteHalf& half, std::span<const EncodedFrame> frames);
-// The same for one frame.
-asio::awaitable<std::expected<void, quern_session::OsError>> write_frame(
-    quern_session::wire::WriteHalf& half, EncodedFrame frame);
-
 // A local client's reading half: the buffered frame reader over the stream's
 // read half, with its 64 KiB first buffer.
 class UnixReader {

@@ -5,7 +5,6 @@
 
 #include "quern_protocol/message.hpp"
 #include "quern_protocol/version.hpp"
-#include "transport.hpp"
 
 namespace quernd::wire {
 
@@ -13,16 +12,11 @@ namespace asio = boost::asio;
 namespace msg = quern_protocol::message;
 using quern_session::OsError;
 
-asio::awaitable<std::expected<void, OsError>> send(WriteHalf& writer,
-                                                   quern_protocol::frame::EncodedFrame frame) {
-  co_return co_await transport::write_frame(writer, std::move(frame));
-}
-
 asio::awaitable<std::expected<Connection, WireError>> hello(Socket stream) {
   auto [read_half, write_half] = quern_session::wire::split(std::move(stream));
   const auto& supported = quern_protocol::version::SUPPORTED_VERSIONS;
   msg::Hello offer{std::vector<std::uint32_t>(supported.begin(), supported.end())};
-  if (auto sent = co_await send(write_half, quern_session::wire::control(std::move(offer))); !sent)
+  if (auto sent = co_await write_frame(write_half, quern_session::wire::control(std::move(offer))); !sent)
     co_return std::unexpected(WireError{WireError::Io{std::move(sent.error())}});
 
   Reader reader(std::move(read_half), quern_session::wire::FIRST_BUFFER);

@@ -13,6 +13,7 @@ namespace quernd::wire {
 using quern_session::wire::Reader;
 using quern_session::wire::Socket;
 using quern_session::wire::WireError;
+using quern_session::wire::write_frame;
 using quern_session::wire::WriteHalf;
 
 // A greeted shim: the frame reader over the read half (positioned after the
@@ -21,10 +22,6 @@ struct Connection {
   Reader reader;
   WriteHalf writer;
 };
-
-// Writes a whole frame, header, JSON text and payload.
-boost::asio::awaitable<std::expected<void, quern_session::OsError>> send(
-    WriteHalf& writer, quern_protocol::frame::EncodedFrame frame);
 
 // Offers protocol version 1 with hello and waits up to 2 s for a welcome.
 // Nothing else about the peer is examined: not its version, not who it is.

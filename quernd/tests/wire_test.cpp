@@ -117,7 +117,7 @@ TEST_F(Hello, LeavesTheConnectionReadyForFrames) {
   ASSERT_TRUE(greeted.has_value()) << greeted.error().what();
 
   auto sent = quern_fakes::run(
-      io, quernd::wire::send(greeted->writer, quern_session::wire::control(msg::List{})));
+      io, quernd::wire::write_frame(greeted->writer, quern_session::wire::control(msg::List{})));
   ASSERT_TRUE(sent.has_value());
   auto reply = quern_fakes::run(io, greeted->reader.expect());
   ASSERT_TRUE(reply.has_value()) << reply.error().what();

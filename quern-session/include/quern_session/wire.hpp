@@ -1,6 +1,7 @@
 // Conversations of framed messages on unix-domain streams: decoding a
-// frame's message, answering hello, encoding the frames we generate, and a
-// buffered frame reader over a stream's read half.
+// frame's message, answering hello, encoding the frames we generate, gathered
+// frame writes on a stream's write half, and a buffered frame reader over its
+// read half.
 #pragma once
 
 #include <chrono>
@@ -132,6 +133,13 @@ class WriteHalf {
 };
 
 std::pair<ReadHalf, WriteHalf> split(Socket socket);
+
+// Writes the frames in order, their heads and payloads gathered (never
+// joined) into as few system calls as the iovec limit allows, until every
+// byte is written. A write that accepts no bytes fails too.
+asio::awaitable<std::expected<void, OsError>> write_frames(WriteHalf& half, std::span<const EncodedFrame> frames);
+// The same for one frame.
+asio::awaitable<std::expected<void, OsError>> write_frame(WriteHalf& half, EncodedFrame frame);
 
 // A buffered frame reader. Frames are split off the buffer without copying,
 // and the buffer belongs to the reader, not to a call: a call abandoned by
