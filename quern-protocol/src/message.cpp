@@ -109,13 +109,8 @@ struct Members {
   std::vector<std::uint32_t> versions;
   std::uint32_t version = 0;
   std::optional<PtyId> id;
-  std::uint16_t cols = 0;
-  std::uint16_t rows = 0;
-  std::optional<Cursor> resume;
-  bool drive = false;
-  std::optional<std::string> cwd;
-  std::vector<std::string> argv;
-  std::map<std::string, std::string> env;
+  // The fields of attach, which resize shares; its id is `id` above.
+  Attach attach;
   std::vector<PtyEntry> entries;
   std::uint64_t epoch = 0;
   std::uint64_t sequence = 0;
@@ -128,13 +123,13 @@ struct Members {
       case kVersions: return Slot{Shape::u32_sequence, false, &versions};
       case kVersion: return Slot{Shape::u32, false, &version};
       case kId: return Slot{Shape::pty_id, true, &id};
-      case kCols: return Slot{Shape::u16, false, &cols};
-      case kRows: return Slot{Shape::u16, false, &rows};
-      case kResume: return Slot{Shape::record, true, &resume, &kCursor};
-      case kDrive: return Slot{Shape::boolean, false, &drive};
-      case kCwd: return Slot{Shape::string, true, &cwd};
-      case kArgv: return Slot{Shape::string_sequence, false, &argv};
-      case kEnv: return Slot{Shape::string_map, false, &env};
+      case kCols: return Slot{Shape::u16, false, &attach.cols};
+      case kRows: return Slot{Shape::u16, false, &attach.rows};
+      case kResume: return Slot{Shape::record, true, &attach.resume, &kCursor};
+      case kDrive: return Slot{Shape::boolean, false, &attach.drive};
+      case kCwd: return Slot{Shape::string, true, &attach.cwd};
+      case kArgv: return Slot{Shape::string_sequence, false, &attach.argv};
+      case kEnv: return Slot{Shape::string_map, false, &attach.env};
       case kEntries: return Slot{Shape::record_sequence, false, &entries, &kPtyEntry};
       case kEpoch: return Slot{Shape::u64, false, &epoch};
       case kSequence: return Slot{Shape::u64, false, &sequence};
@@ -425,12 +420,14 @@ class MessageRoot final : public json::Root {
     switch (*kind_) {
       case 0: return Hello{std::move(m.versions)};
       case 1: return Welcome{m.version};
-      case 2:
-        return Attach{std::move(id), m.cols,          m.rows,          std::move(m.resume),
-                      m.drive,       std::move(m.cwd), std::move(m.argv), std::move(m.env)};
+      case 2: {
+        Attach attach = std::move(m.attach);
+        attach.id = std::move(id);
+        return attach;
+      }
       case 3: return Detach{std::move(id)};
       case 4: return Write{std::move(id)};
-      case 5: return Resize{std::move(id), m.cols, m.rows, m.drive};
+      case 5: return Resize{std::move(id), m.attach.cols, m.attach.rows, m.attach.drive};
       case 6: return Close{std::move(id)};
       case 7: return List{};
       case 8: return Listed{std::move(m.entries)};

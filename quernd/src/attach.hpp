@@ -21,11 +21,9 @@
 
 namespace quernd::conn {
 
+// EncodedFrame, Frame and PtyId come with frames.hpp.
 namespace asio = boost::asio;
 using outbound::Outbound;
-using quern_protocol::frame::EncodedFrame;
-using quern_protocol::frame::Frame;
-using quern_protocol::message::PtyId;
 using task::Task;
 
 // One session attached on one connection. Dropping it aborts the from-shim
