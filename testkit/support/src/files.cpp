@@ -31,7 +31,7 @@ std::string read_file(const std::filesystem::path& p) {
 void write_file(const std::filesystem::path& p, std::string_view text) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out << text;
-  if (!out) throw std::runtime_error("cannot write " + p.native());
+  if (!out.flush()) throw std::runtime_error("cannot write " + p.native());
 }
 
 }  // namespace quern_test_support

@@ -80,7 +80,7 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds tim
 }
 
 std::optional<int> Process::wait_exit(std::chrono::milliseconds timeout) {
-  if (!status_) {
+  if (!status_ && pid_ > 0) {
     auto s = quern_test_support::wait_exit(pid_, timeout);
     if (s) status_ = s;
   }
@@ -88,7 +88,7 @@ std::optional<int> Process::wait_exit(std::chrono::milliseconds timeout) {
 }
 
 void Process::end() {
-  if (status_) return;
+  if (status_ || pid_ <= 0) return;
   ::kill(pid_, SIGKILL);
   int status = 0;
   pid_t r;

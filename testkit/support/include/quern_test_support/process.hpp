@@ -45,9 +45,18 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds tim
 // A child of the test, killed and reaped at the end if it still runs.
 class Process {
  public:
+  Process() = default;  // none yet
   explicit Process(const Spawn& how) : pid_(spawn(how)) {}
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
+  Process(Process&& other) noexcept
+      : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)) {}
+  Process& operator=(Process&& other) noexcept {
+    if (this != &other) {
+      end();
+      pid_ = std::exchange(other.pid_, -1);
+      status_ = std::exchange(other.status_, std::nullopt);
+    }
+    return *this;
+  }
   ~Process() { end(); }
 
   pid_t pid() const { return pid_; }
@@ -57,7 +66,7 @@ class Process {
   void end();
 
  private:
-  pid_t pid_;
+  pid_t pid_ = -1;
   std::optional<int> status_;
 };
 
