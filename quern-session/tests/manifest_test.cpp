@@ -5,18 +5,17 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include "test_support.hpp"
+#include "quern_test_support/files.hpp"
+#include "quern_test_support/socket.hpp"
 
 namespace quern_session::manifest {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
+using quern_test_support::TempDir;
 
 // A manifest as a shim writes it, with `extra` members spliced in after id.
 std::string manifest_json(const std::string& extra = "", const std::string& id = "\"s1\"") {
@@ -201,17 +200,6 @@ TEST(ManifestRead, AFileOverTheLimitIsUnreadableAndNeverLoadedWhole) {
   }
 }
 
-void bind_socket(const fs::path& p) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  ASSERT_LT(p.native().size(), sizeof addr.sun_path);
-  std::copy(p.native().begin(), p.native().end(), addr.sun_path);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ::close(fd);
-}
-
 TEST(ManifestList, TakesEveryJsonEntryOfTheSessionsDirectory) {
   TempDir tmp;
   paths::Runtime rt{tmp / "root"};
@@ -220,7 +208,7 @@ TEST(ManifestList, TakesEveryJsonEntryOfTheSessionsDirectory) {
   Manifest second = expected_manifest();
   second.id = PtyId{"s2"};
 
-  bind_socket(s / "ba7816bf8f01.sock");
+  quern_test_support::dead_socket(s / "ba7816bf8f01.sock");
   write(s / "ba7816bf8f01.json", manifest_json());
   write(s / "a.b.json", manifest_json("", "\"s2\""));
   write(s / "broken.json", "{not json");
@@ -245,7 +233,7 @@ TEST(ManifestList, TakesEveryJsonEntryOfTheSessionsDirectory) {
 
 TEST(ManifestList, MissingDirectoriesHoldNoSession) {
   TempDir tmp;
-  for (const fs::path& root : {tmp / "no-root", tmp.path()}) {
+  for (const fs::path& root : {tmp / "no-root", tmp.path}) {
     auto listed = Manifest::list(paths::Runtime{root});
     ASSERT_TRUE(listed) << root;
     EXPECT_TRUE(listed->first.empty());
@@ -256,7 +244,7 @@ TEST(ManifestList, MissingDirectoriesHoldNoSession) {
 TEST(ManifestList, SessionsThatIsAFileIsAnError) {
   TempDir tmp;
   write(tmp / "sessions", "");
-  auto listed = Manifest::list(paths::Runtime{tmp.path()});
+  auto listed = Manifest::list(paths::Runtime{tmp.path});
   ASSERT_FALSE(listed);
   ASSERT_TRUE(listed.error().is<ManifestError::Io>());
   const auto& io = std::get<ManifestError::Io>(listed.error().value);

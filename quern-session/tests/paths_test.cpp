@@ -8,15 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "test_support.hpp"
+#include "quern_test_support/env.hpp"
+#include "quern_test_support/files.hpp"
 
 namespace quern_session::paths {
 namespace {
 
 namespace fs = std::filesystem;
 using quern_protocol::message::PtyId;
-using testing::ScopedEnv;
-using testing::TempDir;
+using quern_test_support::ScopedEnv;
+using quern_test_support::TempDir;
 
 std::string uid() { return std::to_string(getuid()); }
 
@@ -209,7 +210,7 @@ TEST(RuntimeEnsure, TrailingSlashesDoNotLeadThroughASymlink) {
     } else {
       make_dir(tmp / "dir", 0755);
     }
-    const fs::path root = tmp.path().native() + "/" + c.root;
+    const fs::path root = tmp.path.native() + "/" + c.root;
     auto result = Runtime{root}.ensure();
     if (c.link) {
       ASSERT_FALSE(result);
@@ -288,7 +289,7 @@ TEST(RuntimeEnsure, ShowsBytesThatAreNotUtf8AsReplacementCharacters) {
   ASSERT_EQ(::symlink((tmp / "target").c_str(), root.c_str()), 0);
   auto result = Runtime{root}.ensure();
   ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().what(), tmp.path().native() + "/bad\xEF\xBF\xBD\xEF\xBF\xBD(name: is a symlink");
+  EXPECT_EQ(result.error().what(), tmp.path.native() + "/bad\xEF\xBF\xBD\xEF\xBF\xBD(name: is a symlink");
 }
 
 }  // namespace

@@ -5,44 +5,16 @@
 #include <thread>
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include "quern_test_support/process.hpp"
 
 namespace quern_session::procinfo {
 namespace {
 
-// A child process of this test that lives until stop() is called.
-class Child {
- public:
-  Child() {
-    int fds[2];
-    if (::pipe(fds) != 0) std::abort();
-    pid_ = ::fork();
-    if (pid_ < 0) std::abort();
-    if (pid_ == 0) {
-      ::close(fds[1]);
-      char c;
-      while (::read(fds[0], &c, 1) > 0) {
-      }
-      ::_exit(0);
-    }
-    ::close(fds[0]);
-    hold_ = fds[1];
-  }
-  ~Child() { stop(); }
-  pid_t pid() const { return pid_; }
-  // Lets the child exit and reaps it.
-  void stop() {
-    if (hold_ < 0) return;
-    ::close(hold_);
-    hold_ = -1;
-    int status;
-    ::waitpid(pid_, &status, 0);
-  }
-
- private:
-  pid_t pid_ = -1;
-  int hold_ = -1;
+// A child process of this test that runs until end() is called.
+struct Child : quern_test_support::Process {
+  Child() : Process({.argv = {"sleep", "30"}}) {}
 };
 
 #if defined(__linux__)
@@ -79,7 +51,7 @@ TEST(StartTime, DiffersForALaterProcessAndIsNoneOnceReaped) {
     earlier_pid = child.pid();
     earlier = start_time(earlier_pid);
     ASSERT_TRUE(earlier);
-    child.stop();
+    child.end();
     EXPECT_EQ(start_time(earlier_pid), std::nullopt);
   }
   // Start times have the resolution of a clock tick (10 ms at most on Linux).
@@ -146,7 +118,7 @@ TEST(Family, IsTheParentAndGroupOfARunningProcess) {
   EXPECT_EQ(family(::getpid()), (Family{::getppid(), ::getpgrp()}));
   Child child;
   EXPECT_EQ(family(child.pid()), (Family{::getpid(), ::getpgrp()}));
-  child.stop();
+  child.end();
   EXPECT_EQ(family(child.pid()), std::nullopt);
   EXPECT_EQ(family(-1), std::nullopt);
 }

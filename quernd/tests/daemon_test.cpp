@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -35,8 +34,9 @@
 #include "kill_chain.hpp"
 #include "pid_lock.hpp"
 #include "quern_session/procinfo.hpp"
-
-extern char** environ;
+#include "quern_test_support/files.hpp"
+#include "quern_test_support/process.hpp"
+#include "quern_test_support/socket.hpp"
 
 namespace {
 
@@ -53,6 +53,8 @@ using quernd::supervisor::Survivors;
 using quernd::supervisor::TreeRoot;
 using quernd::supervisor::Unknown;
 using PtyId = msg::PtyId;
+using quern_test_support::dead_socket;
+using quern_test_support::read_file;
 
 // A supervisor that ends no process: it records each root, waits as long as
 // the root's shell pid says (in milliseconds) and answers `outcome`.
@@ -95,11 +97,6 @@ class CaptureStderr {
   std::streambuf* saved_;
 };
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Whether another open file description could take the lock now.
 bool lockable(const fs::path& path) {
   int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -109,23 +106,11 @@ bool lockable(const fs::path& path) {
   return free;
 }
 
-// A socket file on which nothing listens.
-void dead_socket_file(const fs::path& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.native().size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ::close(fd);
-}
-
 // A listening socket at `path`, closed when the result goes.
 std::shared_ptr<int> listening_socket(const fs::path& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.native().size() + 1);
+  const sockaddr_un addr = quern_test_support::unix_address(path);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
   EXPECT_EQ(::listen(fd, 8), 0);
   return std::shared_ptr<int>(new int(fd), [](int* p) {
     ::close(*p);
@@ -134,28 +119,16 @@ std::shared_ptr<int> listening_socket(const fs::path& path) {
 }
 
 bool connects(const fs::path& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.native().size() + 1);
+  const sockaddr_un addr = quern_test_support::unix_address(path);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
   ::close(fd);
   return ok;
 }
 
 // `sleep 30` in a process group of its own, as a shim that has left the
 // daemon's group.
-pid_t spawn_sleeper() {
-  char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
-  posix_spawnattr_t attr;
-  ::posix_spawnattr_init(&attr);
-  ::posix_spawnattr_setpgroup(&attr, 0);
-  ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  pid_t pid = -1;
-  EXPECT_EQ(::posix_spawnp(&pid, "sleep", nullptr, &attr, argv, environ), 0);
-  ::posix_spawnattr_destroy(&attr);
-  return pid;
-}
+pid_t spawn_sleeper() { return quern_test_support::spawn({.argv = {"sleep", "30"}, .own_group = true}); }
 
 // ---------------------------------------------------------------- errors
 
@@ -367,7 +340,7 @@ TEST_F(Bind, Cases) {
       {"nothing there", [] { return nullptr; }, {}, [] {}},
       {"stale socket file replaced",
        [&] {
-         dead_socket_file(socket);
+         dead_socket(socket);
          return nullptr;
        },
        {}, [] {}},
@@ -375,7 +348,7 @@ TEST_F(Bind, Cases) {
        Failure{"a daemon already answers at " + shown, {}}, [&] { EXPECT_TRUE(connects(socket)); }},
       {"pid file held: the socket is not touched",
        [&] {
-         dead_socket_file(socket);
+         dead_socket(socket);
          quern_fakes::write_file(pid_file, "4242");
          auto fd = std::shared_ptr<int>(new int(::open(pid_file.c_str(), O_RDWR | O_CLOEXEC)), [](int* f) {
            ::close(*f);
@@ -417,7 +390,7 @@ TEST_F(Bind, Cases) {
        [&] { EXPECT_EQ(read_file(socket), "kept"); }},
       {"a symbolic link to a stale socket stays",
        [&] {
-         dead_socket_file(socket.native() + "-target");
+         dead_socket(socket.native() + "-target");
          fs::create_symlink(socket.native() + "-target", socket);
          return nullptr;
        },

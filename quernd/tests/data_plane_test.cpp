@@ -33,6 +33,7 @@
 #include "quern_protocol/frame.hpp"
 #include "quern_protocol/message.hpp"
 #include "quern_protocol/packet.hpp"
+#include "quern_test_support/files.hpp"
 
 namespace {
 
@@ -47,17 +48,11 @@ using Clock = std::chrono::steady_clock;
 using dp::Rejection;
 using quern_protocol::Bytes;
 using quern_protocol::frame::EncodedFrame;
+using quern_test_support::read_file;
 
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
 const std::string TOKEN = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-
-std::string read_file(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // --- the token ---
 

@@ -9,7 +9,7 @@ if(TARGET quernd)
     ${PROJECT_SOURCE_DIR}/testkit/shim/manifest_file.cpp
   )
   target_include_directories(quernd_e2e_tests PRIVATE ${PROJECT_SOURCE_DIR}/testkit/shim)
-  target_link_libraries(quernd_e2e_tests PRIVATE quern_testkit quern_session quern_protocol GTest::gtest_main)
+  target_link_libraries(quernd_e2e_tests PRIVATE quern_test_support quern_testkit quern_session quern_protocol GTest::gtest_main)
   # The browser test drives a real Chromium; found here or on PATH when it runs.
   find_program(QUERN_CHROMIUM NAMES chromium chromium-browser google-chrome-stable google-chrome)
   set(chromium_at "")

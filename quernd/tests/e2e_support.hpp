@@ -24,6 +24,11 @@
 #include "quern_session/manifest.hpp"
 #include "quern_session/paths.hpp"
 #include "quern_session/procinfo.hpp"
+#include "quern_test_support/env.hpp"
+#include "quern_test_support/files.hpp"
+#include "quern_test_support/output.hpp"
+#include "quern_test_support/process.hpp"
+#include "quern_test_support/socket.hpp"
 #include "quern_testkit/client.hpp"
 
 namespace quernd_e2e {
@@ -33,35 +38,21 @@ using quern_session::procinfo::StartTime;
 using quern_testkit::Client;
 using quern_testkit::ClientError;
 
-// Turns a failed client step into an exception naming it.
-template <class T>
-T must(std::expected<T, ClientError> r, const std::string& what) {
-  if (!r) throw std::runtime_error(what + ": " + r.error().text);
-  return std::move(*r);
-}
-void must(std::expected<void, ClientError> r, const std::string& what);
-
-std::string read_file(const fs::path& p);
-// Writes `text` to `p`, replacing the file.
-void write_file(const fs::path& p, std::string_view text);
-
-// This process's environment with the variables of `set` ("NAME=value")
-// given anew and those named in `unset` left out.
-std::vector<std::string> environment(const std::vector<std::string>& set, const std::vector<std::string>& unset = {});
+using quern_test_support::dead_socket;
+using quern_test_support::environment;
+using quern_test_support::eventually;
+using quern_test_support::must;
+using quern_test_support::next_non_output;
+using quern_test_support::OutputLog;
+using quern_test_support::read_file;
+using quern_test_support::read_until;
+using quern_test_support::TempDir;
+using quern_test_support::write_file;
 // Starts `argv[0]` (a path) with exactly `env`, standard input on /dev/null
 // and the outputs into `out` and `err`; in `dir` when given, and as the
 // leader of a process group of its own when `own_group`.
 pid_t spawn_logged(const std::vector<std::string>& argv, const std::vector<std::string>& env, const fs::path& out,
                    const fs::path& err, const std::optional<fs::path>& dir, bool own_group);
-
-// A directory of its own under /tmp, removed with everything in it.
-struct TempDir {
-  fs::path path;
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-};
 
 // The daemon as a child of the test: stdin on /dev/null, stdout and stderr
 // into files under `log_dir`, QUERN_RUNTIME_DIR set and QUERN_SESSION_BIN
@@ -76,10 +67,10 @@ class DaemonProcess {
   // Stops the daemon if it still runs: SIGTERM, then SIGKILL.
   ~DaemonProcess();
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_.pid(); }
   // The exit status (128 + n after signal n) once it has ended; none if it
   // still runs after `timeout`.
-  std::optional<int> wait_exit(std::chrono::milliseconds timeout);
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout) { return process_.wait_exit(timeout); }
   bool exited();
   void signal(int sig);
   void stop();
@@ -90,17 +81,16 @@ class DaemonProcess {
   std::vector<std::string> diagnostics() const;
 
  private:
-  pid_t pid_ = -1;
   fs::path out_;
   fs::path err_;
-  std::optional<int> status_;
+  quern_test_support::Process process_;
 };
 
 // Whether the process `pid` runs and started at `started` (a zombie does not run).
 bool runs(pid_t pid, const StartTime& started);
 bool runs(pid_t pid, const std::optional<StartTime>& started);
-// Polls `done` every 20 ms until it holds or `timeout` passes.
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+// The parent of a running process; -1 when unknown.
+pid_t parent_of(pid_t pid);
 
 // A process started by the test (found on PATH), killed and reaped at the end.
 class Child {
@@ -109,18 +99,16 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   ~Child();
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_.pid(); }
   const StartTime& started() const { return started_; }
   // Kills and reaps it now.
-  void end();
+  void end() { process_.end(); }
 
  private:
-  pid_t pid_ = -1;
+  quern_test_support::Process process_;
   StartTime started_;
 };
 
-// A unix socket file at `path` on which nothing listens.
-void make_dead_socket(const fs::path& path);
 
 // The frame of a message with an empty payload, as raw bytes.
 std::string frame_of(const quern_protocol::message::Message& m);
@@ -131,28 +119,6 @@ std::string raw_frame(std::uint32_t total_len, std::uint32_t json_len, std::stri
 // no frame before it (output frames aside, when `after_output`).
 ::testing::AssertionResult ended(Client& c, std::chrono::milliseconds timeout = std::chrono::seconds(5),
                                  bool after_output = false);
-
-// The output of one session on one connection. Each frame must continue
-// exactly where the one before it ended, in the same epoch.
-struct OutputLog {
-  explicit OutputLog(quern_protocol::message::PtyId session) : id(std::move(session)) {}
-
-  quern_protocol::message::PtyId id;
-  std::optional<std::uint64_t> epoch;
-  std::uint64_t next = 0;
-  std::string text;
-  bool rejoin = true;  // the next frame may start anywhere (first frame, or after a detach)
-
-  void add(const quern_protocol::message::Output& o, const quern_protocol::Bytes& payload);
-};
-
-// Reads output until `needle` appears after what `log` held so far; any
-// other message is a failure.
-void read_until(Client& c, OutputLog& log, std::string_view needle,
-                std::chrono::milliseconds timeout = std::chrono::seconds(10));
-// The next message that is not output; output before it goes to `log`.
-quern_protocol::message::Message next_non_output(Client& c, OutputLog& log,
-                                                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // The daemon's own fixture: a private runtime directory, daemons started on
 // it, and every session process the test met killed at the end.

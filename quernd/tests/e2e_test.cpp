@@ -78,20 +78,6 @@ std::vector<pid_t> members_of_session(pid_t sid) {
   return found;
 }
 
-// The parent of a running process, from /proc/<pid>/stat; -1 when unknown.
-pid_t parent_of(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(in, line)) return -1;
-  auto close = line.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream rest(line.substr(close + 2));
-  char state = 0;
-  long ppid = -1;
-  rest >> state >> ppid;
-  return static_cast<pid_t>(ppid);
-}
-
 // A unix socket that accepts connections (and never answers them) while it lives.
 struct Listener {
   int fd = -1;
@@ -609,7 +595,7 @@ TEST_F(E2eTest, StartUpSweepsStaleSessionFiles) {
     if (s.answering) {
       listeners.push_back(std::make_unique<Listener>(runtime.session_socket(id)));
     } else {
-      make_dead_socket(runtime.session_socket(id));
+      dead_socket(runtime.session_socket(id));
     }
   }
 

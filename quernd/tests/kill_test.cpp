@@ -2,18 +2,13 @@
 // the test's own, and with stand-ins for ps and lsof that print what each
 // look should see.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #if defined(__APPLE__)
 #include <util.h>
 #else
 #include <pty.h>
-#endif
-#if defined(__linux__)
-#include <sys/prctl.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -36,9 +31,10 @@
 #include "daemon.hpp"
 #include "fakes/support.hpp"
 #include "quern_session/procinfo.hpp"
+#include "quern_test_support/files.hpp"
+#include "quern_test_support/process.hpp"
+#include "quern_test_support/shell_tree.hpp"
 #include "supervisor.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -71,32 +67,10 @@ std::optional<int> ended(pid_t pid, std::chrono::milliseconds patience = 2000ms)
 
 bool running(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
 
-// `sleep 30` in a process group of its own, optionally with stdin on `tty`.
-pid_t spawn_sleeper(const char* tty = nullptr) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawnattr_init(&attr);
-  if (tty) ::posix_spawn_file_actions_addopen(&actions, 0, tty, O_RDONLY | O_NOCTTY, 0);
-  ::posix_spawnattr_setpgroup(&attr, 0);
-  ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
-  pid_t pid = -1;
-  EXPECT_EQ(::posix_spawnp(&pid, "sleep", &actions, &attr, argv, environ), 0);
-  ::posix_spawnattr_destroy(&attr);
-  ::posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
+// `sleep 30` in a process group of its own.
+pid_t spawn_sleeper() { return quern_test_support::spawn({.argv = {"sleep", "30"}, .own_group = true}); }
 
-// A private directory under /tmp, removed at the end.
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    std::string pattern = "/tmp/kill-test-XXXXXX";
-    path = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
+using quern_test_support::TempDir;
 
 // ---------------------------------------------------------------- a real session
 
@@ -106,113 +80,17 @@ void PrintTo(ShellRecord r, std::ostream* os) {
   *os << (r == ShellRecord::Recorded ? "recorded" : r == ShellRecord::Missing ? "no start time" : "another start time");
 }
 
-// A session of our own on a fresh pty: a shell that notes a SIGHUP in a file,
-// its child, a child whose setsid'd child still holds the terminal, and a
-// process left in the shell's group after its parent went. A stand-in shim
-// in a group of its own and this process hold the terminal too.
+// A session of our own on a fresh pty, whose shell notes a SIGHUP in a file.
 class RealSession : public ::testing::TestWithParam<ShellRecord> {
  protected:
-  void SetUp() override {
-#if defined(__linux__)
-    // Orphans come to us, so that we can see how each one ended.
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-#endif
-    hup_file_ = dir_.path / "hup";
-    const std::string script = "trap 'echo hup > \"" + hup_file_.string() + "\"; exit 0' HUP\n" +
-                               "sleep 30 & echo \"child $!\"\n"
-                               "sh -c 'setsid sleep 30 & echo \"grandchild $!\"; wait' & echo \"mid $!\"\n"
-                               "( sleep 30 </dev/null >/dev/null 2>&1 & echo \"orphan $!\" )\n"
-                               "wait\n";
-    char name[256] = {};
-    shell_ = ::forkpty(&master_, name, nullptr, nullptr);
-    ASSERT_GE(shell_, 0) << "forkpty failed";
-    if (shell_ == 0) {
-      ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
-    ASSERT_TRUE(std::string_view(name).starts_with("/dev/"));
-    tty_ = name + 5;
-    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(slave_, 0);
-    shim_ = spawn_sleeper(name);
-
-    read_announcements();
-    wait_until_settled();
-  }
-
-  void TearDown() override {
-    std::vector<pid_t> ours{shim_, shell_};
-    for (const auto& [name, pid] : pids_) ours.push_back(pid);
-    for (pid_t pid : ours) {
-      if (pid > 0 && running(pid)) ::kill(pid, SIGKILL);
-    }
-    for (pid_t pid : ours) {
-      if (pid > 0) { EXPECT_TRUE(ended(pid, 5000ms)) << "left running: " << pid; }
-    }
-#if defined(__linux__)
-    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-#endif
-    if (slave_ >= 0) ::close(slave_);
-    if (master_ >= 0) ::close(master_);
-  }
-
-  // Reads "name pid" lines from the terminal until all four have come.
-  void read_announcements() {
-    std::string seen;
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (pids_.size() < 4 && std::chrono::steady_clock::now() < until) {
-      pollfd p{master_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char buf[512];
-      ssize_t n = ::read(master_, buf, sizeof buf);
-      ASSERT_GT(n, 0);
-      seen.append(buf, static_cast<std::size_t>(n));
-      std::istringstream words(seen);
-      std::string word, next;
-      pids_.clear();
-      for (words >> word; words >> next; word = next) {
-        if (word == "child" || word == "mid" || word == "grandchild" || word == "orphan") {
-          pids_[word] = std::atoi(next.c_str());
-        }
-      }
-    }
-    ASSERT_EQ(pids_.size(), 4u) << "the shell printed: " << seen;
-  }
-
-  // Waits until the grandchild leads its own group and the orphan's parent is gone.
-  void wait_until_settled() {
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < until) {
-      asio::io_context io;
-      auto snap = quern_fakes::run(io, snapshot("", 0, std::make_shared<Abandoned>()));
-      ASSERT_TRUE(snap);
-      auto row = [&](pid_t pid) -> const Row* {
-        auto it = std::ranges::find(snap->rows, pid, &Row::pid);
-        return it == snap->rows.end() ? nullptr : &*it;
-      };
-      auto descends_from_shell = [&](const Row* r) {
-        for (; r && r->ppid != r->pid; r = row(r->ppid)) {
-          if (r->ppid == shell_) return true;
-        }
-        return false;
-      };
-      const Row* grandchild = row(pids_["grandchild"]);
-      const Row* orphan = row(pids_["orphan"]);
-      if (grandchild && grandchild->pgid == grandchild->pid && orphan && !descends_from_shell(orphan)) return;
-      std::this_thread::sleep_for(10ms);
-    }
-    FAIL() << "the process tree did not settle";
-  }
-
   TreeRoot root() const {
     TreeRoot r;
-    r.started_at = quern_session::procinfo::start_time(shim_);
-    r.tty = tty_;
-    r.shell_pid = shell_;
-    r.pgid = shell_;
-    r.shim_pid = shim_;
-    auto started = quern_session::procinfo::start_time(shell_);
+    r.started_at = quern_session::procinfo::start_time(tree_.shim);
+    r.tty = tree_.tty;
+    r.shell_pid = tree_.shell;
+    r.pgid = tree_.shell;
+    r.shim_pid = tree_.shim;
+    auto started = quern_session::procinfo::start_time(tree_.shell);
     EXPECT_TRUE(started);
     if (GetParam() == ShellRecord::Recorded) r.shell_started_at = started;
     if (GetParam() == ShellRecord::OtherProcess) r.shell_started_at = StartTime{started->secs + 1, started->micros};
@@ -220,13 +98,8 @@ class RealSession : public ::testing::TestWithParam<ShellRecord> {
   }
 
   TempDir dir_;
-  fs::path hup_file_;
-  pid_t shell_ = -1;
-  pid_t shim_ = -1;
-  int master_ = -1;
-  int slave_ = -1;
-  std::string tty_;
-  std::map<std::string, pid_t> pids_;
+  fs::path hup_file_ = dir_.path / "hup";
+  quern_test_support::ShellTree tree_{"trap 'echo hup > \"" + hup_file_.string() + "\"; exit 0' HUP\n"};
 };
 
 TEST_P(RealSession, WholeTreeEndsAndNothingElseIsTouched) {
@@ -234,7 +107,7 @@ TEST_P(RealSession, WholeTreeEndsAndNothingElseIsTouched) {
 
   // SIGHUP reaches the shell only when it is the process the manifest recorded.
   EXPECT_EQ(fs::exists(hup_file_), GetParam() == ShellRecord::Recorded);
-  for (const auto& [name, pid] : pids_) {
+  for (const auto& [name, pid] : tree_.pids) {
     auto how = ended(pid);
     ASSERT_TRUE(how) << name << " still runs";
 #if defined(__linux__)
@@ -242,8 +115,8 @@ TEST_P(RealSession, WholeTreeEndsAndNothingElseIsTouched) {
     if (name == "grandchild") { EXPECT_EQ(*how, SIGKILL); }
 #endif
   }
-  EXPECT_TRUE(ended(shell_));
-  EXPECT_TRUE(running(shim_)) << "the shim was signalled";
+  EXPECT_TRUE(ended(tree_.shell));
+  EXPECT_TRUE(running(tree_.shim)) << "the shim was signalled";
 }
 
 INSTANTIATE_TEST_SUITE_P(Shell, RealSession,

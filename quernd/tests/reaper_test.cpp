@@ -1,7 +1,6 @@
 #include "reaper.hpp"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,21 +11,14 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "quern_test_support/process.hpp"
 
 namespace {
 
 using quernd::reaper::Children;
 using namespace std::chrono_literals;
 
-pid_t spawn(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  EXPECT_EQ(::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-  return pid;
-}
+pid_t spawn(std::vector<std::string> args) { return quern_test_support::spawn({.argv = std::move(args)}); }
 
 // Waits until `pid` has exited, leaving it for someone else to collect.
 void wait_exited_uncollected(pid_t pid) {

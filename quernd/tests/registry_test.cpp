@@ -1,9 +1,6 @@
 #include "registry.hpp"
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,8 +28,9 @@
 #include "quern_protocol/message.hpp"
 #include "quern_session/manifest.hpp"
 #include "quern_session/procinfo.hpp"
-
-extern char** environ;
+#include "quern_test_support/files.hpp"
+#include "quern_test_support/process.hpp"
+#include "quern_test_support/socket.hpp"
 
 namespace {
 
@@ -48,6 +46,8 @@ using quernd::registry::Probe;
 using quernd::registry::Registry;
 using quernd::supervisor::TreeRoot;
 using PtyId = msg::PtyId;
+using quern_test_support::dead_socket;
+using quern_test_support::read_file;
 
 const std::string BOOT = "boot-of-this-test";
 
@@ -56,40 +56,13 @@ enum class Man { None, Unreadable, Alive, Stale, OtherBoot, NoBootId };
 // What is found at a socket path.
 enum class Sock { None, DeadFile, Listening, AnswersListed, Jammed };
 
-// A socket file on which nothing listens.
-void dead_socket_file(const fs::path& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.c_str(), path.native().size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ::close(fd);
-}
-
 // Starts `args`; in a process group of its own when `own_group`, as a shim
 // that has left the daemon's group.
 pid_t spawn(std::vector<std::string> args, bool own_group = false) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawnattr_t attr;
-  ::posix_spawnattr_init(&attr);
-  if (own_group) {
-    ::posix_spawnattr_setpgroup(&attr, 0);
-    ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  }
-  pid_t pid = -1;
-  EXPECT_EQ(::posix_spawnp(&pid, argv[0], nullptr, &attr, argv.data(), environ), 0);
-  ::posix_spawnattr_destroy(&attr);
-  return pid;
+  return quern_test_support::spawn({.argv = std::move(args), .own_group = own_group});
 }
 
 bool runs(pid_t pid) { return ::kill(pid, 0) == 0; }
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string script(const char* name) { return (quern_fakes::scripts_dir() / name).native(); }
 
@@ -148,7 +121,7 @@ class RegistryTest : public ::testing::Test {
       case Sock::None:
         break;
       case Sock::DeadFile:
-        dead_socket_file(socket);
+        dead_socket(socket);
         break;
       case Sock::Listening:
         shims.push_back(std::make_unique<FakeShim>(io.get_executor(), socket));
@@ -347,7 +320,7 @@ TEST_F(RegistryTest, SweepActsOnEachVerdictAndProbeOutcome) {
   // The recorded socket is probed, but only the computed names are removed.
   fs::path elsewhere = dir.runtime().root / "elsewhere.sock";
   lay_out("stale-elsewhere", Man::Stale, Sock::DeadFile, elsewhere);
-  dead_socket_file(socket_of("stale-elsewhere"));
+  dead_socket(socket_of("stale-elsewhere"));
 
   auto handed_back = run(registry().sweep());
 

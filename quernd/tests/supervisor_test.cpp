@@ -1,20 +1,8 @@
 #include "supervisor.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#if defined(__APPLE__)
-#include <util.h>
-#else
-#include <pty.h>
-#endif
-#if defined(__linux__)
-#include <sys/prctl.h>
-#endif
 
 #include <gtest/gtest.h>
 
@@ -31,7 +19,10 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
+#include "quern_test_support/env.hpp"
+#include "quern_test_support/files.hpp"
+#include "quern_test_support/process.hpp"
+#include "quern_test_support/shell_tree.hpp"
 
 namespace {
 
@@ -56,25 +47,15 @@ Row R(std::int32_t pid, std::int32_t ppid, std::int32_t pgid, std::string tty = 
   return Row{pid, ppid, pgid, std::move(tty), std::move(stat)};
 }
 
-// A private directory, removed at the end.
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "supervisor-test-XXXXXX").string();
-    path = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path); }
+using quern_test_support::ScopedEnv;
+using quern_test_support::TempDir;
+
+// A private directory of stand-in programs.
+struct ScriptDir : TempDir {
   void script(const std::string& name, const std::string& body) const {
     std::ofstream(path / name) << "#!/bin/sh\n" << body << "\n";
     fs::permissions(path / name, fs::perms::owner_all);
   }
-};
-
-// PATH replaced for the life of the guard.
-struct PathGuard {
-  std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
-  explicit PathGuard(const std::string& path) { ::setenv("PATH", path.c_str(), 1); }
-  ~PathGuard() { ::setenv("PATH", saved.c_str(), 1); }
 };
 
 // ---------------------------------------------------------------- parse_table
@@ -267,23 +248,8 @@ TEST(Targets, GroupsLearntInOneCallReachTheirMembersFromTheNext) {
 
 // `sleep 30`, in a process group of its own when `own_group`; killed and
 // reaped at the end.
-struct Sleeper {
-  pid_t pid = -1;
-  explicit Sleeper(bool own_group) {
-    posix_spawnattr_t attr;
-    ::posix_spawnattr_init(&attr);
-    if (own_group) {
-      ::posix_spawnattr_setpgroup(&attr, 0);
-      ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    }
-    char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
-    EXPECT_EQ(::posix_spawnp(&pid, "sleep", nullptr, &attr, argv, environ), 0);
-    ::posix_spawnattr_destroy(&attr);
-  }
-  ~Sleeper() {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-  }
+struct Sleeper : quern_test_support::Process {
+  explicit Sleeper(bool own_group) : Process({.argv = {"sleep", "30"}, .own_group = own_group}) {}
 };
 
 TEST(Lineage, IsThisProcessItsAncestorsAndTheirGroups) {
@@ -308,17 +274,17 @@ TEST(MaySignal, OnlyTheRecordedProcessOutsideTheDaemonsLineage) {
     std::optional<StartTime> recorded;
     bool allowed;
   };
-  const StartTime later{started(apart.pid)->secs + 1, started(apart.pid)->micros};
+  const StartTime later{started(apart.pid())->secs + 1, started(apart.pid())->micros};
   const std::vector<Case> cases = {
-      {"the recorded process in a group of its own", apart.pid, started(apart.pid), true},
-      {"another start time", apart.pid, later, false},
-      {"no recorded start time", apart.pid, std::nullopt, false},
-      {"in the daemon's group", in_our_group.pid, started(in_our_group.pid), false},
+      {"the recorded process in a group of its own", apart.pid(), started(apart.pid()), true},
+      {"another start time", apart.pid(), later, false},
+      {"no recorded start time", apart.pid(), std::nullopt, false},
+      {"in the daemon's group", in_our_group.pid(), started(in_our_group.pid()), false},
       {"the daemon", ::getpid(), started(::getpid()), false},
       {"the daemon's parent", ::getppid(), started(::getppid()), false},
       {"pid 1", 1, started(1), false},
       {"pid 0", 0, started(0), false},
-      {"a negative pid names a group", -apart.pid, started(apart.pid), false},
+      {"a negative pid names a group", -apart.pid(), started(apart.pid()), false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(may_signal(c.pid, c.recorded, lineage), c.allowed) << c.name;
@@ -433,14 +399,14 @@ TEST(Snapshot, StandInCommands) {
        Snapshot{{R(5, 1, 5, "pts/\xEF\xBF\xBD", "S")}, {}}, {}},
   };
   for (const Case& c : cases) {
-    TempDir dir;
+    ScriptDir dir;
     const fs::path log = dir.path / "lsof-args";
     if (c.ps) dir.script("ps", *c.ps);
     if (c.lsof) dir.script("lsof", "printf '%s %s' \"$1\" \"$2\" > '" + log.string() + "'\n" + *c.lsof);
     std::optional<Snapshot> got;
     {
       // The stand-ins are all there is on the search path.
-      PathGuard path(dir.path.string());
+      ScopedEnv path("PATH", dir.path.string());
       got = block_on(snapshot(c.tty, ::getpid(), std::make_shared<Abandoned>()));
     }
     // A snapshot that was taken carries the start time of the shim's pid.
@@ -458,114 +424,10 @@ TEST(Snapshot, StandInCommands) {
 
 // ---------------------------------------------------------------- a real process tree
 
-// A session of our own on a fresh pty: a shell with a child, a child whose
-// setsid'd child still holds the terminal, and a process left in the shell's
-// group after its parent went. A stand-in shim and this process hold the
-// terminal too, and must never be chosen.
+// A session of our own on a fresh pty. The stand-in shim and this process
+// hold its terminal too, and must never be chosen.
 class PtyTree : public ::testing::Test {
  protected:
-  void SetUp() override {
-#if defined(__linux__)
-    // Orphans come to us, so that everything started here can be reaped here.
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-#endif
-    const char* script =
-        "sleep 30 & echo \"child $!\"\n"
-        "sh -c 'setsid sleep 30 & echo \"grandchild $!\"; wait' & echo \"mid $!\"\n"
-        "( sleep 30 </dev/null >/dev/null 2>&1 & echo \"orphan $!\" )\n"
-        "wait\n";
-    char name[256] = {};
-    shell_ = ::forkpty(&master_, name, nullptr, nullptr);
-    ASSERT_GE(shell_, 0) << "forkpty failed";
-    if (shell_ == 0) {
-      ::execl("/bin/sh", "sh", "-c", script, static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
-    ASSERT_TRUE(std::string_view(name).starts_with("/dev/"));
-    tty_ = name + 5;
-
-    // This process and the stand-in shim hold the terminal open.
-    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(slave_, 0);
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, 0, name, O_RDONLY | O_NOCTTY, 0);
-    char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
-    ASSERT_EQ(::posix_spawnp(&shim_, "sleep", &actions, nullptr, argv, environ), 0);
-    ::posix_spawn_file_actions_destroy(&actions);
-
-    read_announcements();
-    wait_until_settled();
-  }
-
-  void TearDown() override {
-    std::vector<pid_t> ours;
-    for (pid_t pid : {shim_, shell_, pids_["child"], pids_["mid"], pids_["grandchild"], pids_["orphan"]}) {
-      if (pid > 0) ours.push_back(pid);
-    }
-    if (shell_ > 0) ::kill(-shell_, SIGKILL);
-    for (pid_t pid : ours) ::kill(pid, SIGKILL);
-    // Reap each by its pid; the shell's descendants come to us as their parents go.
-    auto until = std::chrono::steady_clock::now() + 5s;
-    while (!ours.empty() && std::chrono::steady_clock::now() < until) {
-      std::erase_if(ours, [](pid_t pid) {
-        pid_t r = ::waitpid(pid, nullptr, WNOHANG);
-#if defined(__linux__)
-        return r == pid;
-#else
-        return r != 0;  // without a subreaper, init reaps what is not ours
-#endif
-      });
-      if (!ours.empty()) std::this_thread::sleep_for(5ms);
-    }
-    EXPECT_TRUE(ours.empty()) << "left unreaped: " << ours.size();
-#if defined(__linux__)
-    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-#endif
-    if (slave_ >= 0) ::close(slave_);
-    if (master_ >= 0) ::close(master_);
-  }
-
-  // Reads "name pid" lines from the terminal until all four have come.
-  void read_announcements() {
-    std::string seen;
-    auto until = std::chrono::steady_clock::now() + 5s;
-    while (pids_.size() < 4 && std::chrono::steady_clock::now() < until) {
-      pollfd p{master_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char buf[512];
-      ssize_t n = ::read(master_, buf, sizeof buf);
-      ASSERT_GT(n, 0);
-      seen.append(buf, static_cast<std::size_t>(n));
-      std::istringstream words(seen);
-      std::string word, next;
-      pids_.clear();
-      for (words >> word; words >> next; word = next) {
-        if (word == "child" || word == "mid" || word == "grandchild" || word == "orphan") {
-          pids_[word] = std::atoi(next.c_str());
-        }
-      }
-    }
-    ASSERT_EQ(pids_.size(), 4u) << "the shell printed: " << seen;
-  }
-
-  // Waits until the grandchild has its own session and the orphan's parent is gone.
-  void wait_until_settled() {
-    auto until = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < until) {
-      auto snap = block_on(snapshot("", 0, std::make_shared<Abandoned>()));
-      ASSERT_TRUE(snap);
-      const Row* grandchild = find(*snap, pids_["grandchild"]);
-      const Row* orphan = find(*snap, pids_["orphan"]);
-      if (grandchild && grandchild->pgid == grandchild->pid && orphan && !descends(*snap, orphan->pid, shell_)) {
-        return;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    FAIL() << "the process tree did not settle";
-  }
-
   static const Row* find(const Snapshot& snap, std::int32_t pid) {
     for (const Row& row : snap.rows) {
       if (row.pid == pid) return &row;
@@ -573,48 +435,36 @@ class PtyTree : public ::testing::Test {
     return nullptr;
   }
 
-  static bool descends(const Snapshot& snap, std::int32_t pid, std::int32_t ancestor) {
-    for (const Row* row = find(snap, pid); row && row->ppid != row->pid; row = find(snap, row->ppid)) {
-      if (row->ppid == ancestor) return true;
-    }
-    return false;
-  }
-
   TreeRoot root(std::string tty) const {
     TreeRoot r;
-    r.started_at = quern_session::procinfo::start_time(shim_);
+    r.started_at = quern_session::procinfo::start_time(tree_.shim);
     r.tty = std::move(tty);
-    r.shell_pid = shell_;
-    r.pgid = shell_;
-    r.shim_pid = shim_;
+    r.shell_pid = tree_.shell;
+    r.pgid = tree_.shell;
+    r.shim_pid = tree_.shim;
     return r;
   }
 
-  pid_t shell_ = -1;
-  pid_t shim_ = -1;
-  int master_ = -1;
-  int slave_ = -1;
-  std::string tty_;
-  std::map<std::string, pid_t> pids_;
+  quern_test_support::ShellTree tree_;
 };
 
 TEST_F(PtyTree, TargetsAreExactlyTheSessionsProcesses) {
-  std::vector<std::int32_t> session = {shell_, pids_["child"], pids_["mid"], pids_["grandchild"],
-                                       pids_["orphan"]};
+  std::vector<std::int32_t> session = {tree_.shell, tree_.pids["child"], tree_.pids["mid"], tree_.pids["grandchild"],
+                                       tree_.pids["orphan"]};
   std::sort(session.begin(), session.end());
 
   {
-    auto snap = block_on(snapshot(tty_, shim_, std::make_shared<Abandoned>()));
+    auto snap = block_on(snapshot(tree_.tty, tree_.shim, std::make_shared<Abandoned>()));
     ASSERT_TRUE(snap);
     // The grandchild has left the terminal's session and is found only as a holder.
-    const Row* grandchild = find(*snap, pids_["grandchild"]);
+    const Row* grandchild = find(*snap, tree_.pids["grandchild"]);
     ASSERT_NE(grandchild, nullptr);
-    EXPECT_NE(grandchild->tty, tty_);
+    EXPECT_NE(grandchild->tty, tree_.tty);
     auto holds = [&](pid_t pid) { return std::ranges::count(snap->holders, pid) == 1; };
-    EXPECT_TRUE(holds(pids_["grandchild"]));
-    EXPECT_TRUE(holds(shim_));
+    EXPECT_TRUE(holds(tree_.pids["grandchild"]));
+    EXPECT_TRUE(holds(tree_.shim));
     EXPECT_TRUE(holds(::getpid()));
-    EXPECT_EQ(find(*snap, pids_["orphan"])->tty, tty_);
+    EXPECT_EQ(find(*snap, tree_.pids["orphan"])->tty, tree_.tty);
   }
 
   struct Case {
@@ -625,10 +475,10 @@ TEST_F(PtyTree, TargetsAreExactlyTheSessionsProcesses) {
     std::vector<std::int32_t> expected;
   };
   const std::vector<Case> cases = {
-      {"shell alive", true, tty_, true, session},
-      {"shell not the recorded one: terminal and holders", false, tty_, true, session},
+      {"shell alive", true, tree_.tty, true, session},
+      {"shell not the recorded one: terminal and holders", false, tree_.tty, true, session},
       {"no terminal: tree and the shell's group", true, "", true, session},
-      {"shim gone, shell not alive: nothing known", false, tty_, false, {}},
+      {"shim gone, shell not alive: nothing known", false, tree_.tty, false, {}},
   };
   for (const Case& c : cases) {
     TreeRoot r = root(c.tty);

@@ -21,6 +21,7 @@
 #include "quern_protocol/frame.hpp"
 #include "quern_protocol/packet.hpp"
 #include "quern_session/procinfo.hpp"
+#include "quern_test_support/socket.hpp"
 
 namespace quern_fakes {
 
@@ -134,12 +135,8 @@ std::size_t FakeShim::accepted() const { return state_->accepted; }
 std::vector<Message> FakeShim::received() const { return state_->received; }
 
 JammedSocket::JammedSocket(const std::filesystem::path& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  const std::string& p = path.native();
-  if (p.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long");
-  std::memcpy(addr.sun_path, p.c_str(), p.size() + 1);
-  auto* sa = reinterpret_cast<sockaddr*>(&addr);
+  const sockaddr_un addr = quern_test_support::unix_address(path);
+  const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
 
   auto fail = [this](const char* what) {
     std::string text = std::string("jammed socket: ") + what + ": " + std::strerror(errno);
@@ -191,12 +188,6 @@ boost::json::object manifest_json(const std::string& id, int shim_pid,
   o["started_at"] = boost::json::object{{"secs", started.secs}, {"micros", started.micros}};
   o["boot_id"] = boot_id;
   return o;
-}
-
-void write_file(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out.flush()) throw std::runtime_error("cannot write " + path.native());
 }
 
 std::filesystem::path scripts_dir() { return QUERN_FAKES_SCRIPTS; }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "quern_protocol/message.hpp"
+#include "quern_test_support/files.hpp"
 
 namespace quern_fakes {
 
@@ -76,8 +77,7 @@ class JammedSocket {
 // `shim_pid` (its start time is looked up now; {0, 0} when none) on this boot.
 boost::json::object manifest_json(const std::string& id, int shim_pid,
                                   const std::filesystem::path& socket, const std::string& boot_id);
-// Writes `text` to `path`, replacing the file.
-void write_file(const std::filesystem::path& path, const std::string& text);
+using quern_test_support::write_file;
 
 // The directory of the QUERN_SESSION_BIN scripts.
 std::filesystem::path scripts_dir();

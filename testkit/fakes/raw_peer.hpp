@@ -22,6 +22,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 
+#include "quern_test_support/socket.hpp"
+
 namespace quern_fakes {
 
 // A frame's bytes: the two header words, the JSON text, the payload.
@@ -70,13 +72,11 @@ class RawPeer {
 
   // A connected pair: this peer, and the socket of the side under test.
   static std::pair<RawPeer, Socket> pair(boost::asio::io_context& io) {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
-      throw std::runtime_error("socketpair failed");
-    ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    auto [mine, theirs] = quern_test_support::socket_pair();
+    ::fcntl(mine.get(), F_SETFL, ::fcntl(mine.get(), F_GETFL) | O_NONBLOCK);
     Socket other(io);
-    other.assign(boost::asio::local::stream_protocol(), fds[1]);
-    return {RawPeer(fds[0]), std::move(other)};
+    other.assign(boost::asio::local::stream_protocol(), theirs.release());
+    return {RawPeer(mine.release()), std::move(other)};
   }
 
   RawPeer(RawPeer&& other) noexcept

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "quern_session/paths.hpp"
+#include "quern_test_support/files.hpp"
 
 namespace quern_fakes {
 
@@ -21,7 +22,6 @@ namespace quern_fakes {
 class TempRuntime {
  public:
   TempRuntime();
-  ~TempRuntime();
   TempRuntime(const TempRuntime&) = delete;
   TempRuntime& operator=(const TempRuntime&) = delete;
 
@@ -29,7 +29,8 @@ class TempRuntime {
   std::filesystem::path sessions() const { return runtime_.root / "sessions"; }
 
  private:
-  quern_session::paths::Runtime runtime_;
+  quern_test_support::TempDir dir_;
+  quern_session::paths::Runtime runtime_{dir_.path};
 };
 
 // Runs `task` on `io` until it has finished, serving everything else on `io`

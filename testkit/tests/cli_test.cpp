@@ -15,7 +15,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -28,6 +27,7 @@
 #include "cli_support.hpp"
 #include "quern_protocol/packet.hpp"
 #include "quern_session/paths.hpp"
+#include "quern_test_support/socket.hpp"
 #include "quern_testkit/client.hpp"
 
 namespace {
@@ -47,10 +47,8 @@ class FakeDaemon {
   FakeDaemon() {
     listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
     set_cloexec(listener_);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket.c_str());
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener_, 4) != 0) {
+    const sockaddr_un addr = quern_test_support::unix_address(socket);
+    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener_, 4) != 0) {
       throw std::runtime_error("cannot listen on " + socket.string());
     }
   }
@@ -483,12 +481,11 @@ TEST(CliAttach, OnATerminalItGoesRawSendsItsSizeAndRestoresTheModes) {
 }
 
 TEST(ClientTryRecv, GivesNothingUntilAFrameIsWholeAndNeverWaits) {
-  int fds[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  Client client(fds[0]);
+  auto [ours, peer] = quern_test_support::socket_pair();
+  Client client(ours.release());
   auto f = quern_protocol::packet::Packet{msg::Welcome{1}, Bytes()}.encode_parts();
   std::string frame(f->to_bytes().view());
-  auto put = [&](std::string_view s) { ASSERT_EQ(::write(fds[1], s.data(), s.size()), static_cast<ssize_t>(s.size())); };
+  auto put = [&](std::string_view s) { ASSERT_EQ(::write(peer.get(), s.data(), s.size()), static_cast<ssize_t>(s.size())); };
 
   auto none = client.try_recv();
   ASSERT_TRUE(none);
@@ -505,7 +502,7 @@ TEST(ClientTryRecv, GivesNothingUntilAFrameIsWholeAndNeverWaits) {
     ASSERT_TRUE(got && *got);
     EXPECT_TRUE((*got)->message.is<msg::Welcome>());
   }
-  ::close(fds[1]);
+  peer.reset();
   auto closed = client.try_recv();
   ASSERT_FALSE(closed);
   EXPECT_EQ(closed.error().kind, ClientError::Kind::Closed);

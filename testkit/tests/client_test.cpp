@@ -3,13 +3,13 @@
 #include <string>
 #include <vector>
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "quern_protocol/frame.hpp"
 #include "quern_protocol/packet.hpp"
+#include "quern_test_support/socket.hpp"
 
 namespace {
 
@@ -34,10 +34,9 @@ struct Pair {
   Client client{-1};
   int peer = -1;
   Pair() {
-    int fds[2];
-    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
-    client = Client(fds[0]);
-    peer = fds[1];
+    auto [ours, theirs] = quern_test_support::socket_pair();
+    client = Client(ours.release());
+    peer = theirs.release();
   }
   ~Pair() {
     if (peer >= 0) ::close(peer);

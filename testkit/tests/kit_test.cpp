@@ -26,24 +26,13 @@ using quern_cli_test::Pty;
 using quernd_e2e::Client;
 using quernd_e2e::eventually;
 using quernd_e2e::must;
+using quernd_e2e::parent_of;
 using quernd_e2e::OutputLog;
 using quernd_e2e::read_until;
 using quernd_e2e::runs;
 using namespace std::chrono_literals;
 
 constexpr auto kWait = 10s;
-
-// The parent of a process, from /proc/<pid>/stat; -1 when unknown.
-pid_t parent_of(pid_t pid) {
-  std::string stat = quernd_e2e::read_file("/proc/" + std::to_string(pid) + "/stat");
-  auto close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream rest(stat.substr(close + 2));
-  char state = 0;
-  long ppid = -1;
-  rest >> state >> ppid;
-  return static_cast<pid_t>(ppid);
-}
 
 class KitTest : public quernd_e2e::E2eTest {
  protected:

@@ -18,7 +18,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -31,10 +30,13 @@
 #include "quern_protocol/packet.hpp"
 #include "quern_session/manifest.hpp"
 #include "quern_session/paths.hpp"
+#include "quern_session/fd.hpp"
 #include "quern_session/procinfo.hpp"
+#include "quern_test_support/env.hpp"
+#include "quern_test_support/files.hpp"
+#include "quern_test_support/output.hpp"
+#include "quern_test_support/process.hpp"
 #include "quern_testkit/client.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -44,30 +46,12 @@ using quern_protocol::Bytes;
 using quern_session::paths::Runtime;
 using quern_testkit::Client;
 using quern_testkit::ClientError;
+using quern_test_support::must;
+using quern_test_support::next_non_output;
+using quern_test_support::OutputLog;
+using quern_test_support::read_until;
+using quern_test_support::TempDir;
 using namespace std::chrono_literals;
-
-// Turns a failed step into a test failure with its reason.
-template <class T>
-T must(std::expected<T, ClientError> r, const std::string& what) {
-  if (!r) throw std::runtime_error(what + ": " + r.error().text);
-  return std::move(*r);
-}
-void must(std::expected<void, ClientError> r, const std::string& what) {
-  if (!r) throw std::runtime_error(what + ": " + r.error().text);
-}
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/quern-shim-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
-    path = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
 
 struct LaunchOptions {
   std::vector<std::string> argv = {"/bin/sh"};
@@ -93,73 +77,41 @@ class Shim {
 
   Shim(const fs::path& runtime, const std::string& id, const std::string& record, const std::vector<Env>& changes = {},
        int leak_fd = -1) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      std::string entry = *e;
-      std::string name = entry.substr(0, entry.find('='));
-      bool changed = name == "QUERN_RUNTIME_DIR" ||
-                     std::ranges::any_of(changes, [&](const Env& c) { return c.name == name; });
-      if (!changed) env.push_back(entry);
-    }
-    env.push_back("QUERN_RUNTIME_DIR=" + runtime.native());
+    std::vector<std::string> set = {"QUERN_RUNTIME_DIR=" + runtime.native()};
+    std::vector<std::string> unset;
     for (const auto& c : changes) {
-      if (c.value) env.push_back(c.name + "=" + *c.value);
+      if (c.value) {
+        set.push_back(c.name + "=" + *c.value);
+      } else {
+        unset.push_back(c.name);
+      }
     }
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string bin = QUERN_SESSION_BIN_PATH;
-    std::string flag = "--id";
-    std::string id_arg = id;
-    char* argv[] = {bin.data(), flag.data(), id_arg.data(), nullptr};
-
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    auto in = quern_session::make_pipe();
+    auto out = quern_session::make_pipe();
+    if (!in || !out) throw std::runtime_error("pipe");
+    quern_test_support::Spawn how{.argv = {QUERN_SESSION_BIN_PATH, "--id", id},
+                                  .env = quern_test_support::environment(set, unset),
+                                  .dups = {{in->read.get(), STDIN_FILENO}, {out->write.get(), STDOUT_FILENO}}};
     // A descriptor handed down without close-on-exec, which the program must not get.
-    if (leak_fd >= 0) posix_spawn_file_actions_adddup2(&actions, leak_fd, kLeakedFd);
-    int rc = ::posix_spawn(&pid_, bin.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    if (rc != 0) throw std::runtime_error("posix_spawn: " + std::to_string(rc));
+    if (leak_fd >= 0) how.dups.emplace_back(leak_fd, kLeakedFd);
+    process_ = quern_test_support::Process(how);
+    in->read.reset();
+    out->write.reset();
 
-    (void)!::write(in[1], record.data(), record.size());
-    ::close(in[1]);
-    report_ = read_line(out[0], 10s);
-    ::close(out[0]);
+    (void)!::write(in->write.get(), record.data(), record.size());
+    in->write.reset();
+    report_ = read_line(out->read.get(), 10s);
   }
   Shim(const Shim&) = delete;
   Shim& operator=(const Shim&) = delete;
-  ~Shim() {
-    if (!status_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
 
   static constexpr int kLeakedFd = 77;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_.pid(); }
   const std::string& report() const { return report_; }
 
   // The shim's exit status once it has ended; none if it runs past `timeout`.
-  std::optional<int> wait_exit(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!status_) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) break;
-      std::this_thread::sleep_for(5ms);
-    }
-    return status_;
-  }
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout) { return process_.wait_exit(timeout); }
 
  private:
   static std::string read_line(int fd, std::chrono::milliseconds timeout) {
@@ -177,64 +129,9 @@ class Shim {
     return line.substr(0, line.find('\n'));
   }
 
-  pid_t pid_ = -1;
+  quern_test_support::Process process_;
   std::string report_;
-  std::optional<int> status_;
 };
-
-// The output relayed on one connection. Every frame must continue exactly
-// where the previous one ended, in the same epoch.
-struct OutputLog {
-  std::optional<std::uint64_t> epoch;
-  std::uint64_t next = 0;
-  std::string text;
-  bool rejoin = true;  // the next frame may start anywhere (first frame, or after a detach)
-
-  void add(const msg::Output& o, const Bytes& payload) {
-    if (epoch) {
-      EXPECT_EQ(o.epoch, *epoch);
-    }
-    if (!rejoin) {
-      EXPECT_EQ(o.sequence, next) << "a gap or a repeat in the output";
-    }
-    epoch = o.epoch;
-    next = o.sequence + payload.size();
-    rejoin = false;
-    text += payload.view();
-  }
-};
-
-// Reads output until `needle` appears in what came after `log`'s text so far.
-void read_until(Client& c, OutputLog& log, std::string_view needle, std::chrono::milliseconds timeout = 5s) {
-  std::size_t from = log.text.size();
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (log.text.find(needle, from) == std::string::npos) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    auto got = c.recv(std::max(left, 1ms));
-    if (!got) {
-      throw std::runtime_error("no \"" + std::string(needle) + "\" in output (" + got.error().text +
-                               "): " + log.text.substr(from));
-    }
-    auto& p = *got;
-    const auto* out = p.message.get<msg::Output>();
-    if (out == nullptr) throw std::runtime_error("expected output, got " + p.message.debug());
-    log.add(*out, p.payload);
-  }
-}
-
-// The next message that is not output; output before it goes to `log`.
-msg::Message next_non_output(Client& c, OutputLog& log, std::chrono::milliseconds timeout = 5s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    auto p = must(c.recv(std::max(left, 1ms)), "waiting for a message");
-    if (const auto* out = p.message.get<msg::Output>()) {
-      log.add(*out, p.payload);
-      continue;
-    }
-    return p.message;
-  }
-}
 
 class ShimTest : public ::testing::Test {
  protected:
