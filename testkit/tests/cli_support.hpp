@@ -65,7 +65,7 @@ class Child {
     if (tty >= 0) {
       how.dups = {{tty, STDIN_FILENO}, {tty, STDOUT_FILENO}};
     } else {
-      auto in = quern_session::make_pipe();
+      auto in = quern_test_support::make_pipe();
       if (!in) throw std::runtime_error("pipe");
       in_read = std::move(in->read);
       input_ = in->write.release();

@@ -86,8 +86,8 @@ class Shim {
         unset.push_back(c.name);
       }
     }
-    auto in = quern_session::make_pipe();
-    auto out = quern_session::make_pipe();
+    auto in = quern_test_support::make_pipe();
+    auto out = quern_test_support::make_pipe();
     if (!in || !out) throw std::runtime_error("pipe");
     quern_test_support::Spawn how{.argv = {QUERN_SESSION_BIN_PATH, "--id", id},
                                   .env = quern_test_support::environment(set, unset),

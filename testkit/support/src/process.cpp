@@ -15,6 +15,12 @@ extern char** environ;
 
 namespace quern_test_support {
 
+std::optional<Pipe> make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+  return Pipe{quern_session::Fd(fds[0]), quern_session::Fd(fds[1])};
+}
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
