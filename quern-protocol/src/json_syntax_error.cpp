@@ -210,14 +210,7 @@ class Checker {
       if (peek() != ':') return fail(kExpectedColon, i_);
       ++i_;
       if (!value()) return false;
-      ws();
-      if (eof()) return fail(kEofObject, i_);
-      if (peek() == '}') return leave();
-      if (peek() != ',') return fail(kExpectedObjectCommaOrEnd, i_);
-      ++i_;
-      ws();
-      if (eof()) return fail(kEofValue, i_);
-      if (peek() == '}') return fail(kTrailingComma, i_);
+      if (auto done = after_item('}', kEofObject, kExpectedObjectCommaOrEnd)) return *done;
       if (peek() != '"') return fail(kKeyMustBeString, i_);
     }
   }
@@ -229,15 +222,23 @@ class Checker {
     if (peek() == ']') return leave();
     for (;;) {
       if (!value()) return false;
-      ws();
-      if (eof()) return fail(kEofList, i_);
-      if (peek() == ']') return leave();
-      if (peek() != ',') return fail(kExpectedListCommaOrEnd, i_);
-      ++i_;
-      ws();
-      if (eof()) return fail(kEofValue, i_);
-      if (peek() == ']') return fail(kTrailingComma, i_);
+      if (auto done = after_item(']', kEofList, kExpectedListCommaOrEnd)) return *done;
     }
+  }
+
+  // After a member or an element: the closing bracket ends the container
+  // (true), a failure ends the check (false); none when a comma leads on to
+  // a next item, which is not the closing bracket.
+  std::optional<bool> after_item(char close, std::string_view eof_reason, std::string_view comma_reason) {
+    ws();
+    if (eof()) return fail(eof_reason, i_);
+    if (peek() == close) return leave();
+    if (peek() != ',') return fail(comma_reason, i_);
+    ++i_;
+    ws();
+    if (eof()) return fail(kEofValue, i_);
+    if (peek() == close) return fail(kTrailingComma, i_);
+    return std::nullopt;
   }
 
   bool leave() {

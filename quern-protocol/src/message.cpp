@@ -500,6 +500,15 @@ std::string num(std::uint64_t v) { return std::to_string(v); }
 std::string num(std::int64_t v) { return std::to_string(v); }
 std::string boolean(bool b) { return b ? "true" : "false"; }
 
+// The opening of output's and exited's debug form: the session and the
+// place in its output stream.
+template <class M>
+Debug stream_place_debug(std::string_view name, const M& m) {
+  Debug d(name);
+  d.field("id", message::debug(m.id)).field("epoch", num(m.epoch)).field("sequence", num(m.sequence));
+  return d;
+}
+
 template <class T, class F>
 std::string optional_debug(const std::optional<T>& v, F&& show) {
   return v ? "Some(" + show(*v) + ")" : std::string("None");
@@ -722,18 +731,9 @@ std::string Message::debug() const {
                        list_debug(m.entries, [](const PtyEntry& e) { return message::debug(e); }))
                 .done();
           },
-          [](const Output& m) {
-            return Debug("Output")
-                .field("id", message::debug(m.id))
-                .field("epoch", num(m.epoch))
-                .field("sequence", num(m.sequence))
-                .done();
-          },
+          [](const Output& m) { return stream_place_debug("Output", m).done(); },
           [](const Exited& m) {
-            return Debug("Exited")
-                .field("id", message::debug(m.id))
-                .field("epoch", num(m.epoch))
-                .field("sequence", num(m.sequence))
+            return stream_place_debug("Exited", m)
                 .field("code", optional_i32_debug(m.code))
                 .field("signal", optional_i32_debug(m.signal))
                 .done();
