@@ -1,16 +1,19 @@
 #include "sync.hpp"
 
 #include <cassert>
+#include <unordered_set>
 #include <utility>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/execution/context.hpp>
 #include <boost/asio/execution/outstanding_work.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/prefer.hpp>
+#include <boost/asio/query.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -35,6 +38,28 @@ struct WakeOne::Cancel {
   }
 };
 
+// The waits pending on one event loop. When the loop shuts down their
+// waiters are destroyed without being resumed, as Asio does with its own
+// pending operations: a waiter's frame may own the very wake-up it waits on.
+class WakeOne::Waits : public asio::execution_context::service {
+ public:
+  static inline asio::execution_context::id id;
+  explicit Waits(asio::execution_context& context) : service(context) {}
+  void add(WakeOne* w) { pending_.insert(w); }
+  void remove(WakeOne* w) { pending_.erase(w); }
+
+ private:
+  void shutdown() override {
+    while (!pending_.empty()) {
+      // The waiter is destroyed with the temporary; that may destroy this
+      // wake-up and others.
+      (void)(*pending_.begin())->take(false);
+    }
+  }
+
+  std::unordered_set<WakeOne*> pending_;
+};
+
 struct WakeOne::Initiate {
   WakeOne* self;
   template <class Handler>
@@ -42,6 +67,8 @@ struct WakeOne::Initiate {
     auto slot = asio::get_associated_cancellation_slot(handler);
     self->waiter_.emplace(Waiter{std::forward<Handler>(handler), slot,
                                  asio::prefer(self->ex_, asio::execution::outstanding_work.tracked)});
+    if (!self->waits_) self->waits_ = &asio::use_service<Waits>(asio::query(self->ex_, asio::execution::context));
+    self->waits_->add(self);
     if (slot.is_connected()) slot.template emplace<Cancel>(Cancel{self});
   }
 };
@@ -57,6 +84,7 @@ std::optional<WakeOne::Waiter> WakeOne::take(bool from_cancellation) {
   if (!waiter_) return std::nullopt;
   std::optional<Waiter> w = std::move(waiter_);
   waiter_.reset();
+  waits_->remove(this);
   // A cancellation handler is not cleared from inside its own call; the
   // waiter clears its slot when it resumes.
   if (!from_cancellation && w->slot.is_connected()) w->slot.clear();

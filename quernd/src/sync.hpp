@@ -48,12 +48,14 @@ class WakeOne {
   };
   struct Initiate;
   struct Cancel;
+  class Waits;
 
   // Takes the waiter, if one waits, and detaches it from its cancellation.
   std::optional<Waiter> take(bool from_cancellation);
 
   asio::any_io_executor ex_;
   std::optional<Waiter> waiter_;
+  Waits* waits_ = nullptr;  // the event loop's record, once a waiter has waited
   bool kept_ = false;
 };
 

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -439,6 +441,27 @@ TEST_F(OutboundTest, WakeOneRunsTheWaiterAtOnceOrFromTheQueueAsAsked) {
   waiter.abort();
   settle();
   EXPECT_TRUE(waiter.finished());
+}
+
+TEST(WakeOneLifetime, AWaitStillPendingWhenTheLoopEndsGoesWithIt) {
+  // The waiter's frame owns the wake-up it waits on, as a pump owns its
+  // channel: ending the loop must still free both.
+  struct Holder {
+    explicit Holder(const asio::any_io_executor& ex) : wake(ex) {}
+    WakeOne wake;
+  };
+  std::weak_ptr<Holder> seen;
+  {
+    asio::io_context loop;
+    auto held = std::make_shared<Holder>(loop.get_executor());
+    seen = held;
+    asio::co_spawn(loop, [](std::shared_ptr<Holder> h) -> asio::awaitable<void> { co_await h->wake.wait(); }(held),
+                   asio::detached);
+    held.reset();
+    loop.poll();
+    EXPECT_FALSE(seen.expired()) << "the waiting frame holds it";
+  }
+  EXPECT_TRUE(seen.expired()) << "freed with the loop";
 }
 
 TEST_F(OutboundTest, AWaitAbandonedInARaceKeepsTheNextWakeUp) {
