@@ -15,34 +15,6 @@ extern char** environ;
 namespace quern_session::child {
 namespace {
 
-struct Pipe {
-  Fd read;
-  Fd write;
-};
-
-// A pipe whose ends are close-on-exec and above 2, so that setting up a
-// child's standard streams cannot overwrite one of them.
-std::expected<Pipe, OsError> make_pipe() {
-  int fds[2];
-#if defined(__linux__)
-  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(OsError::last());
-  Pipe pipe{Fd(fds[0]), Fd(fds[1])};
-#else
-  if (::pipe(fds) != 0) return std::unexpected(OsError::last());
-  Pipe pipe{Fd(fds[0]), Fd(fds[1])};
-  for (int fd : fds) {
-    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return std::unexpected(OsError::last());
-  }
-#endif
-  for (Fd* end : {&pipe.read, &pipe.write}) {
-    if (end->get() > 2) continue;
-    int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
-    if (moved < 0) return std::unexpected(OsError::last());
-    *end = Fd(moved);
-  }
-  return pipe;
-}
-
 // The two posix_spawn objects of one start, destroyed with it.
 class Setup {
  public:
@@ -120,6 +92,27 @@ std::vector<char*> c_strings(const std::vector<std::string>& strings) {
 }
 
 }  // namespace
+
+std::expected<Pipe, OsError> make_pipe() {
+  int fds[2];
+#if defined(__linux__)
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(OsError::last());
+  Pipe pipe{Fd(fds[0]), Fd(fds[1])};
+#else
+  if (::pipe(fds) != 0) return std::unexpected(OsError::last());
+  Pipe pipe{Fd(fds[0]), Fd(fds[1])};
+  for (int fd : fds) {
+    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return std::unexpected(OsError::last());
+  }
+#endif
+  for (Fd* end : {&pipe.read, &pipe.write}) {
+    if (end->get() > 2) continue;
+    int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) return std::unexpected(OsError::last());
+    *end = Fd(moved);
+  }
+  return pipe;
+}
 
 std::expected<Spawned, OsError> spawn(const Command& command) {
   if (command.argv.empty()) return std::unexpected(OsError::custom(ErrorKind::InvalidInput, "no program"));

@@ -34,8 +34,8 @@ namespace detail {
 // tell counts as having one.
 template <class R>
 bool has_more(const R& reader) {
-  if constexpr (requires { reader.buffered(); }) {
-    return reader.buffered();
+  if constexpr (requires { reader.has_more(); }) {
+    return reader.has_more();
   } else {
     return true;
   }

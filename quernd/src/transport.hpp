@@ -78,7 +78,7 @@ class UnixReader {
 
   asio::awaitable<std::optional<Frame>> next();
   // Whether more frames are at hand, buffered or most likely in the socket.
-  bool buffered() const { return reader_.has_more(); }
+  bool has_more() const { return reader_.has_more(); }
 
  private:
   quern_session::wire::Reader reader_;

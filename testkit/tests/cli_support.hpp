@@ -26,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include "quern_session/child.hpp"
 #include "quern_session/fd.hpp"
 #include "quern_test_support/files.hpp"
 #include "quern_test_support/output.hpp"
@@ -65,7 +66,7 @@ class Child {
     if (tty >= 0) {
       how.dups = {{tty, STDIN_FILENO}, {tty, STDOUT_FILENO}};
     } else {
-      auto in = quern_test_support::make_pipe();
+      auto in = quern_session::child::make_pipe();
       if (!in) throw std::runtime_error("pipe");
       in_read = std::move(in->read);
       input_ = in->write.release();

@@ -28,6 +28,7 @@
 #include "quern_protocol/json_writer.hpp"
 #include "quern_protocol/message.hpp"
 #include "quern_protocol/packet.hpp"
+#include "quern_session/child.hpp"
 #include "quern_session/manifest.hpp"
 #include "quern_session/paths.hpp"
 #include "quern_session/fd.hpp"
@@ -86,8 +87,8 @@ class Shim {
         unset.push_back(c.name);
       }
     }
-    auto in = quern_test_support::make_pipe();
-    auto out = quern_test_support::make_pipe();
+    auto in = quern_session::child::make_pipe();
+    auto out = quern_session::child::make_pipe();
     if (!in || !out) throw std::runtime_error("pipe");
     quern_test_support::Spawn how{.argv = {QUERN_SESSION_BIN_PATH, "--id", id},
                                   .env = quern_test_support::environment(set, unset),

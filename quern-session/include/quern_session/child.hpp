@@ -34,6 +34,15 @@ struct Command {
   std::array<Stdio, 3> stdio{Stdio::Inherit, Stdio::Inherit, Stdio::Inherit};
 };
 
+struct Pipe {
+  Fd read;
+  Fd write;
+};
+
+// A pipe whose ends are close-on-exec and above 2, so that setting up a
+// child's standard streams cannot overwrite one of them.
+std::expected<Pipe, OsError> make_pipe();
+
 struct Spawned {
   pid_t pid = -1;
   // This process's end of each piped stream, by the child's descriptor

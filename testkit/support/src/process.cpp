@@ -6,20 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
 
+#include "quern_session/child.hpp"
+
 extern char** environ;
 
 namespace quern_test_support {
-
-std::optional<Pipe> make_pipe() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
-  return Pipe{quern_session::Fd(fds[0]), quern_session::Fd(fds[1])};
-}
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -67,10 +62,9 @@ pid_t spawn(const Spawn& how) {
 std::optional<int> wait_exit(pid_t pid, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
-    int status = 0;
-    const pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid) return exit_status(status);
-    if (r < 0 && errno != EINTR) return -1;
+    auto state = quern_session::child::try_wait(pid);
+    if (!state) return -1;
+    if (*state) return exit_status(**state);
     if (Clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(5ms);
   }
@@ -96,11 +90,8 @@ std::optional<int> Process::wait_exit(std::chrono::milliseconds timeout) {
 void Process::end() {
   if (status_ || pid_ <= 0) return;
   ::kill(pid_, SIGKILL);
-  int status = 0;
-  pid_t r;
-  while ((r = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
-  }
-  status_ = r == pid_ ? exit_status(status) : -1;
+  auto status = quern_session::child::wait(pid_);
+  status_ = status ? exit_status(*status) : -1;
 }
 
 }  // namespace quern_test_support

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "quern_session/child.hpp"
 #include "quern_session/fd.hpp"
 #include "quern_session/procinfo.hpp"
 #include "quern_test_support/env.hpp"
@@ -22,7 +23,7 @@ TEST(Spawn, GivesTheChildItsArgumentsEnvironmentDescriptorsDirectoryAndGroup) {
   // given, and leads a group of its own.
   TempDir dir;
   ScopedEnv ours("QT_B", "not handed down");
-  auto pipe = quern_test_support::make_pipe();
+  auto pipe = quern_session::child::make_pipe();
   ASSERT_TRUE(pipe);
   Process child({.argv = {"/bin/sh", "-c", "read line; echo \"$0 $line ${QT_A-unset} ${QT_B-unset} $PWD\"", "sh0"},
                  .env = std::vector<std::string>{"QT_A=a"},

@@ -12,17 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "quern_session/fd.hpp"
 
 namespace quern_test_support {
-
-// The two ends of a pipe, both closed on exec.
-struct Pipe {
-  quern_session::Fd read;
-  quern_session::Fd write;
-};
-// A new pipe; none when the system refuses one.
-std::optional<Pipe> make_pipe();
 
 // A file the child gets open on descriptor `fd` (created with mode 0600).
 struct OpenAt {
