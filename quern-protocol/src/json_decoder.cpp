@@ -551,6 +551,9 @@ class Handler {
   // root's value it belongs to (`opened`: the failing value is a container
   // that has just opened).
   void fail(std::string why, bool opened) {
+    // An element or map entry is counted before its value is read: a refused
+    // one can take the count past the limit too, and then the limit ends it.
+    if (over_limit(opened)) return;
     bool at_root_level = frames_len_ == 0;
     drop_value(opened);
     if (root_) root_->done(std::unexpected(std::move(why)), opened && at_root_level);
@@ -564,9 +567,9 @@ class Handler {
   }
 
   // Past the root's limit of kept bytes, the value being read is dropped.
-  bool over_limit() {
+  bool over_limit(bool opened = false) {
     if (!root_ || root_->kept <= root_->limit) return false;
-    drop_value(false);
+    drop_value(opened);
     root_->overflow();
     return true;
   }

@@ -26,8 +26,10 @@ std::string tree(std::string_view text) {
   return m ? m->debug() : "error: " + m.error().text;
 }
 
+// A long text's two ends.
 std::string cut(std::string_view s) {
-  return s.size() <= 200 ? std::string(s) : std::string(s.substr(0, 200)) + "...";
+  if (s.size() <= 200) return std::string(s);
+  return std::string(s.substr(0, 100)) + "..." + std::string(s.substr(s.size() - 100));
 }
 
 // Counts disagreements, reporting the first few.
@@ -194,6 +196,67 @@ TEST(DecoderAgreement, LargeMembersBeforeTheTag) {
   auto m = Message::deserialize(R"({"argv":)" + argv + R"(,"cols":80,"id":"a","rows":24,"type":"attach"})");
   ASSERT_TRUE(m) << m.error().text;
   EXPECT_EQ(m->get<quern_protocol::message::Attach>()->argv.size(), 40000u);
+}
+
+// The first pass keeps 1 MiB of members before the tag. A text member of a
+// given length takes what is kept to just under that, exactly to it or past
+// it; then the next element of a list, record list or map, refused or kept,
+// crosses the limit or not, and the tag after it must still count.
+TEST(DecoderAgreement, MembersBeforeTheTagAroundTheKeptLimit) {
+  constexpr std::size_t kLimit = 1 << 20;
+  // A member before the tag, and the kind that has it.
+  const std::pair<const char*, const char*> members[] = {
+      {R"("argv":[1])", "attach"},
+      {R"("argv":["a",null])", "attach"},
+      {R"("argv":[[]])", "attach"},
+      {R"("argv":["a"])", "attach"},
+      {R"("versions":[-1])", "hello"},
+      {R"("versions":[1,"x"])", "hello"},
+      {R"("versions":[{}])", "hello"},
+      {R"("entries":[1])", "listed"},
+      {R"("entries":[["a",[1,2],null],"x"])", "listed"},
+      {R"("entries":[{"id":1}])", "listed"},
+      {R"("entries":[[]])", "listed"},
+      {R"("env":{"k":1})", "attach"},
+      {R"("env":{"k":"v","l":[]})", "attach"},
+      {R"("env":{"k":null})", "attach"},
+  };
+  Agreement agree;
+  for (std::size_t pad : {kLimit - 64, kLimit - 1, kLimit, kLimit + 1}) {
+    const std::string head = R"({"message":")" + std::string(pad, 'm') + "\",";
+    for (const auto& [member, kind] : members)
+      for (std::string_view tag : {std::string_view("list"), std::string_view(kind)})
+        agree.check(head + member + R"(,"type":")" + std::string(tag) +
+                    R"(","id":"a","cols":1,"rows":1})");
+  }
+  EXPECT_EQ(agree.disagreements, 0u) << "of " << agree.texts << " texts";
+}
+
+// A list whose own elements take what is kept just under or exactly to the
+// limit, then one more element of the wrong type.
+TEST(DecoderAgreement, AListFilledToTheKeptLimitThenARefusedElement) {
+  auto list = [](std::string_view element, std::size_t count, std::string_view last) {
+    std::string out = "[";
+    for (std::size_t k = 0; k < count; ++k) {
+      out += element;
+      out += ',';
+    }
+    return out.append(last) + "]";
+  };
+  Agreement agree;
+  for (std::size_t n : {32767, 32768}) {
+    for (const char* last : {"1", "[]"}) {
+      const std::string argv = list(R"("")", n, last);
+      agree.check(R"({"argv":)" + argv + R"(,"type":"list"})");
+      agree.check(R"({"argv":)" + argv + R"(,"type":"attach","id":"a","cols":1,"rows":1})");
+    }
+  }
+  EXPECT_EQ(agree.disagreements, 0u) << "of " << agree.texts << " texts";
+  // The smallest text the tag was lost in.
+  const std::string text = R"({"argv":)" + list(R"("")", 32768, "1") + R"(,"type":"list"})";
+  auto m = Message::deserialize(text);
+  ASSERT_TRUE(m) << m.error().text;
+  EXPECT_EQ(m->debug(), "List");
 }
 
 }  // namespace
