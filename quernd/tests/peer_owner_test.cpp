@@ -74,7 +74,7 @@ Fd accepted(int listener) {
 }
 
 // The server's end of a connection whose client socket a child running as
-// `uid` made, held open by the child until `release` runs.
+// `uid` made, held open by the child until `hold` closes.
 struct ForeignClient {
   Fd server;
   quern_test_support::Process child;
