@@ -15,6 +15,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/json/object.hpp>
 
+#include "peer_owner.hpp"
 #include "quern_protocol/json_writer.hpp"
 #include "quern_session/fd.hpp"
 
@@ -55,6 +56,8 @@ std::expected<void, OsError> full_sync(int fd) {
 #endif
   return {};
 }
+
+bool of_this_user(const peer_owner::Owner& owner) { return !owner || *owner == ::geteuid(); }
 
 }  // namespace
 
@@ -125,14 +128,20 @@ std::expected<void, OsError> DataPlane::write_endpoint(const quern_session::path
 }
 
 asio::awaitable<std::expected<asio::ip::tcp::socket, boost::system::error_code>> DataPlane::accept() {
-  auto [ec, socket] = co_await listener_.async_accept(use_tuple);
-  if (ec) co_return std::unexpected(ec);
-  // Shims and ps runs must not inherit a browser's connection.
-  close_on_exec(socket.native_handle());
-  // Keystrokes and their echo are small: send them at once.
-  boost::system::error_code ignored;
-  socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-  co_return std::move(socket);
+  for (;;) {
+    auto [ec, socket] = co_await listener_.async_accept(use_tuple);
+    if (ec) co_return std::unexpected(ec);
+    // Only this user can read the token, so another user's connection is
+    // closed before anything is read or written; one whose owner cannot be
+    // told is served.
+    if (!of_this_user(peer_owner::of_peer(socket.native_handle()))) continue;  // dropped, so closed
+    // Shims and ps runs must not inherit a browser's connection.
+    close_on_exec(socket.native_handle());
+    // Keystrokes and their echo are small: send them at once.
+    boost::system::error_code ignored;
+    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    co_return std::move(socket);
+  }
 }
 
 asio::awaitable<std::expected<WsTransport, OsError>> DataPlane::handshake(asio::ip::tcp::socket socket) const {

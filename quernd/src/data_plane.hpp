@@ -60,7 +60,9 @@ class DataPlane {
   // over the final name.
   std::expected<void, OsError> write_endpoint(const quern_session::paths::Runtime& runtime) const;
 
-  // The next connection of the listener, close-on-exec.
+  // The listener's next connection of this user, or of a user that cannot
+  // be told, close-on-exec. Another user's connections are closed as they
+  // come, unread and unanswered.
   asio::awaitable<std::expected<asio::ip::tcp::socket, boost::system::error_code>> accept();
 
   // The opening handshake of one connection, without admission limits.

@@ -2,8 +2,10 @@
 // WebSocket client that can forge anything: the endpoint file, the upgrade
 // checks and their answers on the wire, serving over binary messages with
 // the data-plane restrictions, keepalive and idle limit, admission limits,
-// and a browser that stops reading.
+// connections of another user, and a browser that stops reading.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,6 +27,7 @@
 #include "e2e_support.hpp"
 #include "quern_protocol/bytes.hpp"
 #include "quern_protocol/message.hpp"
+#include "quern_session/child.hpp"
 #include "quern_testkit/ws_client.hpp"
 
 namespace {
@@ -497,6 +500,172 @@ TEST_F(DataPlaneTest, AClientThatAnswersPingsStaysConnected) {
   EXPECT_GE(c.pings_answered, 3);
   must_ws(c.send(msg::List{}), "list");
   EXPECT_EQ(must_ws(c.recv(), "still served").message, msg::Message(msg::Error{std::nullopt, "not on the data plane"}));
+}
+
+// Another user on this machine: nobody's ids, which the tests take from root.
+constexpr uid_t NOBODY = 65534;
+
+// Reads what a child wrote into `from` until it closes its end, waiting at
+// most `timeout` for each piece.
+std::string read_child(int from, std::chrono::milliseconds timeout = 30s) {
+  std::string text;
+  for (;;) {
+    pollfd p{from, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return text;
+    char buf[256];
+    const ssize_t n = ::read(from, buf, sizeof buf);
+    if (n <= 0) return text;
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+// Waits until a child has written a first byte into `from`.
+bool child_ready(int from) {
+  pollfd p{from, POLLIN, 0};
+  char c;
+  return ::poll(&p, 1, 30'000) == 1 && ::read(from, &c, 1) == 1;
+}
+
+// Whether the browser's opening request gets 101 and its hello a welcome.
+::testing::AssertionResult served(WsClient& c, const std::string& request) {
+  auto head = c.handshake(request);
+  if (!head) return ::testing::AssertionFailure() << "no answer: " << head.error().text;
+  if (head->status != 101) return ::testing::AssertionFailure() << head->text;
+  if (auto sent = c.send(msg::Hello{{1}}); !sent) return ::testing::AssertionFailure() << sent.error().text;
+  auto reply = c.recv();
+  if (!reply) return ::testing::AssertionFailure() << "no welcome: " << reply.error().text;
+  if (reply->message != msg::Message(msg::Welcome{1})) return ::testing::AssertionFailure() << reply->message.debug();
+  return ::testing::AssertionSuccess();
+}
+
+TEST_F(DataPlaneTest, AnotherUsersConnectionsAreClosedUnansweredAndTakeNoPermit) {
+  // Another user's connection gets no answer even with this run's token,
+  // and 64 of them in the middle of their requests hold no upgrade permit:
+  // the owner's browser is admitted and served. Nothing is printed.
+  if (::geteuid() != 0) GTEST_SKIP() << "another user's client needs root";
+  auto& d = start({"--dev"});
+  auto e = endpoint();
+  const std::string request = WsClient::request("/", WsClient::browser_fields(e.port, DEV_ORIGIN, e.token));
+  auto report = quern_session::child::make_pipe();
+  ASSERT_TRUE(report);
+  const int out = report->write.get();
+  auto child = quern_test_support::as_user(NOBODY, NOBODY, [&]() -> int {
+    auto whole = WsClient::connect(e.port);
+    if (!whole) return 2;
+    (void)whole->send_raw(request);
+    std::vector<WsClient> partial;
+    for (int i = 0; i < 64; ++i) {
+      auto c = WsClient::connect(e.port);
+      if (!c) return 2;
+      (void)c->send_raw(request.substr(0, request.size() - 2));
+      partial.push_back(std::move(*c));
+    }
+    if (::write(out, "r", 1) != 1) return 3;
+    int answered = 0;
+    auto got = whole->read_to_end(10s);
+    if (!got || !got->empty()) ++answered;
+    for (auto& c : partial) {
+      auto rest = c.read_to_end(10s);
+      if (!rest || !rest->empty()) ++answered;
+    }
+    const std::string counts = std::to_string(answered) + " answered";
+    return ::write(out, counts.data(), counts.size()) == static_cast<ssize_t>(counts.size()) ? 0 : 3;
+  });
+  report->write.reset();
+  ASSERT_TRUE(child_ready(report->read.get()));
+
+  WsClient browser = tcp(e);
+  EXPECT_TRUE(served(browser, request));
+
+  EXPECT_EQ(read_child(report->read.get()), "0 answered");
+  EXPECT_EQ(child.wait_exit(30s), 0);
+  EXPECT_EQ(d.stderr_text(), "");
+}
+
+// For a child as another user: `count` connections that each dribble
+// `request` one byte per tick and reconnect whenever they are closed, until
+// `stop` ends; writes a first byte to `out` once all are open, and at the
+// end "{connects} connects, {answered} answered".
+int dribble(std::uint16_t port, std::string_view request, int count, int out, int stop) {
+  struct Dribbler {
+    int fd = -1;
+    std::size_t sent = 0;
+  };
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  long connects = 0;
+  auto open = [&](Dribbler& d) {
+    d.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    d.sent = 0;
+    ++connects;
+    if (d.fd < 0 || ::connect(d.fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return false;
+    return ::fcntl(d.fd, F_SETFL, O_NONBLOCK) == 0;
+  };
+  std::vector<Dribbler> all(static_cast<std::size_t>(count));
+  for (auto& d : all)
+    if (!open(d)) return 2;
+  if (::write(out, "r", 1) != 1) return 3;
+  int answered = 0;
+  // Bounded, should the test never end it.
+  for (int tick = 0; tick < 1200; ++tick) {
+    pollfd p{stop, POLLIN, 0};
+    if (::poll(&p, 1, 50) != 0) break;
+    for (auto& d : all) {
+      char buf[512];
+      const ssize_t n = ::recv(d.fd, buf, sizeof buf, 0);
+      if (n > 0) ++answered;
+      bool open_still = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+      // The request is never finished, as a slow client's would not be.
+      if (open_still && d.sent + 1 < request.size()) {
+        open_still = ::send(d.fd, request.data() + d.sent, 1, MSG_NOSIGNAL) == 1;
+        if (open_still) ++d.sent;
+      }
+      if (open_still) continue;
+      ::close(d.fd);
+      if (!open(d)) return 2;
+    }
+  }
+  const std::string counts = std::to_string(connects) + " connects, " + std::to_string(answered) + " answered";
+  return ::write(out, counts.data(), counts.size()) == static_cast<ssize_t>(counts.size()) ? 0 : 3;
+}
+
+TEST_F(DataPlaneTest, AnotherUsersDribblingConnectionsLeaveTheOwnerAdmittedAtOnce) {
+  // 200 connections of another user dribble an opening request with this
+  // run's token one byte at a time and reconnect whenever they are closed;
+  // meanwhile the owner's browser is admitted at each of its tries.
+  if (::geteuid() != 0) GTEST_SKIP() << "another user's client needs root";
+  auto& d = start({"--dev"});
+  auto e = endpoint();
+  const std::string request = WsClient::request("/", WsClient::browser_fields(e.port, DEV_ORIGIN, e.token));
+  auto report = quern_session::child::make_pipe();
+  auto stop = quern_session::child::make_pipe();
+  ASSERT_TRUE(report && stop);
+  const int out = report->write.get();
+  const int stopped = stop->read.get();
+  const int stop_other = stop->write.get();
+  auto child = quern_test_support::as_user(NOBODY, NOBODY, [&]() -> int {
+    ::close(stop_other);
+    return dribble(e.port, request, 200, out, stopped);
+  });
+  report->write.reset();
+  stop->read.reset();
+  ASSERT_TRUE(child_ready(report->read.get()));
+
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    SCOPED_TRACE(attempt);
+    WsClient browser = tcp(e);
+    EXPECT_TRUE(served(browser, request));
+    std::this_thread::sleep_for(200ms);
+  }
+
+  stop->write.reset();
+  const std::string counts = read_child(report->read.get());
+  EXPECT_TRUE(counts.ends_with(" connects, 0 answered")) << counts;
+  EXPECT_GT(std::stol(counts), 200) << "the closed ones came back";
+  EXPECT_EQ(child.wait_exit(30s), 0);
+  EXPECT_EQ(d.stderr_text(), "");
 }
 
 TEST_F(DataPlaneTest, SixtyFourUpgradesAtOnceAndEachWithinThreeSeconds) {

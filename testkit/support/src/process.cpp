@@ -1,11 +1,13 @@
 #include "quern_test_support/process.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -92,6 +94,22 @@ void Process::end() {
   ::kill(pid_, SIGKILL);
   auto status = quern_session::child::wait(pid_);
   status_ = status ? exit_status(*status) : -1;
+}
+
+Process as_user(uid_t uid, gid_t gid, const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+  if (pid == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(125);
+    int status = 1;
+    try {
+      status = body();
+    } catch (...) {
+    }
+    // Nothing of the test's own (its atexit work, its buffered output) runs here.
+    ::_exit(status);
+  }
+  return Process::adopt(pid);
 }
 
 }  // namespace quern_test_support

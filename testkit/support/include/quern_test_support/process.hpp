@@ -1,5 +1,6 @@
-// Child processes of tests: starting one, waiting for its end, and one that
-// is killed and reaped when it goes out of scope.
+// Child processes of tests: starting one, waiting for its end, one that is
+// killed and reaped when it goes out of scope, and a copy of the test that
+// runs as another user.
 #pragma once
 
 #include <sys/types.h>
@@ -59,6 +60,12 @@ class Process {
     return *this;
   }
   ~Process() { end(); }
+  // Takes over a child that the test started itself.
+  static Process adopt(pid_t pid) {
+    Process p;
+    p.pid_ = pid;
+    return p;
+  }
 
   pid_t pid() const { return pid_; }
   // As the free wait_exit; the status is kept for later calls.
@@ -70,5 +77,13 @@ class Process {
   pid_t pid_ = -1;
   std::optional<int> status_;
 };
+
+// Runs `body` in a forked copy of the test that has given up root for the
+// user `uid` and the group `gid`, without supplementary groups; the child
+// ends with the status `body` returns (1 when it throws, 125 when it cannot
+// take the user). Only root can; `body` runs in a copy of the test without
+// its other threads, so a test that runs threads keeps it to what is safe
+// after a fork.
+Process as_user(uid_t uid, gid_t gid, const std::function<int()>& body);
 
 }  // namespace quern_test_support

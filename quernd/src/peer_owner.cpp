@@ -1,0 +1,113 @@
+// Who owns the socket at the other end of a loopback TCP connection.
+#include "peer_owner.hpp"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#if !defined(__APPLE__)
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/tcp.h>
+
+#include <cstddef>
+
+#include "quern_session/fd.hpp"
+#endif
+
+namespace quernd::peer_owner {
+
+#if defined(__APPLE__)
+
+Owner of_socket(const sockaddr_in&, const sockaddr_in&) { return std::nullopt; }
+
+#else
+
+namespace {
+
+struct Request {
+  nlmsghdr header;
+  inet_diag_req_v2 body;
+};
+
+bool same(const inet_diag_sockid& id, const sockaddr_in& source, const sockaddr_in& destination) {
+  return id.idiag_sport == source.sin_port && id.idiag_dport == destination.sin_port &&
+         id.idiag_src[0] == source.sin_addr.s_addr && id.idiag_dst[0] == destination.sin_addr.s_addr;
+}
+
+}  // namespace
+
+Owner of_socket(const sockaddr_in& source, const sockaddr_in& destination) {
+  quern_session::Fd diag(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG));
+  if (diag.get() < 0) return std::nullopt;
+
+  // One socket, matched exactly by its addresses and ports, in any state.
+  Request request{};
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  request.header.nlmsg_flags = NLM_F_REQUEST;
+  request.header.nlmsg_seq = 1;
+  request.body.sdiag_family = AF_INET;
+  request.body.sdiag_protocol = IPPROTO_TCP;
+  request.body.idiag_states = ~0u;
+  request.body.id.idiag_sport = source.sin_port;
+  request.body.id.idiag_dport = destination.sin_port;
+  request.body.id.idiag_src[0] = source.sin_addr.s_addr;
+  request.body.id.idiag_dst[0] = destination.sin_addr.s_addr;
+  request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  ssize_t sent;
+  do {
+    sent = ::sendto(diag.get(), &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
+  } while (sent < 0 && errno == EINTR);
+  if (sent != static_cast<ssize_t>(sizeof request)) return std::nullopt;
+
+  // The kernel answers within the send, so the answer is here already or
+  // never comes: the one read does not wait.
+  alignas(nlmsghdr) char reply[8192];
+  sockaddr_nl from{};
+  socklen_t from_len = sizeof from;
+  ssize_t got;
+  do {
+    got = ::recvfrom(diag.get(), reply, sizeof reply, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_len);
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0 || from_len != sizeof from || from.nl_pid != 0) return std::nullopt;
+
+  // One answer: the socket, or an error (none of those four).
+  const auto* h = reinterpret_cast<const nlmsghdr*>(reply);
+  auto left = static_cast<int>(got);
+  if (!NLMSG_OK(h, left) || h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_seq != request.header.nlmsg_seq ||
+      h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+    return std::nullopt;
+  const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+  // Without a connection of those four, the kernel may offer a listener on
+  // the source's port, which is nobody's peer.
+  if (found->idiag_family != AF_INET || found->idiag_state == TCP_LISTEN || !same(found->id, source, destination))
+    return std::nullopt;
+  // Without an inode no process holds the socket any longer; in time-wait
+  // the kernel reports user 0 whoever it was.
+  if (found->idiag_inode == 0) return std::nullopt;
+  return static_cast<uid_t>(found->idiag_uid);
+}
+
+#endif
+
+Owner of_peer(int fd) {
+  sockaddr_in ours{};
+  sockaddr_in theirs{};
+  socklen_t len = sizeof ours;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ours), &len) != 0 || len != sizeof ours ||
+      ours.sin_family != AF_INET)
+    return std::nullopt;
+  len = sizeof theirs;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &len) != 0 || len != sizeof theirs ||
+      theirs.sin_family != AF_INET)
+    return std::nullopt;
+  // The peer's socket has the peer's address as its own and ours as its peer.
+  return of_socket(theirs, ours);
+}
+
+}  // namespace quernd::peer_owner
