@@ -142,7 +142,11 @@ asio::awaitable<Probe> probe(std::filesystem::path path) {
     if (fd.get() < 0) co_return Probe{Probe::Failed{OsError::last()}};
     if (::connect(fd.get(), sa, sizeof addr) == 0) {
       asio::local::stream_protocol::socket stream(executor);
-      stream.assign(asio::local::stream_protocol(), fd.release());
+      boost::system::error_code ec;
+      stream.assign(asio::local::stream_protocol(), fd.get(), ec);
+      // The event loop could not take the connection: it closes with `fd`.
+      if (ec) co_return Probe{Probe::Failed{OsError::from_error_code(ec)}};
+      fd.release();
       co_return Probe{Probe::Live{std::move(stream)}};
     }
     int err = errno;
