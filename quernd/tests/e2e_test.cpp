@@ -882,6 +882,34 @@ TEST_F(E2eTest, ARuntimeDirThatCannotBeMadeStopsStartUp) {
   EXPECT_EQ(d.stdout_text(), "");
 }
 
+struct InTheWay {
+  const char* what;
+  std::function<void(const fs::path&)> place;
+  fs::file_type left;  // what stands at the path afterwards, not followed
+};
+
+TEST_F(E2eTest, AFileThatIsNotASocketAtTheDaemonSocketStopsStartUp) {
+  // Nothing listens there, but the file is no stale socket: start-up fails
+  // with status 1, names what is in the way, and leaves it in place.
+  ASSERT_TRUE(runtime.ensure());
+  const fs::path socket = runtime.daemon_socket();
+  const InTheWay cases[] = {
+      {"a regular file", [](const fs::path& p) { write_file(p, "kept"); }, fs::file_type::regular},
+      {"a symbolic link", [&](const fs::path& p) { fs::create_symlink(dir.path / "nowhere", p); },
+       fs::file_type::symlink},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.place(socket);
+    auto& d = launch();
+    ASSERT_EQ(d.wait_exit(10s), 1);
+    EXPECT_EQ(d.stderr_text(), "Error: bind " + socket.native() +
+                                   "\n\nCaused by:\n    a file that is not a socket is in the way: " + c.what + "\n");
+    EXPECT_EQ(fs::symlink_status(socket).type(), c.left);
+    fs::remove(socket);
+  }
+}
+
 // A daemon started with no descriptor open but 0, 1 and 2 and at most
 // `limit` open at once, the limit set between fork and exec; its input on
 // /dev/null and its outputs into files. Killed and reaped at the end.
