@@ -707,9 +707,9 @@ TEST_F(E2eTest, CloseOfAStaleManifestSparesTheTerminalOfAnotherProcess) {
 TEST_F(E2eTest, StartUpNeverSignalsTheDaemonsParentOrItsGroup) {
   // A manifest naming the daemon's parent as shim and shell, and its group
   // as the shell's group, with their true start times, while nothing answers
-  // on its socket: the sweep's kill chain and its discard remove the
-  // session's files but signal neither the parent nor its group (which holds
-  // the daemon).
+  // on its socket: the sweep's kill chain and its discard signal neither the
+  // parent nor its group (which holds the daemon), and the session, whose
+  // shim was not killed, keeps its files.
   ASSERT_TRUE(runtime.ensure());
   auto boot = quern_session::procinfo::boot_id();
   ASSERT_TRUE(boot);
@@ -735,9 +735,10 @@ TEST_F(E2eTest, StartUpNeverSignalsTheDaemonsParentOrItsGroup) {
     pid_t parent;
     fs::path pid_file;
     ~Cleanup() {
-      // The daemon first, so that it ends cleanly and its parent with it;
-      // then whatever is left of the group we made.
-      if (auto text = read_file(pid_file); !text.empty()) ::kill(std::stoi(text), SIGTERM);
+      // The daemon first, while its parent still waits for it, so that it
+      // ends cleanly and its parent with it; then whatever is left of the
+      // group we made.
+      if (auto text = read_file(pid_file); !text.empty() && !parent_ended()) ::kill(std::stoi(text), SIGTERM);
       if (!eventually(parent_ended, 10s)) {
         ::killpg(parent, SIGKILL);
         ::waitpid(parent, nullptr, 0);
@@ -760,20 +761,32 @@ TEST_F(E2eTest, StartUpNeverSignalsTheDaemonsParentOrItsGroup) {
   write_file(go, "");
 
   ASSERT_TRUE(eventually([&] { return !read_file(pid_file).empty(); }, 5s));
-  // Discarding comes last in the chain: once the manifest is gone, every
-  // signal the chain would send has been sent.
-  EXPECT_TRUE(eventually([&] { return !fs::exists(runtime.session_manifest(m.id)); }, 20s));
-  // A signal takes a moment to end its target.
-  EXPECT_FALSE(eventually(parent_ended, 500ms))
-      << "the daemon's parent ended by signal " << (WIFSIGNALED(*parent_status) ? WTERMSIG(*parent_status) : 0);
   const pid_t daemon = std::stoi(read_file(pid_file));
-  EXPECT_EQ(::kill(daemon, 0), 0) << "the daemon is gone";
-  auto c = Client::connect(runtime.daemon_socket());
-  ASSERT_TRUE(c) << c.error().text;
+  // The daemon serves once its sweep has started the session's chain.
+  std::optional<Client> c;
+  ASSERT_TRUE(eventually(
+      [&] {
+        auto connected = Client::connect(runtime.daemon_socket());
+        if (connected) c.emplace(std::move(*connected));
+        return connected.has_value() || parent_ended();
+      },
+      10s));
+  ASSERT_TRUE(c) << "the daemon ended before serving: " << read_file(dir.path / "parent.err");
   must(c->send(msg::Hello{{1}}), "hello");
   EXPECT_EQ(must(c->recv(5s), "welcome").message, msg::Message(msg::Welcome{1}));
   must(c->send(msg::List{}), "list");
   EXPECT_EQ(must(c->recv(5s), "listed").message, msg::Message(msg::Listed{}));
+
+  // Shutdown waits for the chain: once the daemon has exited, every signal
+  // the chain and its discard would send has been sent. The parent then
+  // ends by itself, with the daemon's status.
+  ASSERT_FALSE(parent_ended()) << "the daemon's parent ended early";
+  ASSERT_EQ(::kill(daemon, SIGTERM), 0);
+  ASSERT_TRUE(eventually(parent_ended, 20s));
+  EXPECT_TRUE(WIFEXITED(*parent_status) && WEXITSTATUS(*parent_status) == 0)
+      << "the daemon's parent ended by signal " << (WIFSIGNALED(*parent_status) ? WTERMSIG(*parent_status) : 0);
+  EXPECT_EQ(read_file(dir.path / "parent.err"), "");
+  EXPECT_TRUE(fs::exists(runtime.session_manifest(m.id)));
 }
 
 TEST_F(E2eTest, ListPassesOverAManifestRecordingTheDaemonsOwnSocket) {
