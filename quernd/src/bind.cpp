@@ -42,6 +42,19 @@ std::expected<Local::acceptor, OsError> listen_at(const asio::any_io_executor& e
   return acceptor;
 }
 
+// What a file that is not a socket is, as "a directory".
+std::string kind_of(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return "a regular file";
+    case S_IFDIR: return "a directory";
+    case S_IFLNK: return "a symbolic link";
+    case S_IFIFO: return "a named pipe";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    default: return "a file of unknown type";
+  }
+}
+
 }  // namespace
 
 asio::awaitable<std::expected<Bound, Failure>> bind(Runtime runtime) {
@@ -61,9 +74,16 @@ asio::awaitable<std::expected<Bound, Failure>> bind(Runtime runtime) {
     }
   }
 
-  // Nothing listens: a stale socket file may be removed. Anything else at
-  // the path stays, and the bind below fails on it.
-  if (struct stat st {}; ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+  // Nothing listens: a stale socket file is removed. Anything else at the
+  // path is left as it is, and named; a path that cannot be looked at is
+  // left to the bind to report.
+  if (struct stat st {}; ::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      co_return std::unexpected(
+          Failure{"bind " + shown, {"a file that is not a socket is in the way: " + kind_of(st.st_mode)}});
+    }
+    ::unlink(path.c_str());
+  }
   auto listener = listen_at(co_await asio::this_coro::executor, path);
   if (!listener) co_return std::unexpected(Failure::os(listener.error()).context("bind " + shown));
   if (::chmod(path.c_str(), 0600) != 0) co_return std::unexpected(Failure::os(OsError::last()));

@@ -23,8 +23,9 @@ struct Bound {
 };
 
 // Locks the runtime directory's pid file, then takes over the daemon socket
-// when nothing answers on it: the stale file is removed, the listener bound
-// (close-on-exec) and the file's mode set to 0600. On any failure a lock
+// when nothing answers on it: a stale socket file is removed, the listener
+// bound (close-on-exec) and the file's mode set to 0600. Any other file at
+// the path is left in place and fails the bind. On any failure a lock
 // already taken has been released.
 asio::awaitable<std::expected<Bound, Failure>> bind(Runtime runtime);
 

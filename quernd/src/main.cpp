@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -29,6 +30,7 @@
 #include "quern_session/text.hpp"
 #include "reaper.hpp"
 #include "registry.hpp"
+#include "signals.hpp"
 #include "supervisor.hpp"
 #include "task.hpp"
 #include "transport.hpp"
@@ -37,6 +39,7 @@ namespace quernd {
 
 namespace asio = boost::asio;
 using daemon::Failure;
+using quern_session::OsError;
 using Daemon = daemon::Daemon<supervisor::macos::MacOs>;
 
 namespace {
@@ -50,7 +53,7 @@ using Listener = asio::local::stream_protocol::acceptor;
 
 // Waits out the pause after an accept error; the error is printed first.
 asio::awaitable<void> accept_failed(std::string_view what, const boost::system::error_code& ec) {
-  std::cerr << "quernd: " << what << ": " << quern_session::OsError::from_error_code(ec).what() << std::endl;
+  std::cerr << "quernd: " << what << ": " << OsError::from_error_code(ec).what() << std::endl;
   asio::steady_timer pause(co_await asio::this_coro::executor, ACCEPT_PAUSE);
   co_await pause.async_wait(asio::use_awaitable);
 }
@@ -105,6 +108,34 @@ void release_keeping_caught(asio::signal_set& signals) {
   action.sa_flags = SA_RESTART;
   for (int number : CAUGHT) ::sigaction(number, &action, nullptr);
   ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+// The event loop with its I/O and timer driver. Asio opens the driver's
+// descriptors with the first timer or socket and throws when it cannot, so
+// it is made here, where that is an error of building the loop.
+std::expected<std::unique_ptr<asio::io_context>, OsError> event_loop() {
+  try {
+    auto io = std::make_unique<asio::io_context>(1);
+    asio::steady_timer driver(*io);
+    return io;
+  } catch (const boost::system::system_error& e) {
+    return std::unexpected(OsError::from_error_code(e.code()));
+  }
+}
+
+// What an exception that ended `run` stands for. Every step of start-up
+// returns its errors as values; this only keeps a fault that slips through
+// from aborting the process.
+Failure failure_of(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const boost::system::system_error& error) {
+    return Failure::os(OsError::from_error_code(error.code()));
+  } catch (const std::exception& error) {
+    return Failure{error.what(), {}};
+  } catch (...) {
+    return Failure{"start-up failed with an unknown exception", {}};
+  }
 }
 
 }  // namespace
@@ -180,12 +211,9 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
     Daemon::kill(daemon, std::move(id), std::move(root), true);
   }
 
-  asio::signal_set signals(ex);
-  for (int number : CAUGHT) {
-    boost::system::error_code ec;
-    signals.add(number, ec);
-    if (ec) co_return std::unexpected(Failure::os(quern_session::OsError::from_error_code(ec)));
-  }
+  auto caught = signals::catch_signals(ex, CAUGHT);
+  if (!caught) co_return std::unexpected(Failure::os(caught.error()));
+  asio::signal_set& signals = **caught;
 
   // Accepting runs as a task of its own beside the signal wait, so that no
   // connection accepted in the same turn as a signal is dropped.
@@ -199,7 +227,10 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
 
   accepting.abort();
   data_accepting.abort();
-  listener->close();
+  {
+    boost::system::error_code ignored;
+    listener->close(ignored);
+  }
   co_await daemon->drain();
   std::error_code ignored;
   std::filesystem::remove(runtime.daemon_socket(), ignored);
@@ -222,18 +253,19 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::optional<asio::io_context> io_holder;
-  try {
-    io_holder.emplace(1);
-  } catch (const boost::system::system_error& e) {
-    std::cerr << daemon::report(Failure::os(quern_session::OsError::from_error_code(e.code()))) << std::flush;
+  auto loop = event_loop();
+  if (!loop) {
+    std::cerr << daemon::report(Failure::os(loop.error())) << std::flush;
     return 1;
   }
-  asio::io_context& io = *io_holder;
+  asio::io_context& io = **loop;
   std::optional<std::expected<void, Failure>> result;
   asio::co_spawn(io, run(std::move(*args)), [&](std::exception_ptr e, std::expected<void, Failure> r) {
-    if (e) std::rethrow_exception(e);
-    result = std::move(r);
+    if (e) {
+      result = std::unexpected(failure_of(e));
+    } else {
+      result = std::move(r);
+    }
     io.stop();
   });
   io.run();

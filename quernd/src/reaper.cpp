@@ -2,12 +2,13 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <chrono>
 #include <csignal>
+
+#include "signals.hpp"
 
 namespace quernd::reaper {
 
@@ -33,10 +34,10 @@ std::vector<pid_t> Children::held() const {
 
 asio::awaitable<void> Children::run(Children children) {
   auto executor = co_await asio::this_coro::executor;
-  asio::signal_set sigchld(executor);
-  boost::system::error_code ec;
-  sigchld.add(SIGCHLD, ec);
-  if (ec) co_return;
+  constexpr int CHILD_ENDED[] = {SIGCHLD};
+  auto subscribed = signals::catch_signals(executor, CHILD_ENDED);
+  if (!subscribed) co_return;
+  asio::signal_set& sigchld = **subscribed;
 
   constexpr auto PERIOD = std::chrono::seconds(1);
   asio::steady_timer tick(executor);

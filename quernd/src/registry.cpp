@@ -142,7 +142,11 @@ asio::awaitable<Probe> probe(std::filesystem::path path) {
     if (fd.get() < 0) co_return Probe{Probe::Failed{OsError::last()}};
     if (::connect(fd.get(), sa, sizeof addr) == 0) {
       asio::local::stream_protocol::socket stream(executor);
-      stream.assign(asio::local::stream_protocol(), fd.release());
+      boost::system::error_code ec;
+      stream.assign(asio::local::stream_protocol(), fd.get(), ec);
+      // The event loop could not take the connection: it closes with `fd`.
+      if (ec) co_return Probe{Probe::Failed{OsError::from_error_code(ec)}};
+      fd.release();
       co_return Probe{Probe::Live{std::move(stream)}};
     }
     int err = errno;
@@ -216,10 +220,11 @@ void Registry::unlink(const PtyId& id) const {
 void Registry::discard(const PtyId& id, std::int32_t shim_pid,
                        const std::optional<StartTime>& shim_started_at) const {
   // Some time has passed since the shim was judged alive: its pid may belong
-  // to another process by now. A manifest may also name the daemon's own
-  // lineage, which is never signalled.
-  if (supervisor::may_signal(shim_pid, shim_started_at, supervisor::lineage_of(::getpid())))
-    ::kill(shim_pid, SIGKILL);
+  // to another process by now. A manifest may also name the daemon or one of
+  // its ancestors, which are never signalled.
+  if (!supervisor::may_signal(shim_pid, shim_started_at, supervisor::lineage_of(::getpid()))) return;
+  // A shim left running keeps its files, so that it can still be found.
+  if (::kill(shim_pid, SIGKILL) != 0) return;
   unlink(id);
 }
 

@@ -124,8 +124,9 @@ class Registry {
   void unlink(const PtyId& id) const;
   // SIGKILLs the shim, but only while `shim_pid` still runs with the start time
   // `shim_started_at` (a pid taken over by another process is never
-  // signalled; without a start time nothing is) and is neither the daemon,
-  // one of its ancestors, nor in one of their groups; then unlinks the session.
+  // signalled; without a start time nothing is) and is neither the daemon nor
+  // one of its ancestors; then unlinks the session. A shim that is not killed
+  // keeps its socket and manifest.
   void discard(const PtyId& id, std::int32_t shim_pid,
                const std::optional<StartTime>& shim_started_at) const;
 

@@ -109,8 +109,8 @@ constexpr std::array<std::chrono::milliseconds, 4> ROUND_WAITS{300ms, 700ms, 150
 constexpr std::chrono::milliseconds SETTLE{300};
 
 // The hang-up step: SIGHUP to the shell's group, then to the shell, while the
-// shell is still the recorded process. Neither the daemon's lineage nor its
-// groups are hung up, nor groups 0 and 1.
+// shell is still the recorded process. Neither the daemon's lineage nor the
+// groups of its lineage are hung up, nor groups 0 and 1.
 void hang_up(const TreeRoot& root, std::int32_t own_pid) {
   const Lineage lineage = lineage_of(own_pid);
   if (!may_signal(root.shell_pid, root.shell_started_at, lineage)) return;
@@ -142,10 +142,8 @@ Lineage lineage_of(std::int32_t own_pid) {
 
 bool may_signal(std::int32_t pid, const std::optional<StartTime>& recorded, const Lineage& lineage) {
   // 0 and negative numbers would name a group or every process; 1 is init.
+  // A signal to this one pid reaches no one else, whatever its group.
   if (pid <= 1 || !recorded || lineage.pids.contains(pid)) return false;
-  auto family = quern_session::procinfo::family(pid);
-  if (!family || lineage.groups.contains(family->pgid)) return false;
-  // Read last: a pid taken over by another process meanwhile fails here.
   return quern_session::procinfo::start_time(pid) == recorded;
 }
 

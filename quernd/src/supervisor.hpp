@@ -64,9 +64,11 @@ struct Lineage {
 };
 Lineage lineage_of(std::int32_t own_pid);
 
-// Whether `pid` may be signalled as the process recorded with the start time
-// `recorded`: it is above 1, neither in `lineage` nor in one of its groups,
-// and runs now with exactly that start time (without one, it never may).
+// Whether the one process `pid` may be signalled as the process recorded
+// with the start time `recorded`: it is above 1, neither the daemon nor one
+// of its ancestors, and runs now with exactly that start time (without one,
+// it never may). Its group does not matter: only a signal to a whole group
+// must spare the groups of `lineage`.
 bool may_signal(std::int32_t pid, const std::optional<StartTime>& recorded, const Lineage& lineage);
 
 // A platform's way of ending a session's process tree. The daemon is generic
@@ -163,7 +165,7 @@ class MacOs {
   // Ends the tree in escalating rounds of signals built on snapshot() and
   // targets(): a first look that signals nothing, SIGHUP to the shell's group
   // and the shell while the shell is the recorded process (never to the
-  // daemon, its ancestors or their groups), a 1 s pause, four
+  // daemon or its ancestors, nor to one of their groups), a 1 s pause, four
   // rounds of SIGKILL each followed by a wait (0.3, 0.7, 1.5, 2.5 s; a round
   // with nothing left ends in Clean), then a last look 0.3 s later.
   boost::asio::awaitable<KillOutcome> kill_tree(TreeRoot root) const;

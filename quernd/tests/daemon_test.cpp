@@ -336,6 +336,9 @@ TEST_F(Bind, Cases) {
     std::function<void()> check;   // what else must hold afterwards
   };
   const std::string shown = socket.string();
+  auto in_the_way = [&](const std::string& what) {
+    return Failure{"bind " + shown, {"a file that is not a socket is in the way: " + what}};
+  };
   const std::vector<Case> cases = {
       {"nothing there", [] { return nullptr; }, {}, [] {}},
       {"stale socket file replaced",
@@ -363,38 +366,50 @@ TEST_F(Bind, Cases) {
          EXPECT_EQ(read_file(pid_file), "4242");
        }},
 #if defined(__linux__)
-      // Linux refuses a connect to a directory, so the probe finds nothing
-      // listening; the directory cannot be removed and the bind fails.
-      {"bind fails",
+      // Only a socket file is taken for a stale one: whatever else is there
+      // (Linux refuses a connect to any of these, so the probe finds nothing
+      // listening) stays, and is named.
+      {"a directory with entries stays",
        [&] {
          fs::create_directories(socket / "inside");
          return nullptr;
        },
-       Failure{"bind " + shown, {OsError::from_errno(EADDRINUSE).what()}},
-       [&] { EXPECT_TRUE(fs::is_directory(socket)); }},
-      // Only a socket file is taken for a stale one: whatever else is there
-      // stays, and the bind fails on it.
+       in_the_way("a directory"), [&] { EXPECT_TRUE(fs::is_directory(socket / "inside")); }},
       {"an empty directory stays",
        [&] {
          fs::create_directory(socket);
          return nullptr;
        },
-       Failure{"bind " + shown, {OsError::from_errno(EADDRINUSE).what()}},
-       [&] { EXPECT_TRUE(fs::is_directory(socket)); }},
+       in_the_way("a directory"), [&] { EXPECT_TRUE(fs::is_directory(socket)); }},
       {"a regular file stays",
        [&] {
          quern_fakes::write_file(socket, "kept");
          return nullptr;
        },
-       Failure{"bind " + shown, {OsError::from_errno(EADDRINUSE).what()}},
-       [&] { EXPECT_EQ(read_file(socket), "kept"); }},
+       in_the_way("a regular file"), [&] { EXPECT_EQ(read_file(socket), "kept"); }},
+      {"a named pipe stays",
+       [&] {
+         EXPECT_EQ(::mkfifo(socket.c_str(), 0600), 0);
+         return nullptr;
+       },
+       in_the_way("a named pipe"), [&] { EXPECT_EQ(fs::symlink_status(socket).type(), fs::file_type::fifo); }},
+      {"a dangling symbolic link stays",
+       [&] {
+         fs::create_symlink(socket.native() + "-nowhere", socket);
+         return nullptr;
+       },
+       in_the_way("a symbolic link"),
+       [&] {
+         EXPECT_TRUE(fs::is_symlink(socket));
+         EXPECT_FALSE(fs::exists(socket.native() + "-nowhere"));
+       }},
       {"a symbolic link to a stale socket stays",
        [&] {
          dead_socket(socket.native() + "-target");
          fs::create_symlink(socket.native() + "-target", socket);
          return nullptr;
        },
-       Failure{"bind " + shown, {OsError::from_errno(EADDRINUSE).what()}},
+       in_the_way("a symbolic link"),
        [&] {
          EXPECT_TRUE(fs::is_symlink(socket));
          EXPECT_EQ(fs::status(socket.native() + "-target").type(), fs::file_type::socket);

@@ -19,8 +19,10 @@
 #include <pty.h>
 #include <sys/wait.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -705,9 +707,9 @@ TEST_F(E2eTest, CloseOfAStaleManifestSparesTheTerminalOfAnotherProcess) {
 TEST_F(E2eTest, StartUpNeverSignalsTheDaemonsParentOrItsGroup) {
   // A manifest naming the daemon's parent as shim and shell, and its group
   // as the shell's group, with their true start times, while nothing answers
-  // on its socket: the sweep's kill chain and its discard remove the
-  // session's files but signal neither the parent nor its group (which holds
-  // the daemon).
+  // on its socket: the sweep's kill chain and its discard signal neither the
+  // parent nor its group (which holds the daemon), and the session, whose
+  // shim was not killed, keeps its files.
   ASSERT_TRUE(runtime.ensure());
   auto boot = quern_session::procinfo::boot_id();
   ASSERT_TRUE(boot);
@@ -733,9 +735,10 @@ TEST_F(E2eTest, StartUpNeverSignalsTheDaemonsParentOrItsGroup) {
     pid_t parent;
     fs::path pid_file;
     ~Cleanup() {
-      // The daemon first, so that it ends cleanly and its parent with it;
-      // then whatever is left of the group we made.
-      if (auto text = read_file(pid_file); !text.empty()) ::kill(std::stoi(text), SIGTERM);
+      // The daemon first, while its parent still waits for it, so that it
+      // ends cleanly and its parent with it; then whatever is left of the
+      // group we made.
+      if (auto text = read_file(pid_file); !text.empty() && !parent_ended()) ::kill(std::stoi(text), SIGTERM);
       if (!eventually(parent_ended, 10s)) {
         ::killpg(parent, SIGKILL);
         ::waitpid(parent, nullptr, 0);
@@ -758,20 +761,32 @@ TEST_F(E2eTest, StartUpNeverSignalsTheDaemonsParentOrItsGroup) {
   write_file(go, "");
 
   ASSERT_TRUE(eventually([&] { return !read_file(pid_file).empty(); }, 5s));
-  // Discarding comes last in the chain: once the manifest is gone, every
-  // signal the chain would send has been sent.
-  EXPECT_TRUE(eventually([&] { return !fs::exists(runtime.session_manifest(m.id)); }, 20s));
-  // A signal takes a moment to end its target.
-  EXPECT_FALSE(eventually(parent_ended, 500ms))
-      << "the daemon's parent ended by signal " << (WIFSIGNALED(*parent_status) ? WTERMSIG(*parent_status) : 0);
   const pid_t daemon = std::stoi(read_file(pid_file));
-  EXPECT_EQ(::kill(daemon, 0), 0) << "the daemon is gone";
-  auto c = Client::connect(runtime.daemon_socket());
-  ASSERT_TRUE(c) << c.error().text;
+  // The daemon serves once its sweep has started the session's chain.
+  std::optional<Client> c;
+  ASSERT_TRUE(eventually(
+      [&] {
+        auto connected = Client::connect(runtime.daemon_socket());
+        if (connected) c.emplace(std::move(*connected));
+        return connected.has_value() || parent_ended();
+      },
+      10s));
+  ASSERT_TRUE(c) << "the daemon ended before serving: " << read_file(dir.path / "parent.err");
   must(c->send(msg::Hello{{1}}), "hello");
   EXPECT_EQ(must(c->recv(5s), "welcome").message, msg::Message(msg::Welcome{1}));
   must(c->send(msg::List{}), "list");
   EXPECT_EQ(must(c->recv(5s), "listed").message, msg::Message(msg::Listed{}));
+
+  // Shutdown waits for the chain: once the daemon has exited, every signal
+  // the chain and its discard would send has been sent. The parent then
+  // ends by itself, with the daemon's status.
+  ASSERT_FALSE(parent_ended()) << "the daemon's parent ended early";
+  ASSERT_EQ(::kill(daemon, SIGTERM), 0);
+  ASSERT_TRUE(eventually(parent_ended, 20s));
+  EXPECT_TRUE(WIFEXITED(*parent_status) && WEXITSTATUS(*parent_status) == 0)
+      << "the daemon's parent ended by signal " << (WIFSIGNALED(*parent_status) ? WTERMSIG(*parent_status) : 0);
+  EXPECT_EQ(read_file(dir.path / "parent.err"), "");
+  EXPECT_TRUE(fs::exists(runtime.session_manifest(m.id)));
 }
 
 TEST_F(E2eTest, ListPassesOverAManifestRecordingTheDaemonsOwnSocket) {
@@ -878,6 +893,168 @@ TEST_F(E2eTest, ARuntimeDirThatCannotBeMadeStopsStartUp) {
   ASSERT_EQ(d.wait_exit(10s), 1);
   EXPECT_EQ(d.stderr_text(), "Error: runtime dir\n\nCaused by:\n    File exists (os error 17)\n");
   EXPECT_EQ(d.stdout_text(), "");
+}
+
+struct InTheWay {
+  const char* what;
+  std::function<void(const fs::path&)> place;
+  fs::file_type left;  // what stands at the path afterwards, not followed
+};
+
+TEST_F(E2eTest, AFileThatIsNotASocketAtTheDaemonSocketStopsStartUp) {
+  // Nothing listens there, but the file is no stale socket: start-up fails
+  // with status 1, names what is in the way, and leaves it in place.
+  ASSERT_TRUE(runtime.ensure());
+  const fs::path socket = runtime.daemon_socket();
+  const InTheWay cases[] = {
+      {"a regular file", [](const fs::path& p) { write_file(p, "kept"); }, fs::file_type::regular},
+      {"a symbolic link", [&](const fs::path& p) { fs::create_symlink(dir.path / "nowhere", p); },
+       fs::file_type::symlink},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.place(socket);
+    auto& d = launch();
+    ASSERT_EQ(d.wait_exit(10s), 1);
+    EXPECT_EQ(d.stderr_text(), "Error: bind " + socket.native() +
+                                   "\n\nCaused by:\n    a file that is not a socket is in the way: " + c.what + "\n");
+    EXPECT_EQ(fs::symlink_status(socket).type(), c.left);
+    fs::remove(socket);
+  }
+}
+
+// A daemon started with no descriptor open but 0, 1 and 2 and at most
+// `limit` open at once, the limit set between fork and exec; its input on
+// /dev/null and its outputs into files. Killed and reaped at the end.
+class LimitedDaemon {
+ public:
+  LimitedDaemon(rlim_t limit, const Runtime& runtime, const fs::path& log_dir) : err_(log_dir / "limited.err") {
+    std::vector<std::string> argv{QUERND_BIN};
+    std::vector<std::string> env = environment({"QUERN_RUNTIME_DIR=" + runtime.root.native()}, {"QUERN_SESSION_BIN"});
+    auto argp = pointers(argv);
+    auto envp = pointers(env);
+    const std::string out = (log_dir / "limited.out").native();
+    const std::string err = err_.native();
+    rlimit before{};
+    ::getrlimit(RLIMIT_NOFILE, &before);
+    const rlimit limited{limit, limit};
+    // Only async-signal-safe calls between fork and exec.
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
+    if (pid_ == 0) {
+      const int in_fd = ::open("/dev/null", O_RDONLY);
+      const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::dup2(in_fd, 0) < 0 || ::dup2(out_fd, 1) < 0 ||
+          ::dup2(err_fd, 2) < 0) {
+        ::_exit(126);
+      }
+      if (::syscall(SYS_close_range, 3u, ~0u, 0u) != 0) {
+        for (rlim_t fd = 3; fd < before.rlim_cur; ++fd) ::close(static_cast<int>(fd));
+      }
+      if (::setrlimit(RLIMIT_NOFILE, &limited) != 0) ::_exit(126);
+      ::execve(argp[0], argp.data(), envp.data());
+      ::_exit(127);
+    }
+  }
+  LimitedDaemon(const LimitedDaemon&) = delete;
+  LimitedDaemon& operator=(const LimitedDaemon&) = delete;
+  ~LimitedDaemon() {
+    if (!status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+  // The exit status (128 + n after signal n) once it has ended.
+  std::optional<int> status(std::chrono::milliseconds timeout = 0ms) {
+    if (!status_) status_ = quern_test_support::wait_exit(pid_, timeout);
+    return status_;
+  }
+  std::string stderr_text() const { return read_file(err_); }
+
+ private:
+  static std::vector<char*> pointers(std::vector<std::string>& words) {
+    std::vector<char*> out;
+    for (auto& w : words) out.push_back(w.data());
+    out.push_back(nullptr);
+    return out;
+  }
+  fs::path err_;
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+// Whether the daemon on `socket` welcomes a client now.
+bool welcomes(const fs::path& socket) {
+  auto c = Client::connect(socket);
+  if (!c || !c->send(msg::Hello{{1}})) return false;
+  auto reply = c->recv(100ms);
+  return reply && reply->message == msg::Message(msg::Welcome{1});
+}
+
+// How a run under a descriptor limit ended: its report, and whether it had
+// made the runtime directory and written the endpoint file by then.
+struct Stopped {
+  std::string report;
+  bool runtime_dir;
+  bool endpoint_file;
+  friend bool operator==(const Stopped&, const Stopped&) = default;
+};
+
+void PrintTo(const Stopped& s, std::ostream* os) {
+  *os << "{" << ::testing::PrintToString(s.report) << ", runtime dir " << s.runtime_dir << ", endpoint file "
+      << s.endpoint_file << "}";
+}
+
+TEST_F(E2eTest, StartUpOutOfDescriptorsAtAnyStepEndsWithAReport) {
+  // With the descriptor limit raised by one each run, start-up runs out of
+  // descriptors at each step that opens one, in order: the event loop, the
+  // pid file, the probe of the daemon socket (whose listener takes the
+  // descriptor the probe gave back), the data plane, the endpoint file and
+  // the signal streams. Each run ends with status 1 and a report, never by a
+  // signal. The first limit that lets every step through gives a daemon that
+  // serves, or, with no descriptor left for a client, says so on every
+  // accept; either way it shuts down cleanly.
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own for its checks";
+#endif
+  const std::string emfile = "Too many open files (os error 24)";
+  std::vector<Stopped> stopped;
+  std::optional<rlim_t> serving;
+  // Below 4 the program cannot even be loaded.
+  for (rlim_t limit = 4; limit < 64 && !serving; ++limit) {
+    SCOPED_TRACE("limit " + std::to_string(limit));
+    std::error_code ignored;
+    fs::remove(runtime.data_endpoint(), ignored);
+    LimitedDaemon d(limit, runtime, dir.path);
+    ASSERT_TRUE(eventually(
+        [&] {
+          return d.status() || d.stderr_text().find("quernd: accept: ") != std::string::npos ||
+                 welcomes(runtime.daemon_socket());
+        },
+        30s));
+    if (auto status = d.status()) {
+      ASSERT_EQ(*status, 1) << d.stderr_text();
+      Stopped s{d.stderr_text(), fs::exists(runtime.root), fs::exists(runtime.data_endpoint())};
+      if (stopped.empty() || stopped.back() != s) stopped.push_back(s);
+      continue;
+    }
+    serving = limit;
+    ASSERT_EQ(::kill(d.pid(), SIGTERM), 0);
+    EXPECT_EQ(d.status(20s), 0) << d.stderr_text();
+  }
+  ASSERT_TRUE(serving) << "no limit below 64 let the daemon start";
+  const std::vector<Stopped> expected = {
+      {"Error: " + emfile + "\n", false, false},
+      {"Error: pid file " + runtime.daemon_pid_file().native() + "\n\nCaused by:\n    " + emfile + "\n", true, false},
+      {"Error: cannot probe " + runtime.daemon_socket().native() + ": " + emfile + "\n", true, false},
+      {"Error: data plane\n\nCaused by:\n    " + emfile + "\n", true, false},
+      {"Error: endpoint file\n\nCaused by:\n    " + emfile + "\n", true, false},
+      {"Error: " + emfile + "\n", true, true},
+  };
+  EXPECT_EQ(stopped, expected);
 }
 
 }  // namespace

@@ -263,7 +263,7 @@ TEST(Lineage, IsThisProcessItsAncestorsAndTheirGroups) {
   EXPECT_TRUE(lineage.pids.contains(parent->ppid));
 }
 
-TEST(MaySignal, OnlyTheRecordedProcessOutsideTheDaemonsLineage) {
+TEST(MaySignal, OnlyTheRecordedProcessThatIsNeitherTheDaemonNorAnAncestor) {
   // Nothing is signalled here: the checks only answer.
   Sleeper apart(true), in_our_group(false);
   const auto started = [](pid_t pid) { return quern_session::procinfo::start_time(pid); };
@@ -279,7 +279,8 @@ TEST(MaySignal, OnlyTheRecordedProcessOutsideTheDaemonsLineage) {
       {"the recorded process in a group of its own", apart.pid(), started(apart.pid()), true},
       {"another start time", apart.pid(), later, false},
       {"no recorded start time", apart.pid(), std::nullopt, false},
-      {"in the daemon's group", in_our_group.pid(), started(in_our_group.pid()), false},
+      // A signal to the one pid spares the rest of its group.
+      {"in the daemon's group", in_our_group.pid(), started(in_our_group.pid()), true},
       {"the daemon", ::getpid(), started(::getpid()), false},
       {"the daemon's parent", ::getppid(), started(::getppid()), false},
       {"pid 1", 1, started(1), false},
