@@ -104,6 +104,15 @@ bool has_json_extension(std::string_view name) {
   return dot != std::string_view::npos && dot != 0 && name.substr(dot + 1) == "json";
 }
 
+// A read that failed for want of descriptors or memory says nothing of the
+// file: it is neither a manifest nor unreadable, and is passed over.
+bool out_of_resources(const ManifestError& error) {
+  const auto* io = std::get_if<ManifestError::Io>(&error.value);
+  if (!io) return false;
+  const int err = io->error.raw_os_error();
+  return err == EMFILE || err == ENFILE || err == ENOMEM || io->error.kind() == ErrorKind::OutOfMemory;
+}
+
 }  // namespace
 
 std::expected<Manifest, DecodeError> Manifest::decode(std::string_view text) {
@@ -141,7 +150,7 @@ std::expected<std::pair<std::vector<Manifest>, std::vector<fs::path>>, ManifestE
     fs::path path = dir / name;
     if (auto m = read(path)) {
       found.first.push_back(std::move(*m));
-    } else {
+    } else if (!out_of_resources(m.error())) {
       found.second.push_back(std::move(path));
     }
   }

@@ -1,10 +1,13 @@
 #include "quern_session/manifest.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -229,6 +232,25 @@ TEST(ManifestList, TakesEveryJsonEntryOfTheSessionsDirectory) {
   EXPECT_EQ(manifests, (std::vector<Manifest>{expected_manifest(), second}));
   EXPECT_EQ(unreadable, (std::vector<fs::path>{s / "broken.json", s / "dir.json", s / "missing-field.json",
                                            s / "pipe.json"}));
+}
+
+TEST(ManifestList, AManifestThatCannotBeOpenedForWantOfDescriptorsIsNotUnreadable) {
+  // Its caller removes unreadable manifests: a good one must not be among
+  // them only because the process had no descriptor left to open it with.
+  TempDir tmp;
+  paths::Runtime rt{tmp / "root"};
+  ASSERT_TRUE(rt.ensure());
+  write(rt.sessions_dir() / "ba7816bf8f01.json", manifest_json());
+  auto list_with_one_descriptor_left = [&rt] {
+    // The directory takes the last one.
+    const int lowest = ::open("/dev/null", O_RDONLY);
+    ::close(lowest);
+    const rlimit limit{static_cast<rlim_t>(lowest + 1), static_cast<rlim_t>(lowest + 1)};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) std::_Exit(2);
+    auto listed = Manifest::list(rt);
+    std::_Exit(!listed ? 3 : !listed->first.empty() ? 4 : !listed->second.empty() ? 5 : 0);
+  };
+  EXPECT_EXIT(list_with_one_descriptor_left(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ManifestList, MissingDirectoriesHoldNoSession) {

@@ -66,8 +66,9 @@ struct Manifest {
   static std::expected<Manifest, ManifestError> read(const std::filesystem::path& path);
 
   // Reads every "*.json" in the sessions directory, in directory order: the
-  // manifests read, and the paths of those that could not be read. A missing
-  // sessions directory (or root) holds no session.
+  // manifests read, and the paths of those that could not be read. A file
+  // that could not be opened or read for want of descriptors or memory is in
+  // neither list. A missing sessions directory (or root) holds no session.
   static std::expected<std::pair<std::vector<Manifest>, std::vector<std::filesystem::path>>,
                        ManifestError>
   list(const paths::Runtime& runtime);
