@@ -5,7 +5,10 @@
 // own: hello is answered with welcome and list with an empty listed; the
 // connection's attach picks what it does, by its argv:
 //   ["stream", SIZE, COUNT]  sends COUNT output frames of SIZE bytes at once,
-//                            holding back between pause and resume;
+//                            holding back between pause and resume; with a
+//                            fourth word "report-pauses" it also writes
+//                            "quern-bench-shim: <id> paused" (or "resumed")
+//                            to standard error at each pause and resume;
 //   ["echo"]                 answers every write with one output frame
 //                            carrying the same bytes;
 //   ["pin", COUNT]           sends COUNT pairs of a welcome frame with a
@@ -148,8 +151,10 @@ class Connection {
       frames_->push(out_, f.payload);
     } else if (m->is<msg::Pause>()) {
       paused_ = true;
+      if (report_pauses_) tell("paused");
     } else if (m->is<msg::Resume>()) {
       paused_ = false;
+      if (report_pauses_) tell("resumed");
     }
     return true;
   }
@@ -160,8 +165,9 @@ class Connection {
     if (argv.size() == 1 && argv[0] == "echo") {
       echo_ = true;
       frames_.emplace(id_.text, Bytes());
-    } else if (argv.size() == 3 && argv[0] == "stream" && parse(argv[1], size) && parse(argv[2], count) &&
-               size <= MAX_PAYLOAD) {
+    } else if ((argv.size() == 3 || (argv.size() == 4 && argv[3] == "report-pauses")) && argv[0] == "stream" &&
+               parse(argv[1], size) && parse(argv[2], count) && size <= MAX_PAYLOAD) {
+      report_pauses_ = argv.size() == 4;
       std::vector<std::uint8_t> payload(size);
       for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<std::uint8_t>('a' + i % 26);
       frames_.emplace(id_.text, Bytes::from_vector(std::move(payload)));
@@ -177,13 +183,21 @@ class Connection {
       left_ = count;
       batch_ = 1;
     } else {
-      queue(msg::Error{id_, "quern-bench-shim: attach argv must be [\"echo\"], [\"stream\", SIZE, COUNT] or [\"pin\", COUNT]"});
+      queue(msg::Error{id_, "quern-bench-shim: attach argv must be [\"echo\"], [\"stream\", SIZE, COUNT] "
+                            "(and \"report-pauses\") or [\"pin\", COUNT]"});
     }
   }
 
   static bool parse(const std::string& text, std::size_t& out) {
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
     return ec == std::errc() && end == text.data() + text.size();
+  }
+
+  // One line on standard error, which the shim shares with the daemon that
+  // started it.
+  void tell(const std::string& what) const {
+    const std::string line = "quern-bench-shim: " + id_.text + " " + what + "\n";
+    (void)!::write(STDERR_FILENO, line.data(), line.size());
   }
 
   void queue(const msg::Message& m) {
@@ -198,6 +212,7 @@ class Connection {
   std::optional<OutputFrames> frames_;
   bool echo_ = false;
   bool paused_ = false;
+  bool report_pauses_ = false;
   std::size_t left_ = 0;
   std::size_t batch_ = 1;
   Bytes pin_, pin_head_, one_byte_;  // the pinning pairs

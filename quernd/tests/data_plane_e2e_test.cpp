@@ -13,10 +13,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <sstream>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +30,7 @@
 
 #include "e2e_support.hpp"
 #include "quern_protocol/bytes.hpp"
+#include "quern_protocol/frame.hpp"
 #include "quern_protocol/message.hpp"
 #include "quern_session/child.hpp"
 #include "quern_testkit/ws_client.hpp"
@@ -698,6 +703,38 @@ TEST_F(DataPlaneTest, SixtyFourUpgradesAtOnceAndEachWithinThreeSeconds) {
   EXPECT_LT(closed_after, 4500ms);
 }
 
+// Sends an unsolicited pong every half second while it lives, on a thread of
+// its own: the client reads nothing, yet it is never silent, so the idle
+// limit cannot end its connection however long the test takes. Only frames
+// may be read from the client meanwhile, nothing sent.
+class Heartbeat {
+ public:
+  explicit Heartbeat(WsClient& c)
+      : thread_([&c](std::stop_token stop) {
+          std::mutex m;
+          std::condition_variable_any cv;
+          std::unique_lock lock(m);
+          while (!stop.stop_requested()) {
+            (void)c.send_frame(opcode::PONG, "");
+            cv.wait_for(lock, stop, 500ms, [] { return false; });
+          }
+        }) {}
+
+ private:
+  std::jthread thread_;
+};
+
+// The protocol message in a binary WebSocket message; none if it holds no
+// whole frame and nothing more.
+std::optional<msg::Message> message_in(const std::string& payload) {
+  Bytes bytes = Bytes::copy_from(payload);
+  auto decoded = quern_protocol::frame::decode_frame_bytes(bytes);
+  if (!decoded || !*decoded || !bytes.empty()) return std::nullopt;
+  auto m = msg::Message::deserialize((*decoded)->json.span());
+  if (!m) return std::nullopt;
+  return std::move(*m);
+}
+
 TEST_F(DataPlaneTest, ABrowserThatStopsReadingLosesOnlyItsOwnConnection) {
   // A browser that stops reading while its session floods it gets the close
   // 1013 "send buffer over 8 MiB" and costs the daemon no more than a few
@@ -707,43 +744,63 @@ TEST_F(DataPlaneTest, ABrowserThatStopsReadingLosesOnlyItsOwnConnection) {
   auto e = endpoint();
   const long baseline = memory_kib(d.pid(), "VmRSS:");
   constexpr std::size_t FRAME = 5'000'000;
-  // Enough for the browser to overflow many times over, few enough for the
-  // local client to take them all well within the browser's idle limit.
+  // Enough for the browser to overflow many times over.
   constexpr std::size_t FRAMES = 8;
-  const msg::Attach flood{msg::PtyId{"flood"}, 80, 24, std::nullopt, true, std::nullopt,
-                          {"stream", std::to_string(FRAME), std::to_string(FRAMES)}, {}};
+  auto flood = [&](std::vector<std::string> more) {
+    std::vector<std::string> argv{"stream", std::to_string(FRAME), std::to_string(FRAMES)};
+    argv.insert(argv.end(), more.begin(), more.end());
+    return msg::Attach{msg::PtyId{"flood"}, 80, 24, std::nullopt, true, std::nullopt, argv, {}};
+  };
 
   Client local = connect(d);
-  must(local.send(flood), "local attach");
-  WsClient browser = welcomed(e);
+  must(local.send(flood({})), "local attach");
   // The benchmark's shim numbers its frames.
-  for (std::size_t i = 0; i < FRAMES; ++i) {
-    // The first frame waits for the session to start, which takes seconds
-    // on a machine busy with other tests.
-    auto p = must(local.recv(i == 0 ? 60s : 20s), "local output");
-    // Once the local client's attach has started the shim, the browser's
-    // attach finds it.
-    if (i == 0) must_ws(browser.send(flood), "browser attach");
+  auto local_frame = [&](std::size_t i, std::chrono::milliseconds timeout) {
+    auto p = must(local.recv(timeout), "local output");
     const auto* out = p.message.get<msg::Output>();
     ASSERT_NE(out, nullptr) << p.message.debug();
     ASSERT_EQ(out->sequence, i);
     ASSERT_EQ(p.payload.size(), FRAME);
-  }
+  };
+  // The first frame waits for the session to start, which takes seconds on
+  // a machine busy with other tests; then the browser's attach finds it.
+  local_frame(0, 60s);
+  if (HasFatalFailure()) return;
+  WsClient browser = welcomed(e);
+  // The browser's stream of the same session says when the daemon pauses it.
+  must_ws(browser.send(flood({"report-pauses"})), "browser attach");
+  Heartbeat alive(browser);
 
-  // The browser's stream runs behind the local one: on a busy machine it may
-  // not have overflowed yet. Give it time to, well within its idle limit.
-  std::this_thread::sleep_for(2s);
+  for (std::size_t i = 1; i < FRAMES; ++i) {
+    local_frame(i, 20s);
+    if (HasFatalFailure()) return;
+  }
+  // The daemon pauses a stream when the frame that came last finds more than
+  // 1 MiB waiting for the client; on the browser's lossy queue that frame
+  // overflows it, since a frame of this size waits already. The pause comes
+  // right after the overflow.
+  ASSERT_TRUE(eventually([&] { return d.stderr_text().find("quern-bench-shim: flood paused") != std::string::npos; },
+                         60s))
+      << d.stderr_text();
+
   // The browser reads now: a few whole frames at most, then the close.
   std::size_t frames = 0;
-  for (;;) {
-    auto p = browser.recv(20s);
-    if (!p) break;
-    ASSERT_TRUE(p->message.is<msg::Output>()) << p->message.debug();
-    ++frames;
+  std::optional<quern_testkit::WsFrame> close;
+  while (!close) {
+    auto f = browser.recv_frame(20s);
+    ASSERT_TRUE(f) << "after " << frames << " frames: " << f.error().text;
+    if (f->opcode == opcode::CLOSE) {
+      close = std::move(*f);
+    } else if (f->opcode == opcode::BINARY) {
+      auto m = message_in(f->payload);
+      ASSERT_TRUE(m && m->is<msg::Output>()) << (m ? m->debug() : "no message");
+      ++frames;
+    } else {
+      ASSERT_EQ(f->opcode, opcode::PING);
+    }
   }
-  ASSERT_TRUE(browser.last_close.has_value());
-  EXPECT_EQ(browser.last_close->close_code(), 1013);
-  EXPECT_EQ(browser.last_close->close_reason(), "send buffer over 8 MiB");
+  EXPECT_EQ(close->close_code(), 1013);
+  EXPECT_EQ(close->close_reason(), "send buffer over 8 MiB");
   EXPECT_LT(frames, FRAMES / 2);
   const long peak = memory_kib(d.pid(), "VmHWM:");
   EXPECT_LT(peak - baseline, 100 * 1024) << "peak " << peak << " KiB, baseline " << baseline << " KiB";

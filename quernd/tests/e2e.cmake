@@ -23,11 +23,5 @@ if(TARGET quernd)
                                                      QUERN_CHROMIUM="${chromium_at}")
   # The flood test runs its session behind the benchmark's shim.
   add_dependencies(quernd_e2e_tests quernd quern-session quern-bench-shim quern-web)
-  # The flood test takes its timing from a machine that runs nothing else:
-  # a browser that reads nothing is dropped after its idle limit, so the
-  # local client must take its whole stream before that.
-  set(flood DataPlaneTest.ABrowserThatStopsReadingLosesOnlyItsOwnConnection)
-  gtest_discover_tests(quernd_e2e_tests DISCOVERY_TIMEOUT 60 TEST_FILTER "-${flood}")
-  gtest_discover_tests(quernd_e2e_tests DISCOVERY_TIMEOUT 60 TEST_FILTER "${flood}"
-                       PROPERTIES RUN_SERIAL TRUE)
+  gtest_discover_tests(quernd_e2e_tests DISCOVERY_TIMEOUT 60)
 endif()

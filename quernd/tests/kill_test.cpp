@@ -156,9 +156,12 @@ TEST(StaleRoot, TerminalCountsOnlyWhileTheShimHasItsRecordedStartTime) {
     }
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
     const pid_t decoy = spawn_sleeper();
-    // ps shows the terminal once the child runs sleep on it.
-    for (int i = 0; i < 200 && !quern_session::procinfo::start_time(on_terminal); ++i) std::this_thread::sleep_for(5ms);
-    std::this_thread::sleep_for(100ms);
+    // The chain looks with ps, which shows the terminal once the child has
+    // made it its controlling terminal.
+    const std::string pid_text = std::to_string(on_terminal);
+    EXPECT_TRUE(quern_test_support::eventually(
+        [&] { return quern_session::procinfo::command_text({"ps", "-o", "tty=", "-p", pid_text}) == name + 5; }, 10s))
+        << c.name;
 
     TreeRoot root;
     root.started_at = quern_session::procinfo::start_time(decoy);

@@ -1,5 +1,6 @@
 #include "quern_testkit/client.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -96,7 +97,16 @@ std::expected<std::optional<quern_protocol::packet::Packet>, ClientError> Client
 }
 
 std::expected<bool, ClientError> Client::read_some() {
-  rx_.reserve(4096);
+  std::size_t want = 4096;
+  // Once a frame's header is in, room for the rest of the frame at once:
+  // growing by small steps would copy a large frame over and over.
+  if (rx_.size() >= quern_protocol::frame::HEADER_LEN) {
+    const auto* p = rx_.data();
+    const std::size_t total = (std::size_t{p[0]} << 24) | (std::size_t{p[1]} << 16) | (std::size_t{p[2]} << 8) | p[3];
+    const std::size_t whole = 4 + std::min<std::size_t>(total, quern_protocol::frame::FRAME_CAP);
+    if (whole > rx_.size()) want = std::max(want, whole - rx_.size());
+  }
+  rx_.reserve(want);
   auto space = rx_.free_space();
   ssize_t n = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
   if (n < 0) {
