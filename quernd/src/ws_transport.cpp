@@ -272,7 +272,8 @@ asio::awaitable<void> WsWriter::finish() && {
 }
 
 asio::awaitable<std::expected<WsTransport, OsError>> WsTransport::accept(asio::ip::tcp::socket socket,
-                                                                        const Request& request, WsTiming timing) {
+                                                                        const Request& request, std::string protocol,
+                                                                        WsTiming timing) {
   auto shared = std::make_shared<WsShared>(std::move(socket), timing);
   auto& ws = shared->ws;
   ws.set_option(websocket::stream_base::timeout{websocket::stream_base::none(), websocket::stream_base::none(),
@@ -281,10 +282,7 @@ asio::awaitable<std::expected<WsTransport, OsError>> WsTransport::accept(asio::i
   ws.write_buffer_bytes(WRITE_BUFFER);
   ws.auto_fragment(false);
   ws.binary(true);
-  std::string protocol;
-  if (auto found = request.find(boost::beast::http::field::sec_websocket_protocol); found != request.end())
-    protocol = std::string(found->value());
-  ws.set_option(websocket::stream_base::decorator([protocol](websocket::response_type& answer) {
+  ws.set_option(websocket::stream_base::decorator([protocol = std::move(protocol)](websocket::response_type& answer) {
     answer.set(boost::beast::http::field::sec_websocket_protocol, protocol);
   }));
   WsShared* raw = shared.get();

@@ -134,10 +134,10 @@ class WsTransport {
   static constexpr bool on_data_plane = true;
 
   // Completes the opening handshake of a request that has passed every
-  // check: the 101 answer echoes the request's first Sec-WebSocket-Protocol
-  // value byte for byte.
+  // check: the 101 answer echoes `protocol`, the request's first
+  // Sec-WebSocket-Protocol value as sent, byte for byte.
   static asio::awaitable<std::expected<WsTransport, quern_session::OsError>> accept(
-      asio::ip::tcp::socket socket, const Request& request, WsTiming timing);
+      asio::ip::tcp::socket socket, const Request& request, std::string protocol, WsTiming timing);
 
   WsTransport(WsTransport&&) noexcept = default;
   WsTransport& operator=(WsTransport&&) noexcept = default;
