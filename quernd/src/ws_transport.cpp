@@ -4,13 +4,16 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/compose.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/role.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
@@ -31,11 +34,13 @@ constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
 namespace detail {
 
-// The TCP stream under the WebSocket. It differs from the socket in one
-// thing: the end of a close that the client began, or of a connection that
+// The TCP stream under the WebSocket. It differs from the socket in two
+// things. The end of a close that the client began, or of a connection that
 // the library fails, does not wait for the client to close its side as
-// well. Sending is shut down and the read that saw the close completes at
-// once; the socket itself closes when both halves are gone.
+// well: sending is shut down and the read that saw the close completes at
+// once; the socket itself closes when both halves are gone. And while
+// writes are held (the opening handshake), what the library writes is kept
+// and not sent.
 class TcpStream {
  public:
   using executor_type = asio::ip::tcp::socket::executor_type;
@@ -46,17 +51,56 @@ class TcpStream {
   asio::ip::tcp::socket& next_layer() { return socket_; }
   const asio::ip::tcp::socket& next_layer() const { return socket_; }
 
+  void hold_writes() { held_ = std::string(); }
+  // What was written while writes were held; they go out from now on.
+  std::string release_held() {
+    std::string held = std::move(held_).value_or(std::string());
+    held_.reset();
+    return held;
+  }
+
   template <class Buffers, class Token>
   auto async_read_some(const Buffers& buffers, Token&& token) {
     return socket_.async_read_some(buffers, std::forward<Token>(token));
   }
   template <class Buffers, class Token>
   auto async_write_some(const Buffers& buffers, Token&& token) {
-    return socket_.async_write_some(buffers, std::forward<Token>(token));
+    return asio::async_compose<Token, void(boost::system::error_code, std::size_t)>(WriteOp<Buffers>{*this, buffers},
+                                                                                   token, socket_);
   }
 
  private:
+  template <class Buffers>
+  struct WriteOp {
+    TcpStream& stream;
+    Buffers buffers;
+    bool started = false;
+    bool held = false;
+
+    template <class Self>
+    void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
+      if (started && held) {
+        self.complete({}, asio::buffer_size(buffers));
+      } else if (started) {
+        self.complete(ec, n);
+      } else {
+        started = true;
+        self.reset_cancellation_state(asio::enable_total_cancellation());
+        if (stream.held_) {
+          held = true;
+          const auto at = stream.held_->size();
+          stream.held_->resize(at + asio::buffer_size(buffers));
+          asio::buffer_copy(asio::buffer(stream.held_->data() + at, stream.held_->size() - at), buffers);
+          asio::post(stream.socket_.get_executor(), std::move(self));
+        } else {
+          stream.socket_.async_write_some(buffers, std::move(self));
+        }
+      }
+    }
+  };
+
   asio::ip::tcp::socket socket_;
+  std::optional<std::string> held_;
 };
 
 void teardown(beast::role_type, TcpStream& stream, boost::system::error_code& ec) {
@@ -165,6 +209,21 @@ asio::awaitable<void> read_messages(std::shared_ptr<WsShared> s) {
     if (ec) co_return;
     while (s->slot && !s->reader_gone) co_await s->taken.async_wait(use_tuple);
   }
+}
+
+// An HTTP answer's head without its Server fields.
+std::string without_server_field(std::string head) {
+  for (std::size_t at = head.find("\r\n") + 2; at < head.size();) {
+    const auto end = head.find("\r\n", at);
+    if (end == std::string::npos || end == at) break;
+    const auto colon = head.find(':', at);
+    if (colon < end && beast::iequals(std::string_view(head).substr(at, colon - at), "Server")) {
+      head.erase(at, end + 2 - at);
+    } else {
+      at = end + 2;
+    }
+  }
+  return head;
 }
 
 }  // namespace
@@ -289,8 +348,14 @@ asio::awaitable<std::expected<WsTransport, OsError>> WsTransport::accept(asio::i
   ws.control_callback([raw](websocket::frame_type kind, boost::beast::string_view) {
     if (kind != websocket::frame_type::close) raw->heard = Clock::now();
   });
+  // The library adds a Server field, naming itself and its version, to
+  // whatever it answers: its answer is held and goes out without it.
+  ws.next_layer().hold_writes();
   auto [ec] = co_await ws.async_accept(request, use_tuple);
+  const std::string answer = without_server_field(ws.next_layer().release_held());
   if (ec) co_return std::unexpected(OsError::from_error_code(ec));
+  auto [write_ec, n] = co_await asio::async_write(ws.next_layer().next_layer(), asio::buffer(answer), use_tuple);
+  if (write_ec) co_return std::unexpected(OsError::from_error_code(write_ec));
   co_return WsTransport(std::move(shared));
 }
 

@@ -327,7 +327,8 @@ TEST_F(DataPlaneTest, RequestsThatAreNoOpeningRequestGetNoAnswer) {
 
 TEST_F(DataPlaneTest, TheUpgradeEchoesTheTokenAndThePingComesFirst) {
   // 101 with the token as the selected subprotocol (the first of two
-  // headers only); then an empty ping; then hello is welcomed.
+  // headers only) and no field besides the upgrade's own; then an empty
+  // ping; then hello is welcomed.
   auto e = start_plane();
   auto fields = WsClient::browser_fields(e.port, DEV_ORIGIN, e.token);
   fields.push_back("Sec-WebSocket-Protocol: second");
@@ -337,6 +338,16 @@ TEST_F(DataPlaneTest, TheUpgradeEchoesTheTokenAndThePingComesFirst) {
   EXPECT_EQ(head.field("Sec-WebSocket-Protocol"), e.token);
   EXPECT_EQ(head.text.find("second"), std::string::npos);
   EXPECT_EQ(head.field("Sec-WebSocket-Accept"), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+  std::vector<std::string> names;
+  for (std::size_t at = head.text.find("\r\n") + 2; head.text.compare(at, 2, "\r\n") != 0;) {
+    const auto end = head.text.find("\r\n", at);
+    names.push_back(head.text.substr(at, head.text.find(':', at) - at));
+    at = end + 2;
+  }
+  std::ranges::sort(names);
+  EXPECT_EQ(names, (std::vector<std::string>{"Connection", "Sec-WebSocket-Accept", "Sec-WebSocket-Protocol", "Upgrade"}))
+      << head.text;
+  EXPECT_NE(head.text.find("\r\nSec-WebSocket-Protocol: " + e.token + "\r\n"), std::string::npos) << "echoed as sent";
 
   WsFrame first = must_ws(c.recv_frame(), "first frame");
   EXPECT_EQ(first.opcode, opcode::PING);
