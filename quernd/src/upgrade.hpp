@@ -44,8 +44,18 @@ std::string_view body_of(Rejection r);
 using Origins = std::shared_ptr<const std::vector<std::string>>;
 
 // Decides on a request: none to accept it, else the first test it fails.
+// The target is taken from the parsed request; Origin, Host and
+// Sec-WebSocket-Protocol from `head`, the request head as received, because
+// the parser trims the values it keeps.
 std::optional<Rejection> check(std::span<const std::string> origins, std::uint16_t port, const Token& token,
-                               const Request& request);
+                               const Request& request, std::string_view head);
+
+// The value of the first field named `name` (in any case) in a request head
+// as received: everything after the colon and the white space that follows
+// it, up to the end of the field, trailing white space included. A value
+// folded onto further lines keeps its line breaks, so it never equals a
+// value that fits on one line.
+std::optional<std::string_view> value_as_sent(std::string_view head, std::string_view name);
 
 // Whether a header value is readable text: every byte a tab or in 0x20-0x7E.
 bool readable(std::string_view value);

@@ -1,20 +1,27 @@
 #include "ws_transport.hpp"
 
 #include <algorithm>
+#include <array>
+#include <span>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/compose.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/bind_handler.hpp>
+#include <boost/beast/core/buffers_prefix.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/role.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
 #include "task.hpp"
+#include "ws_close.hpp"
 
 namespace quernd::data_plane {
 
@@ -31,11 +38,15 @@ constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
 namespace detail {
 
-// The TCP stream under the WebSocket. It differs from the socket in one
-// thing: the end of a close that the client began, or of a connection that
+// The TCP stream under the WebSocket. It differs from the socket in three
+// things. The end of a close that the client began, or of a connection that
 // the library fails, does not wait for the client to close its side as
-// well. Sending is shut down and the read that saw the close completes at
-// once; the socket itself closes when both halves are gone.
+// well: sending is shut down and the read that saw the close completes at
+// once; the socket itself closes when both halves are gone. While writes
+// are held (the opening handshake), what the library writes is kept and
+// not sent. And the code of the library's answer to a client's close is set
+// right on its way out (`CloseAnswer`): that code goes out in a write of
+// its own.
 class TcpStream {
  public:
   using executor_type = asio::ip::tcp::socket::executor_type;
@@ -46,17 +57,117 @@ class TcpStream {
   asio::ip::tcp::socket& next_layer() { return socket_; }
   const asio::ip::tcp::socket& next_layer() const { return socket_; }
 
+  void hold_writes() { held_ = std::string(); }
+  // What was written while writes were held; they go out from now on.
+  std::string release_held() {
+    std::string held = std::move(held_).value_or(std::string());
+    held_.reset();
+    return held;
+  }
+
   template <class Buffers, class Token>
   auto async_read_some(const Buffers& buffers, Token&& token) {
-    return socket_.async_read_some(buffers, std::forward<Token>(token));
+    return asio::async_compose<Token, void(boost::system::error_code, std::size_t)>(ReadOp<Buffers>{*this, buffers},
+                                                                                   token, socket_);
   }
   template <class Buffers, class Token>
   auto async_write_some(const Buffers& buffers, Token&& token) {
-    return socket_.async_write_some(buffers, std::forward<Token>(token));
+    return asio::async_compose<Token, void(boost::system::error_code, std::size_t)>(WriteOp<Buffers>{*this, buffers},
+                                                                                   token, socket_);
   }
 
  private:
+  template <class Buffers>
+  static void each_buffer(const Buffers& buffers, std::size_t n, auto&& take) {
+    for (const asio::const_buffer b : beast::buffers_prefix(n, buffers))
+      take(std::span(static_cast<const std::uint8_t*>(b.data()), b.size()));
+  }
+
+  template <class Buffers>
+  struct ReadOp {
+    TcpStream& stream;
+    Buffers buffers;
+    bool started = false;
+
+    template <class Self>
+    void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
+      if (!started) {
+        started = true;
+        self.reset_cancellation_state(asio::enable_total_cancellation());
+        stream.socket_.async_read_some(buffers, std::move(self));
+        return;
+      }
+      each_buffer(buffers, n, [&](std::span<const std::uint8_t> b) { stream.close_.received(b); });
+      self.complete(ec, n);
+    }
+  };
+
+  template <class Buffers>
+  struct WriteOp {
+    TcpStream& stream;
+    Buffers buffers;
+    bool started = false;
+    bool held = false;
+
+    template <class Self>
+    void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
+      if (started && held) {
+        self.complete({}, asio::buffer_size(buffers));
+      } else if (started) {
+        each_buffer(buffers, n, [&](std::span<const std::uint8_t> b) { stream.close_.sent(b); });
+        self.complete(ec, n);
+      } else {
+        started = true;
+        self.reset_cancellation_state(asio::enable_total_cancellation());
+        if (stream.held_) {
+          held = true;
+          const auto at = stream.held_->size();
+          stream.held_->resize(at + asio::buffer_size(buffers));
+          asio::buffer_copy(asio::buffer(stream.held_->data() + at, stream.held_->size() - at), buffers);
+          asio::post(stream.socket_.get_executor(), std::move(self));
+        } else {
+          stream.write(buffers, std::move(self));
+        }
+      }
+    }
+  };
+
+  // Writes the bytes up to the code of a close frame, or that code alone.
+  template <class Buffers, class Handler>
+  void write(const Buffers& buffers, Handler&& handler) {
+    FrameCursor cursor = close_.next();
+    std::size_t before = 0;
+    bool at_code = cursor.at_close_code();
+    for (auto it = asio::buffer_sequence_begin(buffers); !at_code && it != asio::buffer_sequence_end(buffers); ++it) {
+      const asio::const_buffer b = *it;
+      std::span bytes(static_cast<const std::uint8_t*>(b.data()), b.size());
+      while (!bytes.empty() && !at_code) {
+        const std::size_t n = cursor.take(bytes);
+        before += n;
+        bytes = bytes.subspan(n);
+        at_code = cursor.at_close_code();
+      }
+    }
+    if (!at_code) return socket_.async_write_some(buffers, std::forward<Handler>(handler));
+    if (before > 0) return socket_.async_write_some(beast::buffers_prefix(before, buffers), std::forward<Handler>(handler));
+    std::array<std::uint8_t, 2> code{};
+    const std::size_t have = asio::buffer_copy(asio::buffer(code), buffers);
+    const std::uint64_t index = close_.next().at();
+    if (index == 0 && have == 2 && close_.next().length() >= 2) {
+      const auto out = close_.answer(static_cast<std::uint16_t>((code[0] << 8) | code[1]));
+      code_out_ = {static_cast<std::uint8_t>(out >> 8), static_cast<std::uint8_t>(out & 0xff)};
+    } else if (index == 0) {
+      code_out_.reset();
+    }
+    if (!code_out_) return socket_.async_write_some(beast::buffers_prefix(1, buffers), std::forward<Handler>(handler));
+    socket_.async_write_some(asio::buffer(code_out_->data() + index, 2 - index), std::forward<Handler>(handler));
+  }
+
   asio::ip::tcp::socket socket_;
+  std::optional<std::string> held_;
+  CloseAnswer close_;
+  // The code of the close frame going out, once its first byte is due.
+  std::optional<std::array<std::uint8_t, 2>> code_out_;
 };
 
 void teardown(beast::role_type, TcpStream& stream, boost::system::error_code& ec) {
@@ -167,6 +278,21 @@ asio::awaitable<void> read_messages(std::shared_ptr<WsShared> s) {
   }
 }
 
+// An HTTP answer's head without its Server fields.
+std::string without_server_field(std::string head) {
+  for (std::size_t at = head.find("\r\n") + 2; at < head.size();) {
+    const auto end = head.find("\r\n", at);
+    if (end == std::string::npos || end == at) break;
+    const auto colon = head.find(':', at);
+    if (colon < end && beast::iequals(std::string_view(head).substr(at, colon - at), "Server")) {
+      head.erase(at, end + 2 - at);
+    } else {
+      at = end + 2;
+    }
+  }
+  return head;
+}
+
 }  // namespace
 
 WsReader::WsReader(std::shared_ptr<WsShared> shared) : half_(std::move(shared)) {}
@@ -272,7 +398,8 @@ asio::awaitable<void> WsWriter::finish() && {
 }
 
 asio::awaitable<std::expected<WsTransport, OsError>> WsTransport::accept(asio::ip::tcp::socket socket,
-                                                                        const Request& request, WsTiming timing) {
+                                                                        const Request& request, std::string protocol,
+                                                                        WsTiming timing) {
   auto shared = std::make_shared<WsShared>(std::move(socket), timing);
   auto& ws = shared->ws;
   ws.set_option(websocket::stream_base::timeout{websocket::stream_base::none(), websocket::stream_base::none(),
@@ -281,18 +408,21 @@ asio::awaitable<std::expected<WsTransport, OsError>> WsTransport::accept(asio::i
   ws.write_buffer_bytes(WRITE_BUFFER);
   ws.auto_fragment(false);
   ws.binary(true);
-  std::string protocol;
-  if (auto found = request.find(boost::beast::http::field::sec_websocket_protocol); found != request.end())
-    protocol = std::string(found->value());
-  ws.set_option(websocket::stream_base::decorator([protocol](websocket::response_type& answer) {
+  ws.set_option(websocket::stream_base::decorator([protocol = std::move(protocol)](websocket::response_type& answer) {
     answer.set(boost::beast::http::field::sec_websocket_protocol, protocol);
   }));
   WsShared* raw = shared.get();
   ws.control_callback([raw](websocket::frame_type kind, boost::beast::string_view) {
     if (kind != websocket::frame_type::close) raw->heard = Clock::now();
   });
+  // The library adds a Server field, naming itself and its version, to
+  // whatever it answers: its answer is held and goes out without it.
+  ws.next_layer().hold_writes();
   auto [ec] = co_await ws.async_accept(request, use_tuple);
+  const std::string answer = without_server_field(ws.next_layer().release_held());
   if (ec) co_return std::unexpected(OsError::from_error_code(ec));
+  auto [write_ec, n] = co_await asio::async_write(ws.next_layer().next_layer(), asio::buffer(answer), use_tuple);
+  if (write_ec) co_return std::unexpected(OsError::from_error_code(write_ec));
   co_return WsTransport(std::move(shared));
 }
 

@@ -134,10 +134,11 @@ class WsTransport {
   static constexpr bool on_data_plane = true;
 
   // Completes the opening handshake of a request that has passed every
-  // check: the 101 answer echoes the request's first Sec-WebSocket-Protocol
-  // value byte for byte.
+  // check. The 101 answer carries the upgrade, the connection, the accept
+  // key and `protocol`, the request's first Sec-WebSocket-Protocol value as
+  // sent, byte for byte; nothing else.
   static asio::awaitable<std::expected<WsTransport, quern_session::OsError>> accept(
-      asio::ip::tcp::socket socket, const Request& request, WsTiming timing);
+      asio::ip::tcp::socket socket, const Request& request, std::string protocol, WsTiming timing);
 
   WsTransport(WsTransport&&) noexcept = default;
   WsTransport& operator=(WsTransport&&) noexcept = default;

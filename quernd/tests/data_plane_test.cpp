@@ -10,6 +10,7 @@
 #include <csignal>
 #include <fstream>
 #include <set>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,10 +18,13 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/read.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/parser.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
 #include "fakes/raw_peer.hpp"
@@ -128,6 +132,22 @@ struct CheckCase {
 
 constexpr std::uint16_t PORT = 40123;
 
+// Judges the request head that these fields make, as the daemon does: the
+// head as received, with the parser's reading of it. A head the parser
+// refuses (a control byte in a value) is judged with its target alone.
+std::optional<Rejection> judged(std::span<const std::string> origins, const dp::Token& token,
+                                const std::string& target,
+                                const std::vector<std::pair<std::string, std::string>>& fields) {
+  std::string head = "GET " + target + " HTTP/1.1\r\n";
+  for (const auto& [name, value] : fields) head += name + ": " + value + "\r\n";
+  head += "\r\n";
+  http::request_parser<http::empty_body> parser;
+  boost::system::error_code ec;
+  parser.put(asio::buffer(head), ec);
+  const dp::Request request = ec ? request_with(target, {}) : parser.release();
+  return dp::check(origins, PORT, token, request, head);
+}
+
 TEST(Check, RefusesInOrderWithTheFirstTestThatFails) {
   const std::vector<std::string> origins = {"http://localhost:5173", "https://app.example"};
   const auto token = dp::Token::from_digits(TOKEN);
@@ -152,6 +172,12 @@ TEST(Check, RefusesInOrderWithTheFirstTestThatFails) {
       {"a non-ASCII origin", "/", {{"Origin", "http://l\xc3\xb6" "calhost:5173"}}, Rejection::OriginNotAllowed},
       {"an origin with a control byte", "/", {{"Origin", "http://localhost:5173\x01"}}, Rejection::OriginNotAllowed},
       {"the first of two origins decides", "/", {{"+Origin", "http://evil.example"}}, std::nullopt},
+      {"origin with a trailing space", "/", {{"Origin", "http://localhost:5173 "}}, Rejection::OriginNotAllowed},
+      {"origin with a trailing tab", "/", {{"Origin", "http://localhost:5173\t"}}, Rejection::OriginNotAllowed},
+      {"origin folded onto the next line", "/", {{"Origin", "\r\n http://localhost:5173"}},
+       Rejection::OriginNotAllowed},
+      {"white space before the origin is no part of it", "/", {{"Origin", " \thttp://localhost:5173"}}, std::nullopt},
+      {"origin named in another case", "/", {{"Origin", remove}, {"+oRIGIN", "http://localhost:5173"}}, std::nullopt},
       {"no host", "/", {{"Host", remove}}, Rejection::HostNotAllowed},
       {"host without port", "/", {{"Host", "127.0.0.1"}}, Rejection::HostNotAllowed},
       {"host with another port", "/", {{"Host", "127.0.0.1:40124"}}, Rejection::HostNotAllowed},
@@ -160,6 +186,9 @@ TEST(Check, RefusesInOrderWithTheFirstTestThatFails) {
       {"host name in upper case", "/", {{"Host", "LOCALHOST:40123"}}, Rejection::HostNotAllowed},
       {"IPv6 loopback", "/", {{"Host", "[::1]:40123"}}, Rejection::HostNotAllowed},
       {"a non-ASCII host", "/", {{"Host", "l\xc3\xb6" "calhost:40123"}}, Rejection::HostNotAllowed},
+      {"host with a trailing space", "/", {{"Host", "127.0.0.1:40123 "}}, Rejection::HostNotAllowed},
+      {"host with a trailing tab", "/", {{"Host", "localhost:40123\t"}}, Rejection::HostNotAllowed},
+      {"host folded onto the next line", "/", {{"Host", "\r\n\t127.0.0.1:40123"}}, Rejection::HostNotAllowed},
       {"a path below /", "/ws", {}, Rejection::NoSuchPath},
       {"a path below / with the token in the query", "/ws?t=1", {}, Rejection::NoSuchPath},
       {"//", "//", {}, Rejection::NoSuchPath},
@@ -180,6 +209,11 @@ TEST(Check, RefusesInOrderWithTheFirstTestThatFails) {
       {"the token split by a space", "/", {{"Sec-WebSocket-Protocol", TOKEN.substr(0, 32) + " " + TOKEN.substr(32)}},
        Rejection::BadToken},
       {"the first of two protocol headers decides", "/", {{"+Sec-WebSocket-Protocol", "chat"}}, std::nullopt},
+      {"token with a trailing space", "/", {{"Sec-WebSocket-Protocol", TOKEN + " "}}, Rejection::BadToken},
+      {"token with a trailing tab", "/", {{"Sec-WebSocket-Protocol", TOKEN + "\t"}}, Rejection::BadToken},
+      {"token folded onto the next line", "/", {{"Sec-WebSocket-Protocol", "\r\n " + TOKEN}}, Rejection::BadToken},
+      {"white space before the token is no part of it", "/", {{"Sec-WebSocket-Protocol", "\t " + TOKEN}},
+       std::nullopt},
       {"a wrong first protocol header", "/",
        {{"Sec-WebSocket-Protocol", "chat"}, {"+Sec-WebSocket-Protocol", TOKEN}}, Rejection::BadToken},
   };
@@ -202,17 +236,16 @@ TEST(Check, RefusesInOrderWithTheFirstTestThatFails) {
         fields.erase(it);
       }
     }
-    EXPECT_EQ(dp::check(origins, PORT, token, request_with(c.target, fields)), c.expected);
+    EXPECT_EQ(judged(origins, token, c.target, fields), c.expected);
   }
 }
 
 TEST(Check, WithNoAllowedOriginRefusesEveryRequest) {
   const auto token = dp::Token::from_digits(TOKEN);
-  auto r = request_with("/", {{"Host", "127.0.0.1:40123"}, {"Origin", "http://localhost:5173"},
-                              {"Sec-WebSocket-Protocol", TOKEN}});
-  EXPECT_EQ(dp::check({}, PORT, token, r), Rejection::OriginNotAllowed);
-  auto no_origin = request_with("/", {{"Host", "127.0.0.1:40123"}});
-  EXPECT_EQ(dp::check({}, PORT, token, no_origin), Rejection::OriginNotAllowed);
+  EXPECT_EQ(judged({}, token, "/",
+                   {{"Host", "127.0.0.1:40123"}, {"Origin", "http://localhost:5173"}, {"Sec-WebSocket-Protocol", TOKEN}}),
+            Rejection::OriginNotAllowed);
+  EXPECT_EQ(judged({}, token, "/", {{"Host", "127.0.0.1:40123"}}), Rejection::OriginNotAllowed);
 }
 
 TEST(Check, EachRefusalHasItsStatusAndText) {
@@ -575,6 +608,125 @@ TEST_F(WsTransportTest, OverflowClosesWith1013AndFinishClosesWithoutACode) {
       } else {
         EXPECT_EQ(client.reason().code, websocket::close_code::none);
       }
+    }
+  }());
+}
+
+// A client's frame as it goes on the wire, masked as a client's must be.
+std::string client_frame(std::uint8_t opcode, std::string_view payload) {
+  const unsigned char mask[4] = {0x5a, 0xc3, 0x0f, 0x96};
+  std::string frame(1, static_cast<char>(0x80 | opcode));
+  if (payload.size() < 126) {
+    frame += static_cast<char>(0x80 | payload.size());
+  } else if (payload.size() < 65536) {
+    frame += '\xfe';
+    for (int shift : {8, 0}) frame += static_cast<char>(payload.size() >> shift);
+  } else {
+    frame += '\xff';
+    for (int shift = 56; shift >= 0; shift -= 8) frame += static_cast<char>(static_cast<std::uint64_t>(payload.size()) >> shift);
+  }
+  frame.append(reinterpret_cast<const char*>(mask), 4);
+  for (std::size_t i = 0; i < payload.size(); ++i) frame += static_cast<char>(payload[i] ^ mask[i % 4]);
+  return frame;
+}
+
+std::string client_close(std::uint16_t code, std::string_view reason = "") {
+  return client_frame(0x8, std::string{static_cast<char>(code >> 8), static_cast<char>(code & 0xff)}.append(reason));
+}
+
+struct RawFrame {
+  std::uint8_t opcode = 0;
+  std::string payload;
+  std::optional<std::uint16_t> code() const {
+    if (opcode != 0x8 || payload.size() < 2) return std::nullopt;
+    return static_cast<std::uint16_t>((static_cast<std::uint8_t>(payload[0]) << 8) | static_cast<std::uint8_t>(payload[1]));
+  }
+};
+
+// The server's next frame, read off the socket.
+asio::awaitable<RawFrame> read_raw_frame(asio::ip::tcp::socket& socket) {
+  std::array<std::uint8_t, 2> head{};
+  co_await asio::async_read(socket, asio::buffer(head), asio::use_awaitable);
+  std::uint64_t length = head[1] & 0x7f;
+  if (length >= 126) {
+    std::array<std::uint8_t, 8> extended{};
+    const std::size_t size = length == 126 ? 2 : 8;
+    co_await asio::async_read(socket, asio::buffer(extended.data(), size), asio::use_awaitable);
+    length = 0;
+    for (std::size_t i = 0; i < size; ++i) length = (length << 8) | extended[i];
+  }
+  RawFrame frame{static_cast<std::uint8_t>(head[0] & 0x0f), std::string(length, '\0')};
+  co_await asio::async_read(socket, asio::buffer(frame.payload), asio::use_awaitable);
+  co_return frame;
+}
+
+TEST_F(WsTransportTest, AValidCloseCodeIsEchoedAndAnyOtherAnsweredAsAProtocolError) {
+  const std::uint16_t valid[] = {1000, 1001, 1002, 1003, 1007, 1008, 1009, 1010, 1011,
+                                 1012, 1013, 1014, 3000, 3999, 4000, 4999};
+  const std::uint16_t invalid[] = {0, 1, 999, 1004, 1005, 1006, 1015, 1016, 2000, 2999, 5000, 5001, 65535};
+  std::vector<std::pair<std::uint16_t, std::uint16_t>> cases;
+  for (auto code : valid) cases.emplace_back(code, code);
+  for (auto code : invalid) cases.emplace_back(code, 1002);
+  run([&]() -> asio::awaitable<void> {
+    for (const auto& [code, answer] : cases) {
+      SCOPED_TRACE(code);
+      auto pair = co_await connect();
+      auto [reader, writer] = std::move(pair.server).split();
+      auto& socket = pair.client->next_layer();
+      const std::string close = client_close(code, "bye");
+      co_await asio::async_write(socket, asio::buffer(close), asio::use_awaitable);
+      EXPECT_FALSE(co_await reader.next()) << "a close ends the incoming side";
+      const RawFrame got = co_await read_raw_frame(socket);
+      EXPECT_EQ(got.opcode, 0x8);
+      EXPECT_EQ(got.payload.size(), 2u) << "the code alone";
+      EXPECT_EQ(got.code(), answer);
+    }
+  }());
+}
+
+TEST_F(WsTransportTest, ACloseIsAnsweredRightAfterLongFramesAndWhenItComesInPieces) {
+  // Frames of every length encoding both ways before the close, and the
+  // close itself sent a byte at a time.
+  struct Case {
+    std::uint16_t code;
+    std::string reason;
+    std::uint16_t answer;
+  };
+  const Case cases[] = {
+      {1014, "gateway", 1014},
+      {5000, "", 1002},
+      {1014, "\xff", 1002},  // a reason that is not UTF-8
+      {4000, "private", 4000},
+  };
+  run([&]() -> asio::awaitable<void> {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.code);
+      auto pair = co_await connect();
+      auto [reader, writer] = std::move(pair.server).split();
+      auto& socket = pair.client->next_layer();
+      for (std::size_t size : {100, 1000, 70'000}) {
+        const std::string message = client_frame(0x2, frame_of(msg::Write{msg::PtyId{"s"}}, std::string(size, 'p')));
+        co_await asio::async_write(socket, asio::buffer(message), asio::use_awaitable);
+        auto in = co_await reader.next();
+        EXPECT_TRUE(in);
+        if (in) {
+          EXPECT_EQ(in->payload.size(), size);
+        }
+        const std::string payload(size, 'q');
+        EncodedFrame out_frame = *quern_protocol::packet::Packet{msg::List{}, Bytes::copy_from(payload)}.encode_parts();
+        EXPECT_TRUE(co_await writer.write(std::move(out_frame)));
+        const RawFrame out = co_await read_raw_frame(socket);
+        EXPECT_EQ(out.opcode, 0x2);
+        EXPECT_GT(out.payload.size(), size);
+      }
+      const std::string close = client_close(c.code, c.reason);
+      for (const char byte : close) {
+        co_await asio::async_write(socket, asio::buffer(&byte, 1), asio::use_awaitable);
+        co_await sleep_for(2ms);
+      }
+      EXPECT_FALSE(co_await reader.next());
+      const RawFrame got = co_await read_raw_frame(socket);
+      EXPECT_EQ(got.code(), c.answer);
     }
   }());
 }
