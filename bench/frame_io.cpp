@@ -199,6 +199,26 @@ Frame Conn::recv() {
   }
 }
 
+std::size_t Conn::drain() {
+  std::size_t dropped = 0;
+  for (;;) {
+    for (;;) {
+      auto decoded = quern_protocol::frame::decode_frame(rx_);
+      if (!decoded) throw std::runtime_error("bad frame: " + decoded.error().what());
+      if (!*decoded) break;
+      ++dropped;
+    }
+    rx_.reserve(64 * 1024);
+    auto space = rx_.free_space();
+    ssize_t r = ::recv(fd_, space.data(), space.size(), MSG_DONTWAIT);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return dropped;
+    if (r < 0) fail("read", errno);
+    if (r == 0) throw std::runtime_error("the peer closed the connection");
+    rx_.commit(static_cast<std::size_t>(r));
+  }
+}
+
 Message Conn::expect(std::string_view tag) {
   Frame f = recv();
   auto m = Message::deserialize(f.json.span());

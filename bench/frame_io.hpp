@@ -76,6 +76,8 @@ class Conn {
   Frame recv();
   // The next frame, which must hold a message of kind `tag`.
   Message expect(std::string_view tag);
+  // Drops every frame that has arrived, without waiting; how many.
+  std::size_t drain();
   int fd() const { return fd_; }
 
  private:

@@ -1,12 +1,16 @@
-// quern-bench-relay: how fast the daemon relays a session's output, and how
+// quern-bench-relay: how fast the daemon relays a session's output, how
 // long a keystroke takes to come back through it, next to the same traffic
-// without the daemon.
+// without the daemon, and how long a client waits while others flood it.
 //
 // Paths compared, all ending in the same client code:
 //   direct  client <-> shim socket
 //   relay   client <-> minimal read/write relay (two threads) <-> shim socket
-//   daemon  client <-> quernd <-> shim socket
-// The shim is quern-bench-shim, which the daemon starts on the first attach.
+//   daemon  client <-> quernd's unix socket <-> shim socket
+//   ws      browser <-> quernd's WebSocket data plane <-> shim socket
+// The shim is quern-bench-shim, which the daemon starts on the first attach
+// of a local client (a browser never starts one). The anchor of a minimal
+// bridge written with Node's `ws` needs Debian's node-ws; without it the run
+// says that its rows are skipped.
 #include <algorithm>
 #include <cctype>
 #include <atomic>
@@ -21,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -37,6 +42,7 @@
 #include "frame_io.hpp"
 #include "processes.hpp"
 #include "quern_session/paths.hpp"
+#include "ws_conn.hpp"
 
 namespace msg = quern_protocol::message;
 using namespace quern_bench;
@@ -47,6 +53,10 @@ using quern_session::paths::Runtime;
 namespace {
 
 const std::string SESSION = "bench";
+// The page origin the daemon is started to allow.
+const std::string ORIGIN = "http://bench.localhost";
+// Where Debian's node-ws puts Node's `ws` package.
+const std::filesystem::path NODE_WS = "/usr/share/nodejs/ws";
 
 struct Options {
   std::filesystem::path daemon;  // empty: no daemon rows
@@ -55,12 +65,16 @@ struct Options {
   std::size_t small_count = 500000;  // 100-byte frames
   std::size_t echoes = 5000;
   std::size_t runs = 3;
+  std::size_t floods = 24;        // 8 MiB JSON frames per flooding client
+  std::size_t stall_frames = 8;   // frames of 8 MiB - 8 KiB per stalled browser
 };
 
 // What a signal must end: once they are gone the run fails and cleans up.
 std::atomic<pid_t> g_daemon{-1};
 std::atomic<pid_t> g_shim{-1};
 std::atomic<int> g_signal{0};
+// The daemon's data plane, once it has written its endpoint file.
+DataEndpoint g_endpoint;
 
 void watch_signals(sigset_t set) {
   int sig = 0;
@@ -118,14 +132,19 @@ class Relay {
 
 // ---- clients -----------------------------------------------------------
 
-enum class Path { Direct, Relay, Daemon };
-constexpr Path PATHS[] = {Path::Direct, Path::Relay, Path::Daemon};
+enum class Path { Direct, Relay, Daemon, Web };
+constexpr Path PATHS[] = {Path::Direct, Path::Relay, Path::Daemon, Path::Web};
+constexpr std::size_t PATH_COUNT = std::size(PATHS);
+
+// Whether the path goes through the daemon.
+bool via_daemon(Path p) { return p == Path::Daemon || p == Path::Web; }
 
 const char* name_of(Path p) {
   switch (p) {
     case Path::Direct: return "direct";
     case Path::Relay: return "relay";
     case Path::Daemon: return "daemon";
+    case Path::Web: return "ws";
   }
   return "?";
 }
@@ -153,6 +172,14 @@ Client open_client(Path path, const Runtime& runtime) {
   return c;
 }
 
+// A browser on the daemon's data plane, past hello and welcome.
+WsConn open_browser() {
+  WsConn w = WsConn::open(g_endpoint, ORIGIN);
+  w.send(msg::Hello{{1}});
+  w.expect("welcome");
+  return w;
+}
+
 std::string attach_json(std::vector<std::string> argv, const std::string& session = SESSION) {
   msg::Attach a;
   a.id = {session};
@@ -173,19 +200,28 @@ struct Rate {
 };
 
 // Asks for `count` frames of `size` bytes and reads them as fast as it can.
-Rate stream_once(Path path, const Runtime& runtime, std::size_t size, std::size_t count) {
-  Client c = open_client(path, runtime);
+template <class C>
+Rate stream_on(C& conn, std::size_t size, std::size_t count) {
   auto start = Clock::now();
-  c.conn->send(attach_json({"stream", std::to_string(size), std::to_string(count)}));
+  conn.send(attach_json({"stream", std::to_string(size), std::to_string(count)}));
   std::uint64_t bytes = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    Frame f = c.conn->recv();
+    Frame f = conn.recv();
     if (!is_output(f)) not_output(f);
     bytes += f.payload.size();
   }
   double secs = std::chrono::duration<double>(Clock::now() - start).count();
   if (bytes != std::uint64_t{size} * count) throw std::runtime_error("stream: payload bytes do not add up");
   return {static_cast<double>(bytes) / 1e6 / secs, static_cast<double>(count) / secs};
+}
+
+Rate stream_once(Path path, const Runtime& runtime, std::size_t size, std::size_t count) {
+  if (path == Path::Web) {
+    WsConn w = open_browser();
+    return stream_on(w, size, count);
+  }
+  Client c = open_client(path, runtime);
+  return stream_on(*c.conn, size, count);
 }
 
 // Two clients of the daemon streaming from the same session at once (each
@@ -229,17 +265,17 @@ struct Latency {
 // Round trips made before the measured ones.
 constexpr std::size_t ECHO_WARM_UP = 200;
 
-Latency echo(Path path, const Runtime& runtime, std::size_t count) {
-  Client c = open_client(path, runtime);
-  c.conn->send(attach_json({"echo"}));
+template <class C>
+Latency echo_on(C& conn, std::size_t count) {
+  conn.send(attach_json({"echo"}));
   const std::string write = json_of(msg::Write{{SESSION}});
   std::vector<double> us;
   us.reserve(count);
   for (std::size_t i = 0; i < ECHO_WARM_UP + count; ++i) {
     std::uint8_t key = static_cast<std::uint8_t>('a' + i % 26);
     auto start = Clock::now();
-    c.conn->send(write, {&key, 1});
-    Frame f = c.conn->recv();
+    conn.send(write, {&key, 1});
+    Frame f = conn.recv();
     auto end = Clock::now();
     if (!is_output(f)) not_output(f);
     if (f.payload.size() != 1 || f.payload[0] != key) throw std::runtime_error("echo: wrong bytes came back");
@@ -250,17 +286,27 @@ Latency echo(Path path, const Runtime& runtime, std::size_t count) {
   return {us[us.size() / 2], us[std::min(p99, us.size() - 1)]};
 }
 
+Latency echo(Path path, const Runtime& runtime, std::size_t count) {
+  if (path == Path::Web) {
+    WsConn w = open_browser();
+    return echo_on(w, count);
+  }
+  Client c = open_client(path, runtime);
+  return echo_on(*c.conn, count);
+}
+
 // ---- the run -----------------------------------------------------------
 
 pid_t start_daemon(const Options& o, const Runtime& runtime) {
-  pid_t pid = spawn({o.daemon.native(), "--no-data-plane"},
+  pid_t pid = spawn({o.daemon.native(), "--origin", ORIGIN},
                     {{"QUERN_RUNTIME_DIR", runtime.root.native()}, {"QUERN_SESSION_BIN", o.shim.native()}});
   g_daemon = pid;
   auto deadline = Clock::now() + 10s;
   for (;;) {
     int fd = connect_unix(runtime.daemon_socket());
-    if (fd >= 0) {
-      ::close(fd);
+    if (fd >= 0) ::close(fd);
+    if (fd >= 0 && std::filesystem::exists(runtime.data_endpoint())) {
+      g_endpoint = read_endpoint(runtime.data_endpoint());
       return pid;
     }
     if (reap(pid, 0ms)) {
@@ -361,15 +407,17 @@ auto with_daemon_costs(std::size_t units, Costs& costs, Work&& work) {
   return result;
 }
 
-// "... system calls, ... context switches per {unit}", or why not.
-void print_costs(const Costs& c, const char* unit) {
-  std::printf("  %-16s %-14s %10.3f us of daemon CPU per %s\n", "", "daemon cpu", c.cpu_us, unit);
+// "... system calls, ... context switches per {unit}", or why not; `via`
+// names the daemon's side that was measured.
+void print_costs(const Costs& c, const char* unit, const char* via = "daemon") {
+  const std::string cpu = std::string(via) + " cpu", calls = std::string(via) + " calls";
+  std::printf("  %-16s %-14s %10.3f us of daemon CPU per %s\n", "", cpu.c_str(), c.cpu_us, unit);
   if (c.syscalls < 0) {
     std::printf("  %-16s %-14s %10s (perf stat cannot count the daemon's tracepoints here)\n", "",
-                "daemon calls", "n/a");
+                calls.c_str(), "n/a");
     return;
   }
-  std::printf("  %-16s %-14s %10.2f system calls, %.2f context switches per %s\n", "", "daemon calls",
+  std::printf("  %-16s %-14s %10.2f system calls, %.2f context switches per %s\n", "", calls.c_str(),
               c.syscalls, c.switches, unit);
 }
 
@@ -437,24 +485,256 @@ void pinning(const Runtime& runtime, double idle_rss) {
   std::printf("  30 s after the client     %10.1f MiB (%.2fx the idle start)\n", after, after / idle_rss);
 }
 
-void print_rates(const char* label, const Rate (&r)[3], bool daemon) {
+// ---- fairness ------------------------------------------------------------
+
+// A JSON text as long as a frame can carry: `head`, then "1,1,...,1", then
+// `tail`; `numbers` is how many ones.
+std::string filled_json(std::string_view head, std::string_view tail, std::size_t& numbers) {
+  const std::size_t cap = quern_protocol::frame::FRAME_CAP - 4;  // all but the jsonLen word
+  std::string json(head);
+  json.reserve(cap);
+  json += '1';
+  numbers = 1;
+  for (; json.size() + 2 + tail.size() <= cap; ++numbers) json += ",1";
+  json += tail;
+  return json;
+}
+
+// p50, p99 and max of a set of waits, in ms.
+struct Spread {
+  double p50 = 0, p99 = 0, max = 0;
+  std::size_t n = 0;
+};
+
+Spread spread_of(std::vector<double> ms) {
+  if (ms.empty()) return {};
+  std::sort(ms.begin(), ms.end());
+  std::size_t p99 = (ms.size() * 99 + 99) / 100 - 1;
+  return {ms[ms.size() / 2], ms[std::min(p99, ms.size() - 1)], ms.back(), ms.size()};
+}
+
+double ms_since(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+
+// The probe: a local client's hello and list, sent together, until both
+// answers are back, in ms.
+double round_trip(Conn& c) {
+  const auto start = Clock::now();
+  c.send(msg::Hello{{1}});
+  c.send(msg::List{});
+  c.expect("welcome");
+  c.expect("listed");
+  return ms_since(start);
+}
+
+// Time between two probes, so that they sample the whole of a case.
+constexpr auto PROBE_GAP = 2ms;
+// No case runs longer than this.
+constexpr auto CASE_LIMIT = 120s;
+
+// Probes until `done` is set by the work running meanwhile (or the case's
+// limit has passed); its waits.
+std::vector<double> probe_until(const Runtime& runtime, const std::atomic<bool>& done) {
+  Conn c = Conn::connect(runtime.daemon_socket());
+  std::vector<double> ms;
+  const auto deadline = Clock::now() + CASE_LIMIT;
+  while (!done && Clock::now() < deadline) {
+    ms.push_back(round_trip(c));
+    std::this_thread::sleep_for(PROBE_GAP);
+  }
+  return ms;
+}
+
+// Runs `flood` on a thread of its own while probing; the probe's waits.
+template <class Flood>
+Spread probe_during(const Runtime& runtime, Flood&& flood) {
+  std::atomic<bool> done{false};
+  std::exception_ptr failed;
+  std::thread flooder([&] {
+    try {
+      flood();
+    } catch (...) {
+      failed = std::current_exception();
+    }
+    done = true;
+  });
+  std::vector<double> ms;
+  try {
+    ms = probe_until(runtime, done);
+  } catch (...) {
+    flooder.join();
+    throw;
+  }
+  flooder.join();
+  if (failed) std::rethrow_exception(failed);
+  return spread_of(std::move(ms));
+}
+
+// Sends every text of `texts` in turn, `frames` in all, each as fast as the
+// connection takes it, and waits for the answers to all of them (one each).
+template <class C>
+void flood(C& conn, const std::vector<std::string>& texts, std::size_t frames) {
+  std::size_t answered = 0;
+  for (std::size_t i = 0; i < frames; ++i) {
+    conn.send(texts[i % texts.size()]);
+    answered += conn.drain();
+  }
+  while (answered < frames) {
+    conn.recv();
+    ++answered;
+  }
+}
+
+// Bytes a process has written so far ("wchar" of /proc/PID/io); -1 when
+// that cannot be read.
+double written_bytes(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with("wchar:")) return std::stod(line.substr(6));
+  }
+  return -1;
+}
+
+struct Stall {
+  Spread waits;
+  double cpu_s = 0;     // the daemon's, while the shim streamed
+  double bytes = 0;     // what the shim wrote meanwhile
+  double seconds = 0;   // until the shim stopped writing
+  bool cut = false;     // the limit ended it, not the shim
+};
+
+// Payload of the frames the stalled browsers are sent: as large as the
+// frame cap allows with room for the JSON text.
+constexpr std::size_t STALL_PAYLOAD = 8 * 1024 * 1024 - 8 * 1024;
+// The daemon closes a browser that has not answered its pings within 15 s.
+constexpr auto STALL_LIMIT = 12s;
+
+// `browsers` browsers attach to the session, each asking for `frames` frames
+// of STALL_PAYLOAD bytes, and never read; the probe runs until the shim has
+// written nothing for half a second.
+Stall stalled(const Runtime& runtime, std::size_t browsers, std::size_t frames) {
+  const pid_t daemon = g_daemon.load(), shim = g_shim.load();
+  std::vector<WsConn> open;
+  open.reserve(browsers);
+  for (std::size_t i = 0; i < browsers; ++i) open.push_back(open_browser());
+  Conn probe = Conn::connect(runtime.daemon_socket());
+  round_trip(probe);
+
+  Stall st;
+  const double cpu_before = cpu_seconds(daemon);
+  const double written_before = written_bytes(shim);
+  const auto start = Clock::now();
+  for (auto& b : open) b.send(attach_json({"stream", std::to_string(STALL_PAYLOAD), std::to_string(frames)}));
+  std::vector<double> ms;
+  double written = written_before;
+  auto last_growth = Clock::now();
+  while (Clock::now() - last_growth < 500ms) {
+    if (Clock::now() - start > STALL_LIMIT) {
+      st.cut = true;
+      break;
+    }
+    ms.push_back(round_trip(probe));
+    std::this_thread::sleep_for(PROBE_GAP);
+    if (double now = written_bytes(shim); now > written) {
+      written = now;
+      last_growth = Clock::now();
+    }
+  }
+  st.seconds = std::chrono::duration<double>(last_growth - start).count();
+  st.cpu_s = cpu_seconds(daemon) - cpu_before;
+  st.bytes = written - written_before;
+  st.waits = spread_of(std::move(ms));
+  return st;
+}
+
+void print_spread(const char* label, const Spread& s, const Spread& idle) {
+  std::printf("  %-44s %8.2f %8.2f %8.2f %7zu   %6.1fx %6.1fx %6.1fx\n", label, s.p50, s.p99, s.max, s.n,
+              s.p50 / idle.p50, s.p99 / idle.p99, s.max / idle.max);
+}
+
+void fairness(const Options& o, const Runtime& runtime) {
+  std::size_t versions = 0, numbers = 0;
+  const std::string hello = filled_json(R"({"type":"hello","versions":[)", "]}", versions);
+  const std::string list = filled_json(R"({"type":"list","unknown":[)", "]}", numbers);
+
+  std::printf("\nfairness: another local client's hello+list round trip, ms (and x the idle figures)\n");
+  std::printf("  %-44s %8s %8s %8s %7s   %7s %6s %6s\n", "while", "p50", "p99", "max", "rounds", "p50", "p99",
+              "max");
+  std::vector<double> quiet;
+  {
+    Conn c = Conn::connect(runtime.daemon_socket());
+    for (std::size_t i = 0; i < 500; ++i) {
+      quiet.push_back(round_trip(c));
+      std::this_thread::sleep_for(PROBE_GAP);
+    }
+  }
+  const Spread idle = spread_of(std::move(quiet));
+  print_spread("nothing else (idle)", idle, idle);
+
+  const Spread local = probe_during(runtime, [&] {
+    Conn c = Conn::connect(runtime.daemon_socket());
+    flood(c, {hello}, o.floods);
+  });
+  const std::string local_label = "a local client sends " + std::to_string(o.floods) + " hellos of 8 MiB";
+  print_spread(local_label.c_str(), local, idle);
+
+  const Spread web = probe_during(runtime, [&] {
+    WsConn w = WsConn::open(g_endpoint, ORIGIN);
+    flood(w, {hello, list}, o.floods);
+  });
+  const std::string web_label = "a browser sends " + std::to_string(o.floods) + " hello/list of 8 MiB";
+  print_spread(web_label.c_str(), web, idle);
+  std::printf("  (hello: %zu versions; list: %zu numbers in an unknown member)\n", versions, numbers);
+
+  const std::size_t many = 32;
+  const Stall all = stalled(runtime, many, o.stall_frames);
+  const Stall one = stalled(runtime, 1, many * o.stall_frames);
+  const std::string all_label = std::to_string(many) + " browsers stalled, " + std::to_string(o.stall_frames) +
+                                " frames each";
+  const std::string one_label = "1 browser stalled, " + std::to_string(many * o.stall_frames) + " frames";
+  print_spread(all_label.c_str(), all.waits, idle);
+  print_spread(one_label.c_str(), one.waits, idle);
+  std::printf("  (frames of %zu bytes, 8 MiB - 8 KiB, from the session's shim to browsers that never read)\n",
+              STALL_PAYLOAD);
+  auto per_mib = [](const Stall& s) { return s.bytes > 0 ? s.cpu_s * 1e6 / (s.bytes / 1048576.0) : 0; };
+  for (const auto* s : {&all, &one}) {
+    std::printf("  %-44s %8.1f MiB from the shim in %.2f s%s, daemon CPU %.2f s: %.1f us per MiB\n",
+                s == &all ? all_label.c_str() : one_label.c_str(), s->bytes / 1048576.0, s->seconds,
+                s->cut ? " (cut at the limit)" : "", s->cpu_s, per_mib(*s));
+  }
+  std::printf("  %-44s %8.2fx daemon CPU per relayed byte, %zu browsers / 1\n", "", per_mib(all) / per_mib(one),
+              many);
+}
+
+// ---- the run -------------------------------------------------------------
+
+bool have_node_ws() { return std::filesystem::exists(NODE_WS); }
+
+void print_rates(const char* label, const Rate (&r)[PATH_COUNT], bool daemon) {
   for (Path p : PATHS) {
-    if (p == Path::Daemon && !daemon) continue;
+    if (via_daemon(p) && !daemon) continue;
     const Rate& x = r[static_cast<int>(p)];
     std::printf("  %-16s %-14s %10.1f %12.0f\n", p == Path::Direct ? label : "", name_of(p), x.mb_per_s,
                 x.frames_per_s);
   }
-  const Rate& relay = r[static_cast<int>(Path::Relay)];
-  const Rate& direct = r[static_cast<int>(Path::Direct)];
+  auto ratio = [&](const char* name, Path a, Path b) {
+    const Rate& x = r[static_cast<int>(a)];
+    const Rate& y = r[static_cast<int>(b)];
+    std::printf("  %-16s %-14s %9.2fx %11.2fx\n", "", name, x.mb_per_s / y.mb_per_s,
+                x.frames_per_s / y.frames_per_s);
+  };
   if (daemon) {
-    const Rate& d = r[static_cast<int>(Path::Daemon)];
-    std::printf("  %-16s %-14s %9.2fx %11.2fx\n", "", "daemon/relay", d.mb_per_s / relay.mb_per_s,
-                d.frames_per_s / relay.frames_per_s);
-    std::printf("  %-16s %-14s %9.2fx %11.2fx\n", "", "daemon/direct", d.mb_per_s / direct.mb_per_s,
-                d.frames_per_s / direct.frames_per_s);
+    ratio("daemon/relay", Path::Daemon, Path::Relay);
+    ratio("daemon/direct", Path::Daemon, Path::Direct);
+    ratio("ws/unix", Path::Web, Path::Daemon);
+    ratio("ws/relay", Path::Web, Path::Relay);
   } else {
-    std::printf("  %-16s %-14s %9.2fx %11.2fx\n", "", "relay/direct", relay.mb_per_s / direct.mb_per_s,
-                relay.frames_per_s / direct.frames_per_s);
+    ratio("relay/direct", Path::Relay, Path::Direct);
+  }
+}
+
+void print_node_skip() {
+  if (!have_node_ws()) {
+    std::printf("  %-16s %-14s skipped: %s is not there (Debian's node-ws)\n", "", "node ws", NODE_WS.c_str());
   }
 }
 
@@ -478,28 +758,32 @@ void run(const Options& o, const Runtime& runtime) {
   std::printf("quern-bench-relay: runtime %s\n", runtime.root.c_str());
   std::printf("  daemon %s\n  shim   %s\n", daemon ? o.daemon.c_str() : "(none: daemon rows skipped)",
               o.shim.c_str());
+  if (daemon) std::printf("  data plane 127.0.0.1:%u, origin %s\n", g_endpoint.port, ORIGIN.c_str());
   std::printf("\nthroughput, shim output to client (median of %zu runs)\n", o.runs);
   std::printf("  %-16s %-14s %10s %12s\n", "frames", "path", "MB/s", "frames/s");
   const struct {
     std::size_t size, count;
   } shapes[] = {{64 * 1024, o.large_count}, {100, o.small_count}};
   for (const auto& s : shapes) {
-    Rate r[3];
-    Costs costs;
+    Rate r[PATH_COUNT];
+    Costs costs[PATH_COUNT];
     for (Path p : PATHS) {
-      if (p == Path::Daemon && !daemon) continue;
-      if (p == Path::Daemon) {
-        r[static_cast<int>(p)] = with_daemon_costs(s.count * o.runs, costs,
-                                                   [&] { return stream(p, runtime, s.size, s.count, o.runs); });
+      if (via_daemon(p) && !daemon) continue;
+      const int i = static_cast<int>(p);
+      if (via_daemon(p)) {
+        r[i] = with_daemon_costs(s.count * o.runs, costs[i],
+                                 [&] { return stream(p, runtime, s.size, s.count, o.runs); });
       } else {
-        r[static_cast<int>(p)] = stream(p, runtime, s.size, s.count, o.runs);
+        r[i] = stream(p, runtime, s.size, s.count, o.runs);
       }
     }
     std::string label = (s.size >= 1024 ? std::to_string(s.size / 1024) + " KiB" : std::to_string(s.size) + " B") +
                         " x " + std::to_string(s.count);
     print_rates(label.c_str(), r, daemon);
     if (daemon) {
-      print_costs(costs, "frame");
+      print_node_skip();
+      print_costs(costs[static_cast<int>(Path::Daemon)], "frame");
+      print_costs(costs[static_cast<int>(Path::Web)], "frame", "ws");
       const Rate two = stream_two(runtime, s.size, s.count);
       const Rate& one = r[static_cast<int>(Path::Daemon)];
       std::printf("  %-16s %-14s %10.1f %12.0f (%.2fx one client)\n", "", "2 clients, sum",
@@ -509,29 +793,34 @@ void run(const Options& o, const Runtime& runtime) {
 
   std::printf("\nkeystroke round trip, 1 byte written and echoed as output (%zu echoes)\n", o.echoes);
   std::printf("  %-14s %12s %12s\n", "path", "median us", "p99 us");
-  Latency l[3];
-  Costs echo_costs;
+  Latency l[PATH_COUNT];
+  Costs echo_costs[PATH_COUNT];
   for (Path p : PATHS) {
-    if (p == Path::Daemon && !daemon) continue;
-    if (p == Path::Daemon) {
-      l[static_cast<int>(p)] =
-          with_daemon_costs(o.echoes + ECHO_WARM_UP, echo_costs, [&] { return echo(p, runtime, o.echoes); });
+    if (via_daemon(p) && !daemon) continue;
+    const int i = static_cast<int>(p);
+    if (via_daemon(p)) {
+      l[i] = with_daemon_costs(o.echoes + ECHO_WARM_UP, echo_costs[i], [&] { return echo(p, runtime, o.echoes); });
     } else {
-      l[static_cast<int>(p)] = echo(p, runtime, o.echoes);
+      l[i] = echo(p, runtime, o.echoes);
     }
-    std::printf("  %-14s %12.1f %12.1f\n", name_of(p), l[static_cast<int>(p)].median_us,
-                l[static_cast<int>(p)].p99_us);
+    std::printf("  %-14s %12.1f %12.1f\n", name_of(p), l[i].median_us, l[i].p99_us);
   }
-  const Latency& direct = l[static_cast<int>(Path::Direct)];
-  const Latency& relay = l[static_cast<int>(Path::Relay)];
-  std::printf("  %-14s %11.2fx %11.2fx\n", "relay/direct", relay.median_us / direct.median_us,
-              relay.p99_us / direct.p99_us);
+  auto ratio = [&](const char* name, Path a, Path b) {
+    const Latency& x = l[static_cast<int>(a)];
+    const Latency& y = l[static_cast<int>(b)];
+    std::printf("  %-14s %11.2fx %11.2fx\n", name, x.median_us / y.median_us, x.p99_us / y.p99_us);
+  };
+  ratio("relay/direct", Path::Relay, Path::Direct);
   if (daemon) {
-    const Latency& d = l[static_cast<int>(Path::Daemon)];
-    std::printf("  %-14s %11.2fx %11.2fx\n", "daemon/direct", d.median_us / direct.median_us,
-                d.p99_us / direct.p99_us);
-    print_costs(echo_costs, "keystroke");
+    ratio("daemon/direct", Path::Daemon, Path::Direct);
+    ratio("daemon/relay", Path::Daemon, Path::Relay);
+    ratio("ws/unix", Path::Web, Path::Daemon);
+    ratio("ws/relay", Path::Web, Path::Relay);
+    if (!have_node_ws()) std::printf("  %-14s skipped: %s is not there (Debian's node-ws)\n", "node ws", NODE_WS.c_str());
+    print_costs(echo_costs[static_cast<int>(Path::Daemon)], "keystroke");
+    print_costs(echo_costs[static_cast<int>(Path::Web)], "keystroke", "ws");
     large_json(runtime);
+    fairness(o, runtime);
     pinning(runtime, idle_rss);
     if (pid_t pid = g_daemon.load(); pid > 0) {
       std::printf("\ndaemon memory: peak %.1f MiB, now %.1f MiB\n", memory_mib(pid, "VmHWM:"),
@@ -572,10 +861,12 @@ Options parse(int argc, char** argv) {
     else if (a == "--small") o.small_count = count_arg(argv[i], next), ++i;
     else if (a == "--echoes") o.echoes = count_arg(argv[i], next), ++i;
     else if (a == "--runs") o.runs = count_arg(argv[i], next), ++i;
+    else if (a == "--floods") o.floods = count_arg(argv[i], next), ++i;
+    else if (a == "--stall-frames") o.stall_frames = count_arg(argv[i], next), ++i;
     else {
       throw std::runtime_error(
           "usage: quern-bench-relay [--daemon PATH | --no-daemon] [--shim PATH] [--large N] [--small N] "
-          "[--echoes N] [--runs N]");
+          "[--echoes N] [--runs N] [--floods N] [--stall-frames N]");
     }
   }
   return o;
