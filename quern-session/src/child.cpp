@@ -169,6 +169,37 @@ std::expected<int, OsError> wait(pid_t pid) {
   return status;
 }
 
+namespace {
+
+// The pid of an exited child of this process, left uncollected; 0 when no
+// child has exited.
+std::expected<pid_t, OsError> peek_exited() {
+  for (;;) {
+    siginfo_t info{};
+    if (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0) return info.si_pid;
+    if (errno != EINTR) return std::unexpected(OsError::last());
+  }
+}
+
+}  // namespace
+
+std::size_t Held::collect() {
+  // The system shows one exited child at a time. A held one is collected and
+  // the next looked at; one held elsewhere must keep its status, and it hides
+  // any exited child behind it, so then every held pid is asked about.
+  for (;;) {
+    auto exited = peek_exited();
+    if (!exited) return exited.error().raw_os_error() == ECHILD ? pids_.size() : reap();
+    if (*exited == 0) return pids_.size();
+    auto held = std::ranges::find(pids_, *exited);
+    if (held == pids_.end()) return reap();
+    auto state = try_wait(*exited);
+    // Shown as exited yet still running: nothing to trust, so ask each one.
+    if (state && !state->has_value()) return reap();
+    pids_.erase(held);
+  }
+}
+
 std::size_t Held::reap() {
   // Exited and collected, or no longer to be asked about: either way not
   // worth holding any more.

@@ -27,6 +27,11 @@ void Children::reap() const {
   list_->held.reap();
 }
 
+void Children::collect() const {
+  std::lock_guard guard(list_->lock);
+  list_->held.collect();
+}
+
 std::vector<pid_t> Children::held() const {
   std::lock_guard guard(list_->lock);
   return list_->held.pids();
@@ -41,13 +46,16 @@ asio::awaitable<void> Children::run(Children children) {
 
   constexpr auto PERIOD = std::chrono::seconds(1);
   asio::steady_timer tick(executor);
-  tick.expires_at(std::chrono::steady_clock::now());
+  tick.expires_at(std::chrono::steady_clock::now() + PERIOD);
   constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+  children.reap();
   for (;;) {
     auto woken = co_await (sigchld.async_wait(use_tuple) || tick.async_wait(use_tuple));
     // A tick moves the interval on; a signal leaves the next tick where it was.
     if (woken.index() == 1) tick.expires_at(tick.expiry() + PERIOD);
-    children.reap();
+    // With a thousand shims, a pass that asked each one every second would
+    // cost a thousand calls a second while nothing happens.
+    children.collect();
   }
 }
 

@@ -26,10 +26,16 @@ class Children {
   // waited for, so other children of this process keep their exit status.
   void reap() const;
 
+  // Collects every listed child that has exited, without waiting. Listed
+  // children are asked about one by one only when an exited child that is not
+  // listed is in the way; with none exited this is one system call.
+  void collect() const;
+
   // The pids still listed, in the order they were taken.
   std::vector<pid_t> held() const;
 
-  // The reaper task: reaps at once, then on every SIGCHLD and every second.
+  // The reaper task: reaps at once, then collects on every SIGCHLD and every
+  // second; the tick finds what a missed or merged signal left.
   // Returns only when SIGCHLD cannot be subscribed to.
   static boost::asio::awaitable<void> run(Children children);
 

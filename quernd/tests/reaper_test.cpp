@@ -6,6 +6,7 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <string>
@@ -99,6 +100,66 @@ TEST_F(ReaperTask, CollectsAnExitedChildWithinASecondWithoutSigchld) {
   EXPECT_TRUE(children.held().empty());
   EXPECT_LT(took, 1500ms);
   EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1) << "the child was collected";
+  ASSERT_EQ(::sigprocmask(SIG_UNBLOCK, &chld, nullptr), 0);
+}
+
+TEST_F(ReaperTask, TickCollectsAMissedChildWithoutAskingEachHeldChild) {
+  // With SIGCHLD held back, the tick alone collects an exited child. A pid
+  // that is not a child of this process stays listed until some pass asks
+  // about it, so it stays only while the tick asks no held child one by one;
+  // an exited child held elsewhere forces that pass and keeps its status.
+  struct Case {
+    const char* name;
+    bool exited_elsewhere;
+  };
+  const Case cases[] = {
+      {"only held children", false},
+      {"an exited child held elsewhere", true},
+  };
+  siginfo_t leftover{};
+  if (::waitid(P_ALL, 0, &leftover, WEXITED | WNOHANG | WNOWAIT) == 0) {
+    ASSERT_EQ(leftover.si_pid, 0) << "an earlier test left an exited child uncollected";
+  }
+
+  sigset_t chld;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  ASSERT_EQ(::sigprocmask(SIG_BLOCK, &chld, nullptr), 0);
+  boost::asio::co_spawn(io, Children::run(children), [](std::exception_ptr e) {
+    if (e) std::rethrow_exception(e);
+  });
+  io.run_for(100ms);  // past the first reap, which asks each held child
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<pid_t> running;
+    for (int i = 0; i < 20; ++i) running.push_back(spawn({"sleep", "30"}));
+    pid_t not_ours = ::getppid();
+    for (pid_t pid : running) children.hold(pid);
+    children.hold(not_ours);
+    io.run_for(1500ms);  // at least one tick with nothing exited
+    std::vector<pid_t> expected = running;
+    expected.push_back(not_ours);
+    EXPECT_EQ(children.held(), expected) << "a tick with nothing exited asked each held child";
+
+    pid_t elsewhere = c.exited_elsewhere ? spawn({"true"}) : 0;
+    if (elsewhere) wait_exited_uncollected(elsewhere);
+    pid_t exited = spawn({"true"});
+    children.hold(exited);
+    wait_exited_uncollected(exited);
+    auto start = std::chrono::steady_clock::now();
+    while (std::ranges::count(children.held(), exited) != 0 &&
+           std::chrono::steady_clock::now() - start < 3000ms)
+      io.run_for(5ms);
+
+    EXPECT_EQ(::waitpid(exited, nullptr, WNOHANG), -1) << "the exited child was collected";
+    if (elsewhere) {
+      EXPECT_EQ(::waitpid(elsewhere, nullptr, WNOHANG), elsewhere) << "it keeps its exit status";
+      expected.pop_back();  // the pass over every held child dropped it
+    }
+    EXPECT_EQ(children.held(), expected);
+    for (pid_t pid : running) kill_and_collect(pid);
+    children.reap();
+  }
   ASSERT_EQ(::sigprocmask(SIG_UNBLOCK, &chld, nullptr), 0);
 }
 

@@ -74,6 +74,11 @@ class Held {
   // Drops every held child that has exited, collecting it, and every one that
   // cannot be asked about; returns how many are still held.
   std::size_t reap();
+  // Drops every held child that has exited, collecting it; returns how many
+  // are still held. The held children are asked about one by one only when
+  // an exited child held elsewhere is in the way, so with none exited this
+  // costs one system call however many are held.
+  std::size_t collect();
   // In the order they were taken.
   const std::vector<pid_t>& pids() const { return pids_; }
 
