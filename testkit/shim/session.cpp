@@ -27,6 +27,8 @@ namespace {
 
 constexpr std::size_t kReceiveBuffer = 65536;
 constexpr std::size_t kMinRead = 4096;
+// At most this much of the program's output goes into one output frame.
+constexpr std::size_t kPtyGather = 65536;
 // An attached connection that is paused, or has this much unsent, cannot
 // take output now: what comes meanwhile is held for it.
 constexpr std::size_t kSendHighWater = 256 * 1024;
@@ -204,28 +206,42 @@ void Session::accept_all() {
   }
 }
 
+// A read gives what the program has written so far, often only a few KiB
+// while it streams: the terminal is read again while it has more, up to
+// kPtyGather, and what came goes out as one output frame. A lone keystroke's
+// echo is not delayed: the next read finds nothing and it leaves at once.
 void Session::read_pty() {
-  pty_buf_.reserve(kMinRead);
-  auto space = pty_buf_.free_space();
-  ssize_t n = ::read(program_.master(), space.data(), space.size());
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-  if (n <= 0) {
-    // EIO (or end of file): every process has closed the terminal and what
-    // they wrote has been read.
+  std::size_t got = 0;
+  bool closed = false;
+  while (got < kPtyGather) {
+    pty_buf_.reserve(kMinRead);
+    auto space = pty_buf_.free_space();
+    ssize_t n = ::read(program_.master(), space.data(), std::min(space.size(), kPtyGather - got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) break;
+    if (n <= 0) {
+      // EIO (or end of file): every process has closed the terminal and what
+      // they wrote has been read.
+      closed = true;
+      break;
+    }
+    pty_buf_.commit(static_cast<std::size_t>(n));
+    got += static_cast<std::size_t>(n);
+  }
+  if (closed) {
     pty_open_ = false;
     pty_input_.clear();
     pty_input_bytes_ = 0;
-    return;
   }
-  pty_buf_.commit(static_cast<std::size_t>(n));
-  Bytes data = pty_buf_.split_to(static_cast<std::size_t>(n));
+  if (got == 0) return;
+  Bytes data = pty_buf_.split_to(got);
   quiet_since_ = Clock::now();
 
   msg::Output out{setup_.id, setup_.epoch, sequence_};
-  sequence_ += static_cast<std::uint64_t>(n);
+  sequence_ += static_cast<std::uint64_t>(got);
   if (attached_count() == 0) return;
   auto frame = quern_protocol::packet::Packet{out, data}.encode_parts();
-  if (!frame) return;  // a read is far below the frame cap
+  if (!frame) return;  // kPtyGather is far below the frame cap
   for (auto& c : conns_) {
     if (c->attached) relay(*c, *frame);
   }

@@ -779,4 +779,37 @@ TEST_F(ShimTest, MessagesForAnotherPtyGetAnError) {
   end(*shim);
 }
 
+std::string seq_lines(int from, int to) {
+  std::string s;
+  for (int i = from; i <= to; ++i) s += std::to_string(i) + "\r\n";
+  return s;
+}
+
+TEST_F(ShimTest, OutputWaitingInTheTerminalComesWholeInOneFrame) {
+  // Output the program wrote before anyone attached waits in the terminal
+  // (which holds about 17 KiB), and the terminal hands it out at most 4 KiB
+  // per read: the shim reads on while there is more and sends it all in one
+  // frame, in order.
+  fs::path written = dir.path / "written";
+  LaunchOptions o;
+  o.argv = {"/bin/sh", "-c", "seq 10000 11999; : >'" + written.native() + "'; exec cat"};
+  auto shim = start(o);
+  ASSERT_EQ(shim->report(), "ok");
+  ASSERT_TRUE(quern_test_support::eventually([&] { return fs::exists(written); }, 10s));
+
+  Client c = attached();
+  auto p = must(c.recv(10s), "output");
+  const auto* out = p.message.get<msg::Output>();
+  ASSERT_NE(out, nullptr) << p.message.debug();
+  EXPECT_EQ(out->sequence, 0u);
+  const std::string all = seq_lines(10000, 11999);
+  ASSERT_EQ(p.payload.size(), all.size());
+  EXPECT_TRUE(p.payload.view() == all) << p.payload.view();
+
+  type(c, "\x04");  // cat reads end of file, and the program ends
+  auto m = must(c.recv(10s), "exited");
+  EXPECT_TRUE(m.message.is<msg::Exited>()) << m.message.debug();
+  EXPECT_EQ(shim->wait_exit(5s), 0);
+}
+
 }  // namespace
