@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <climits>
 #include <span>
+
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
@@ -44,14 +49,17 @@ namespace detail {
 // well: sending is shut down and the read that saw the close completes at
 // once; the socket itself closes when both halves are gone. While writes
 // are held (the opening handshake), what the library writes is kept and
-// not sent. And the code of the library's answer to a client's close is set
+// not sent. The code of the library's answer to a client's close is set
 // right on its way out (`CloseAnswer`): that code goes out in a write of
-// its own.
+// its own. And the writer's binary messages go out past the library, many
+// in one system call (`write_own`); the library's writes (pings, pongs,
+// closes) and those take turns, so that neither lands inside the other.
 class TcpStream {
  public:
   using executor_type = asio::ip::tcp::socket::executor_type;
 
-  explicit TcpStream(asio::ip::tcp::socket socket) : socket_(std::move(socket)) {}
+  explicit TcpStream(asio::ip::tcp::socket socket)
+      : socket_(std::move(socket)), turn_(socket_.get_executor(), asio::steady_timer::time_point::max()) {}
 
   executor_type get_executor() { return socket_.get_executor(); }
   asio::ip::tcp::socket& next_layer() { return socket_; }
@@ -106,32 +114,115 @@ class TcpStream {
   struct WriteOp {
     TcpStream& stream;
     Buffers buffers;
-    bool started = false;
-    bool held = false;
+    enum class Step { Start, Waiting, Writing, Held } step = Step::Start;
 
     template <class Self>
     void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
-      if (started && held) {
-        self.complete({}, asio::buffer_size(buffers));
-      } else if (started) {
-        each_buffer(buffers, n, [&](std::span<const std::uint8_t> b) { stream.close_.sent(b); });
-        self.complete(ec, n);
-      } else {
-        started = true;
-        self.reset_cancellation_state(asio::enable_total_cancellation());
-        if (stream.held_) {
-          held = true;
-          const auto at = stream.held_->size();
-          stream.held_->resize(at + asio::buffer_size(buffers));
-          asio::buffer_copy(asio::buffer(stream.held_->data() + at, stream.held_->size() - at), buffers);
-          asio::post(stream.socket_.get_executor(), std::move(self));
-        } else {
+      switch (step) {
+        case Step::Start:
+          self.reset_cancellation_state(asio::enable_total_cancellation());
+          if (stream.held_) {
+            step = Step::Held;
+            const auto at = stream.held_->size();
+            stream.held_->resize(at + asio::buffer_size(buffers));
+            asio::buffer_copy(asio::buffer(stream.held_->data() + at, stream.held_->size() - at), buffers);
+            asio::post(stream.socket_.get_executor(), std::move(self));
+            return;
+          }
+          [[fallthrough]];
+        case Step::Waiting:
+          if (step == Step::Waiting) {
+            --stream.library_waiting_;
+            if (self.get_cancellation_state().cancelled() != asio::cancellation_type::none)
+              return self.complete(asio::error::operation_aborted, 0);
+          }
+          if (stream.own_writing_) {
+            // Messages of the writer's are going out: wait for their end.
+            step = Step::Waiting;
+            ++stream.library_waiting_;
+            stream.turn_.async_wait(std::move(self));
+            return;
+          }
+          step = Step::Writing;
+          ++stream.library_writes_;
           stream.write(buffers, std::move(self));
-        }
+          return;
+        case Step::Writing:
+          if (--stream.library_writes_ == 0) stream.turn_.cancel();
+          each_buffer(buffers, n, [&](std::span<const std::uint8_t> b) { stream.close_.sent(b); });
+          self.complete(ec, n);
+          return;
+        case Step::Held:
+          self.complete({}, asio::buffer_size(buffers));
+          return;
       }
     }
   };
 
+ public:
+  // Sends `iov`, whole binary messages, in as few system calls as the
+  // socket allows; once no write of the library's is going on, and only
+  // while `open()` holds then. False on any error, when not open, or when
+  // abandoned; a message left half-sent ends the sending direction, since
+  // nothing after it could be read right.
+  template <class Open>
+  asio::awaitable<bool> write_own(std::span<iovec> iov, Open open) {
+    // A write of the library's that waits goes first, so that a client's
+    // pong is not held back by a stream of messages.
+    while (library_writes_ > 0 || library_waiting_ > 0) {
+      co_await turn_.async_wait(use_tuple);
+      const asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
+      if (state.cancelled() != asio::cancellation_type::none) co_return false;
+    }
+    if (!open()) co_return false;
+    struct Turn {
+      TcpStream& stream;
+      bool partial = false;
+      ~Turn() {
+        if (partial) {
+          boost::system::error_code ignored;
+          stream.socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+        }
+        stream.own_writing_ = false;
+        stream.turn_.cancel();
+      }
+    } turn{*this};
+    own_writing_ = true;
+    const int fd = socket_.native_handle();
+    std::size_t first = 0;
+    while (first < iov.size()) {
+      msghdr message{};
+      message.msg_iov = iov.data() + first;
+      message.msg_iovlen = std::min<std::size_t>(iov.size() - first, IOV_MAX);
+      const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) co_return false;
+        auto [ec] = co_await socket_.async_wait(asio::ip::tcp::socket::wait_write, use_tuple);
+        if (ec) co_return false;
+        continue;
+      }
+      if (n == 0) co_return false;
+      turn.partial = true;
+      // Step past what went, part of an iovec included.
+      auto left = static_cast<std::size_t>(n);
+      while (left > 0) {
+        const std::size_t step = std::min(left, iov[first].iov_len);
+        close_.sent(std::span(static_cast<const std::uint8_t*>(iov[first].iov_base), step));
+        left -= step;
+        if (step == iov[first].iov_len) {
+          ++first;
+        } else {
+          iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + step;
+          iov[first].iov_len -= step;
+        }
+      }
+    }
+    turn.partial = false;
+    co_return true;
+  }
+
+ private:
   // Writes the bytes up to the code of a close frame, or that code alone.
   template <class Buffers, class Handler>
   void write(const Buffers& buffers, Handler&& handler) {
@@ -168,6 +259,13 @@ class TcpStream {
   CloseAnswer close_;
   // The code of the close frame going out, once its first byte is due.
   std::optional<std::array<std::uint8_t, 2>> code_out_;
+  // Whose turn it is to write: the library's writes in flight, or the
+  // writer's own messages. A wait for the turn ends when `turn_` is
+  // cancelled; it never expires.
+  int library_writes_ = 0;
+  int library_waiting_ = 0;
+  bool own_writing_ = false;
+  asio::steady_timer turn_;
 };
 
 void teardown(beast::role_type, TcpStream& stream, boost::system::error_code& ec) {
@@ -336,11 +434,36 @@ WsWriter::WsWriter(std::shared_ptr<WsShared> shared)
     : half_(std::move(shared)), ticker_(half_->ws.get_executor()), next_tick_(Clock::now()) {}
 
 asio::awaitable<bool> WsWriter::write(EncodedFrame frame) {
-  const Bytes whole = frame.to_bytes();
-  // Only the joined copy is needed from here on.
-  frame = EncodedFrame{};
-  auto [ec, n] = co_await half_->ws.async_write(asio::buffer(whole.data(), whole.size()), use_tuple);
-  co_return !ec;
+  co_return co_await write_batch(std::span<const EncodedFrame>(&frame, 1));
+}
+
+asio::awaitable<bool> WsWriter::write_batch(std::span<const EncodedFrame> frames) {
+  // Each frame is one final, unmasked binary message: a header of its own,
+  // then the frame's head and payload as they are.
+  headers_.resize(frames.size() * MAX_HEADER);
+  iov_.clear();
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    std::uint8_t* header = headers_.data() + i * MAX_HEADER;
+    const std::uint64_t size = frames[i].size();
+    std::size_t length = 2;
+    header[0] = 0x82;
+    if (size < 126) {
+      header[1] = static_cast<std::uint8_t>(size);
+    } else if (size <= 0xffff) {
+      header[1] = 126;
+      length = 4;
+    } else {
+      header[1] = 127;
+      length = 10;
+    }
+    for (std::size_t at = length; at > 2; --at) header[at - 1] = static_cast<std::uint8_t>(size >> (8 * (length - at)));
+    iov_.push_back({header, length});
+    for (const Bytes* part : {&frames[i].head, &frames[i].payload}) {
+      if (!part->empty()) iov_.push_back({const_cast<std::uint8_t*>(part->data()), part->size()});
+    }
+  }
+  WsShared& s = *half_;
+  co_return co_await s.ws.next_layer().write_own(iov_, [&s] { return s.ws.is_open(); });
 }
 
 namespace {

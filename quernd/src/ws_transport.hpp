@@ -9,8 +9,12 @@
 #include <expected>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include <sys/uio.h>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -103,8 +107,11 @@ class WsWriter {
   explicit WsWriter(std::shared_ptr<detail::WsShared> shared);
   WsWriter(WsWriter&&) noexcept = default;
 
-  // Sends the frame joined into one binary message.
+  // Sends the frame as one binary message.
   asio::awaitable<bool> write(EncodedFrame frame);
+  // Sends the frames, one binary message each and in order, gathered into
+  // as few system calls as the socket allows; nothing is copied.
+  asio::awaitable<bool> write_batch(std::span<const EncodedFrame> frames);
   // Waits for the next tick (the first is due at once, later ones a full
   // period after the one before was taken) and sends an empty ping. The
   // wait may be abandoned without losing the tick; the ping, once begun,
@@ -120,9 +127,14 @@ class WsWriter {
  private:
   asio::awaitable<void> close_within(std::uint16_t code, const char* reason,
                                      std::chrono::steady_clock::duration limit);
+  // The largest WebSocket header of a message from the server.
+  static constexpr std::size_t MAX_HEADER = 10;
   detail::Half half_;
   asio::steady_timer ticker_;
   std::chrono::steady_clock::time_point next_tick_;
+  // The headers and the gathered pieces of the last write, kept for reuse.
+  std::vector<std::uint8_t> headers_;
+  std::vector<iovec> iov_;
 };
 
 // An upgraded browser connection, ready to be served.
