@@ -157,17 +157,9 @@ Conn::~Conn() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void Conn::send(std::string_view json, std::span<const std::uint8_t> payload) {
-  std::uint8_t head[8];
-  put_be32(head, static_cast<std::uint32_t>(4 + json.size() + payload.size()));
-  put_be32(head + 4, static_cast<std::uint32_t>(json.size()));
-  iovec iov[3] = {{head, 8},
-                  {const_cast<char*>(json.data()), json.size()},
-                  {const_cast<std::uint8_t*>(payload.data()), payload.size()}};
-  iovec* at = iov;
-  int n = 3;
+void write_all(int fd, iovec* at, int n) {
   while (n > 0) {
-    ssize_t w = ::writev(fd_, at, n);
+    ssize_t w = ::writev(fd, at, n);
     if (w < 0 && errno == EINTR) continue;
     if (w < 0) fail("send", errno);
     auto left = static_cast<std::size_t>(w);
@@ -181,6 +173,16 @@ void Conn::send(std::string_view json, std::span<const std::uint8_t> payload) {
       at->iov_len -= left;
     }
   }
+}
+
+void Conn::send(std::string_view json, std::span<const std::uint8_t> payload) {
+  std::uint8_t head[8];
+  put_be32(head, static_cast<std::uint32_t>(4 + json.size() + payload.size()));
+  put_be32(head + 4, static_cast<std::uint32_t>(json.size()));
+  iovec iov[3] = {{head, 8},
+                  {const_cast<char*>(json.data()), json.size()},
+                  {const_cast<std::uint8_t*>(payload.data()), payload.size()}};
+  write_all(fd_, iov, 3);
 }
 
 Frame Conn::recv() {

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/uio.h>
+
 #include "quern_protocol/bytes.hpp"
 #include "quern_protocol/frame.hpp"
 #include "quern_protocol/message.hpp"
@@ -88,6 +90,10 @@ class Conn {
 // Whether the JSON text of a frame is an `output` message; a cheap look for
 // the stream readers, which do not decode every frame.
 bool is_output(const Frame& f);
+
+// Writes the `n` buffers from `at` in order, blocking; moves `at` past
+// what went. Throws on an error of the socket.
+void write_all(int fd, iovec* at, int n);
 
 // Connects to a unix socket; -1 with errno set on failure.
 int connect_unix(const std::filesystem::path& path);

@@ -35,24 +35,6 @@ void put_be32(std::uint8_t* p, std::uint32_t v) {
   p[3] = static_cast<std::uint8_t>(v);
 }
 
-// Writes every buffer in order, blocking.
-void write_all(int fd, iovec* at, int n) {
-  while (n > 0) {
-    ssize_t w = ::writev(fd, at, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0) fail("send", errno);
-    auto left = static_cast<std::size_t>(w);
-    while (n > 0 && left >= at->iov_len) {
-      left -= at->iov_len;
-      ++at;
-      --n;
-    }
-    if (n > 0) {
-      at->iov_base = static_cast<char*>(at->iov_base) + left;
-      at->iov_len -= left;
-    }
-  }
-}
 
 }  // namespace
 
