@@ -25,17 +25,6 @@ constexpr std::size_t PACK_LIMIT = 4096;
 // The most buffers handed to one writev.
 constexpr std::size_t MAX_IOV = 256;
 
-[[noreturn]] void fail(const std::string& what, int err) {
-  throw std::runtime_error(what + ": " + std::strerror(err));
-}
-
-void put_be32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
-
 void put_head(std::uint8_t* p, std::string_view json, std::size_t payload_len) {
   put_be32(p, static_cast<std::uint32_t>(4 + json.size() + payload_len));
   put_be32(p + 4, static_cast<std::uint32_t>(json.size()));
@@ -155,6 +144,17 @@ Conn::Conn(Conn&& o) noexcept : fd_(o.fd_), rx_(std::move(o.rx_)) { o.fd_ = -1; 
 
 Conn::~Conn() {
   if (fd_ >= 0) ::close(fd_);
+}
+
+[[noreturn]] void fail(const std::string& what, int err) {
+  throw std::runtime_error(what + ": " + std::strerror(err));
+}
+
+void put_be32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 24);
+  p[1] = static_cast<std::uint8_t>(v >> 16);
+  p[2] = static_cast<std::uint8_t>(v >> 8);
+  p[3] = static_cast<std::uint8_t>(v);
 }
 
 void write_all(int fd, iovec* at, int n) {

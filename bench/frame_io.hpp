@@ -91,6 +91,11 @@ class Conn {
 // the stream readers, which do not decode every frame.
 bool is_output(const Frame& f);
 
+// Throws std::runtime_error with `what` and the system's text for `err`.
+[[noreturn]] void fail(const std::string& what, int err);
+// Writes `v` big-endian into the four bytes at `p`.
+void put_be32(std::uint8_t* p, std::uint32_t v);
+
 // Writes the `n` buffers from `at` in order, blocking; moves `at` past
 // what went. Throws on an error of the socket.
 void write_all(int fd, iovec* at, int n);

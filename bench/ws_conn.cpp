@@ -24,17 +24,6 @@ namespace {
 
 namespace op = quern_testkit::opcode;
 
-[[noreturn]] void fail(const std::string& what, int err) {
-  throw std::runtime_error(what + ": " + std::strerror(err));
-}
-
-void put_be32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
-
 
 }  // namespace
 
