@@ -600,22 +600,61 @@ class Handler {
   std::string number_;
 };
 
-Outcome run(std::string_view text, const Slot* slot, Root* root) {
+boost::json::parse_options parse_options() {
   boost::json::parse_options options;
   options.max_depth = max_depth;
-  boost::json::basic_parser<Handler> parser(options, text, slot, root);
-  Outcome out;
-  out.used = parser.write_some(false, text.data(), text.size(), out.ec);
-  out.well_formed = !out.ec && out.used == text.size();
-  out.error = parser.handler().error();
-  out.root_complete = parser.handler().root_complete();
-  return out;
+  return options;
 }
 
 }  // namespace
 
-Outcome decode(std::string_view text, const Slot& root) { return run(text, &root, nullptr); }
+// The parser is handed the text a piece at a time, each piece a view of the
+// one text, so that the handler's pointers into it stay valid throughout.
+struct Pass::Reading {
+  Reading(std::string_view text, const Slot* slot, Root* root)
+      : text(text), parser(parse_options(), text, slot, root) {}
 
-Outcome decode(std::string_view text, Root& root) { return run(text, nullptr, &root); }
+  bool step(std::size_t budget) {
+    if (over) return true;
+    const std::size_t left = text.size() - offset;
+    const std::size_t n = std::min(budget, left);
+    const bool last = n == left;
+    const std::size_t used = parser.write_some(!last, text.data() + offset, n, out.ec);
+    offset += used;
+    // Short of the piece: the value ended before text that is not white space.
+    over = out.ec || last || used < n;
+    if (!over) return false;
+    out.used = offset;
+    out.well_formed = !out.ec && out.used == text.size();
+    out.error = parser.handler().error();
+    out.root_complete = parser.handler().root_complete();
+    return true;
+  }
+
+  std::string_view text;
+  boost::json::basic_parser<Handler> parser;
+  std::size_t offset = 0;  // bytes of the text the parser has taken
+  bool over = false;
+  Outcome out;
+};
+
+Pass::Pass(std::string_view text, Root& root) : reading_(std::make_unique<Reading>(text, nullptr, &root)) {}
+Pass::~Pass() = default;
+
+bool Pass::step(std::size_t budget) { return reading_->step(std::max<std::size_t>(budget, 1)); }
+
+const Outcome& Pass::outcome() const { return reading_->out; }
+
+Outcome decode(std::string_view text, const Slot& root) {
+  Pass::Reading reading(text, &root, nullptr);
+  reading.step(text.size());
+  return std::move(reading.out);
+}
+
+Outcome decode(std::string_view text, Root& root) {
+  Pass::Reading reading(text, nullptr, &root);
+  reading.step(text.size());
+  return std::move(reading.out);
+}
 
 }  // namespace quern_protocol::json

@@ -642,10 +642,13 @@ std::expected<Message, DecodeError> Message::deserialize(std::span<const std::ui
       std::string_view(reinterpret_cast<const char*>(json.data()), json.size()));
 }
 
-std::expected<Message, DecodeError> Message::deserialize(std::string_view text) {
-  MessageRoot root;
-  const json::Outcome outcome = json::decode(text, root);
-  std::optional<json::SyntaxError> syntax;
+namespace {
+
+// What the first reading of a text says before any message is made from it:
+// a failure, or nothing yet (`syntax` then holds what is wrong after the
+// value, if anything).
+std::optional<DecodeError> first_failure(std::string_view text, const MessageRoot& root,
+                                         const json::Outcome& outcome, std::optional<json::SyntaxError>& syntax) {
   if (!outcome.well_formed) syntax = outcome.syntax_error(text);
   auto root_end = [&] { return json::value_end(text, json::skip_ws(text, 0)); };
 
@@ -655,31 +658,78 @@ std::expected<Message, DecodeError> Message::deserialize(std::string_view text) 
     // A syntax error cut the value short; a tag failure before it still
     // comes first.
     if (root.opened())
-      if (auto tag = root.tag_failure(text, syntax->offset)) return std::unexpected(failure(*tag));
-    return std::unexpected(failure(syntax->text()));
+      if (auto tag = root.tag_failure(text, syntax->offset)) return failure(*tag);
+    return failure(syntax->text());
   }
 
   if (!root.opened())
-    return std::unexpected(failure(json::with_position(
-        "invalid type: " + root.scalar_text() + ", expected internally tagged enum Message", text,
-        root_end())));
-  if (auto tag = root.tag_failure(text, std::size_t(-1))) return std::unexpected(failure(*tag));
-  if (!root.kind())
-    return std::unexpected(
-        failure(json::with_position(json::missing_field("type"), text, root_end())));
+    return failure(json::with_position(
+        "invalid type: " + root.scalar_text() + ", expected internally tagged enum Message", text, root_end()));
+  if (auto tag = root.tag_failure(text, std::size_t(-1))) return failure(*tag);
+  if (!root.kind()) return failure(json::with_position(json::missing_field("type"), text, root_end()));
+  return std::nullopt;
+}
 
-  std::expected<Message, std::string> message;
-  if (root.overflowed()) {
-    MessageRoot again(root.kind());
-    json::decode(text, again);
-    message = again.finish();
-  } else {
-    message = root.finish();
-  }
+// The message a whole reading made (the second one, when the first
+// overflowed before the tag).
+std::expected<Message, DecodeError> message_from(MessageRoot& root, const std::optional<json::SyntaxError>& syntax) {
+  std::expected<Message, std::string> message = root.finish();
   if (!message) return std::unexpected(failure(std::move(message.error())));
   // Only trailing characters can be wrong once the value itself was whole.
   if (syntax) return std::unexpected(failure(syntax->text()));
   return std::move(*message);
+}
+
+}  // namespace
+
+std::expected<Message, DecodeError> Message::deserialize(std::string_view text) {
+  MessageRoot root;
+  const json::Outcome outcome = json::decode(text, root);
+  std::optional<json::SyntaxError> syntax;
+  if (auto failed = first_failure(text, root, outcome, syntax)) return std::unexpected(std::move(*failed));
+  if (root.overflowed()) {
+    MessageRoot again(root.kind());
+    json::decode(text, again);
+    return message_from(again, syntax);
+  }
+  return message_from(root, syntax);
+}
+
+struct MessageDecoder::State {
+  explicit State(std::string_view text) : text(text), pass(text, root) {}
+
+  std::string_view text;
+  MessageRoot root;
+  json::Pass pass;
+  // The second reading, when the first overflowed before the tag.
+  std::optional<MessageRoot> again;
+  std::optional<json::Pass> again_pass;
+  std::optional<json::SyntaxError> syntax;
+  std::optional<DecodeError> failed;
+  bool read = false;
+};
+
+MessageDecoder::MessageDecoder(std::string_view text) : state_(std::make_unique<State>(text)) {}
+MessageDecoder::~MessageDecoder() = default;
+
+bool MessageDecoder::step(std::size_t budget) {
+  State& s = *state_;
+  if (s.read) return true;
+  if (s.again_pass) return s.read = s.again_pass->step(budget);
+  if (!s.pass.step(budget)) return false;
+  s.failed = first_failure(s.text, s.root, s.pass.outcome(), s.syntax);
+  if (s.failed || !s.root.overflowed()) return s.read = true;
+  s.again.emplace(s.root.kind());
+  s.again_pass.emplace(s.text, *s.again);
+  return false;
+}
+
+std::expected<Message, DecodeError> MessageDecoder::finish() {
+  State& s = *state_;
+  while (!step(std::size_t(-1))) {
+  }
+  if (s.failed) return std::unexpected(std::move(*s.failed));
+  return message_from(s.again ? *s.again : s.root, s.syntax);
 }
 
 std::string Message::debug() const {

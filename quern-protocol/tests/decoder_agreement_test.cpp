@@ -2,7 +2,8 @@
 // tree decoder gave: the same message or the same failure text. Texts are
 // sound messages of every shape, each cut short at every byte, with every
 // byte replaced by bytes that matter to JSON or deleted, and random soups of
-// the protocol's tokens.
+// the protocol's tokens. Read a bounded piece at a time, every text decodes
+// to exactly what it decodes to in one go.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -15,6 +16,7 @@
 namespace {
 
 using quern_protocol::message::Message;
+using quern_protocol::message::MessageDecoder;
 
 std::string one_pass(std::string_view text) {
   auto m = Message::deserialize(text);
@@ -37,8 +39,12 @@ struct Agreement {
   std::size_t texts = 0;
   std::size_t disagreements = 0;
 
+  std::vector<std::string> seen;  // the texts, when `keep`
+  bool keep = false;
+
   void check(std::string_view text) {
     ++texts;
+    if (keep) seen.emplace_back(text);
     std::string a = one_pass(text);
     std::string b = tree(text);
     if (a == b) return;
@@ -111,6 +117,57 @@ TEST(DecoderAgreement, SeedsAndEveryCutReplacementAndDeletion) {
   EXPECT_EQ(agree.disagreements, 0u) << "of " << agree.texts << " texts";
 }
 
+// Read `first` bytes, then `rest` at a time; counts the steps taken.
+std::string in_pieces(std::string_view text, std::size_t first, std::size_t rest, std::size_t* steps = nullptr) {
+  MessageDecoder decoder(text);
+  std::size_t n = 1;
+  if (!decoder.step(first))
+    while (++n, !decoder.step(rest)) {
+    }
+  if (steps) *steps = n;
+  auto m = decoder.finish();
+  return m ? m->debug() : "error: " + m.error().text;
+}
+
+// Counts texts whose reading in pieces differs from the reading in one go.
+struct PieceAgreement {
+  std::size_t readings = 0;
+  std::size_t disagreements = 0;
+
+  void check(std::string_view text, std::size_t first, std::size_t rest) {
+    ++readings;
+    std::string whole = one_pass(text);
+    std::string pieces = in_pieces(text, first, rest);
+    if (whole == pieces) return;
+    if (++disagreements <= 10)
+      ADD_FAILURE() << "text: " << cut(text) << "\npieces of " << first << " then " << rest << ": " << cut(pieces)
+                    << "\nin one go: " << cut(whole);
+  }
+};
+
+TEST(DecoderInPieces, EveryCutOfEverySeedAndItsVariants) {
+  PieceAgreement agree;
+  for (const std::string& seed : kSeeds) {
+    // Two pieces, cut at every byte; and pieces of a few sizes throughout.
+    for (std::size_t n = 0; n <= seed.size() + 1; ++n) agree.check(seed, n, std::size_t(-1));
+    for (std::size_t size : {1, 2, 3, 7}) agree.check(seed, size, size);
+    for (std::size_t i = 0; i < seed.size(); ++i) {
+      std::string variant = seed.substr(0, i);
+      for (std::size_t size : {1, 3}) agree.check(variant, size, size);
+      variant = seed;
+      variant.erase(i, 1);
+      for (std::size_t size : {1, 3}) agree.check(variant, size, size);
+      for (char c : kReplacements) {
+        if (seed[i] == c) continue;
+        variant = seed;
+        variant[i] = c;
+        for (std::size_t size : {1, 3}) agree.check(variant, size, size);
+      }
+    }
+  }
+  EXPECT_EQ(agree.disagreements, 0u) << "of " << agree.readings << " readings";
+}
+
 // Random texts from the protocol's keys, tags and values, often malformed.
 class Soup {
  public:
@@ -170,6 +227,17 @@ TEST(DecoderAgreement, RandomSoupsOfTheProtocolsTokens) {
   EXPECT_EQ(agree.disagreements, 0u) << "of " << agree.texts << " texts";
 }
 
+TEST(DecoderInPieces, RandomSoupsOfTheProtocolsTokens) {
+  PieceAgreement agree;
+  Soup soup(20261211);
+  for (int k = 0; k < 20000; ++k) {
+    const std::string text = soup.text();
+    agree.check(text, 1, 1);
+    agree.check(text, k % (text.size() + 1), 5);
+  }
+  EXPECT_EQ(agree.disagreements, 0u) << "of " << agree.readings << " readings";
+}
+
 // Members before the tag beyond what the first pass keeps are decoded by a
 // second pass that knows the kind, with the same result.
 TEST(DecoderAgreement, LargeMembersBeforeTheTag) {
@@ -177,6 +245,7 @@ TEST(DecoderAgreement, LargeMembersBeforeTheTag) {
   for (int k = 0; k < 40000; ++k) argv += k ? ",\"arg\"" : "\"arg\"";
   argv += "]";
   Agreement agree;
+  agree.keep = true;
   for (const std::string& text : {
            R"({"argv":)" + argv + R"(,"cols":80,"id":"a","rows":24,"type":"attach"})",
            R"({"argv":)" + argv + R"(,"type":"list"})",
@@ -193,6 +262,11 @@ TEST(DecoderAgreement, LargeMembersBeforeTheTag) {
     agree.check(text);
   }
   EXPECT_EQ(agree.disagreements, 0u);
+  // Read in pieces, the second reading too.
+  PieceAgreement pieces;
+  for (std::string_view text : agree.seen)
+    for (std::size_t size : {4093, 65536}) pieces.check(text, size, size);
+  EXPECT_EQ(pieces.disagreements, 0u);
   auto m = Message::deserialize(R"({"argv":)" + argv + R"(,"cols":80,"id":"a","rows":24,"type":"attach"})");
   ASSERT_TRUE(m) << m.error().text;
   EXPECT_EQ(m->get<quern_protocol::message::Attach>()->argv.size(), 40000u);
@@ -230,6 +304,21 @@ TEST(DecoderAgreement, MembersBeforeTheTagAroundTheKeptLimit) {
                     R"(","id":"a","cols":1,"rows":1})");
   }
   EXPECT_EQ(agree.disagreements, 0u) << "of " << agree.texts << " texts";
+}
+
+// A large text is read a bounded piece at a time: as many steps as pieces.
+TEST(DecoderInPieces, EachStepReadsAtMostItsBudget) {
+  std::string versions;
+  for (int k = 0; k < 200000; ++k) versions += k ? ",7" : "7";
+  const std::string hello = R"({"type":"hello","versions":[)" + versions + "]}";
+  std::size_t steps = 0;
+  EXPECT_EQ(in_pieces(hello, 4096, 4096, &steps), one_pass(hello));
+  EXPECT_EQ(steps, (hello.size() + 4095) / 4096);
+  // Past the limit before the tag, the text is read twice, in pieces both times.
+  const std::string late = R"({"versions":[)" + versions + R"(],"message":")" + std::string(1 << 20, 'm') +
+                           R"(","type":"hello"})";
+  EXPECT_EQ(in_pieces(late, 65536, 65536, &steps), one_pass(late));
+  EXPECT_GE(steps, 2 * (late.size() / 65536));
 }
 
 // A list whose own elements take what is kept just under or exactly to the

@@ -12,6 +12,7 @@
 
 #include "attach.hpp"
 #include "daemon.hpp"
+#include "decode_turns.hpp"
 #include "frames.hpp"
 #include "outbound.hpp"
 #include "quern_protocol/frame.hpp"
@@ -125,7 +126,7 @@ asio::awaitable<void> serve_on(std::shared_ptr<daemon::Daemon<S>> daemon, T tran
   for (;;) {
     std::optional<Frame> frame = co_await reader.next();
     if (!frame) break;
-    std::optional<m::Message> message = quern_session::wire::message_of(*frame);
+    std::optional<m::Message> message = co_await decode_in_turns(*frame);
     if (!message) break;
     if (!welcomed) {
       const auto* hello = message->get<m::Hello>();

@@ -102,7 +102,7 @@ class TcpStream {
       if (!started) {
         started = true;
         self.reset_cancellation_state(asio::enable_total_cancellation());
-        stream.socket_.async_read_some(buffers, std::move(self));
+        stream.socket_.async_read_some(beast::buffers_prefix(READ_PIECE, buffers), std::move(self));
         return;
       }
       each_buffer(buffers, n, [&](std::span<const std::uint8_t> b) { stream.close_.received(b); });

@@ -39,6 +39,9 @@ using Request = boost::beast::http::request<boost::beast::http::empty_body>;
 // largest whole protocol frame.
 inline constexpr std::size_t MESSAGE_LIMIT = 8'388'616;
 inline constexpr std::size_t WRITE_BUFFER = 131'072;
+// Bytes taken from the socket by one read. The library unmasks what it read
+// before it yields, so a larger read would hold the thread for milliseconds.
+inline constexpr std::size_t READ_PIECE = 262'144;
 inline constexpr std::uint16_t OVERFLOW_CODE = 1013;
 inline constexpr const char* OVERFLOW_REASON = "send buffer over 8 MiB";
 

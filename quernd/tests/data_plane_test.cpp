@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -847,6 +849,44 @@ TEST_F(WsTransportTest, APongWaitsForTheMessagesWrittenTogetherToEnd) {
     co_await (client.async_read(b, use_tuple) || sleep_for(500ms));
   }());
   EXPECT_EQ(pongs, 1);
+}
+
+TEST_F(WsTransportTest, ALargeMessageIsReadInPiecesWithOtherTasksBetween) {
+  // The whole message waits in the socket before the reading starts: it is
+  // still taken a bounded piece per turn, each piece unmasked on its own.
+  constexpr std::size_t size = 8 * dp::READ_PIECE;
+  const EncodedFrame frame = frame_of_size(size, 'x');
+  const std::string message = client_frame(0x2, std::string(frame.to_bytes().view()));
+  auto pair = run(connect());
+  const int room = 4 * static_cast<int>(message.size());
+  if (::setsockopt(pair.server_fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
+    GTEST_SKIP() << "this user cannot raise a socket's receive buffer";
+  auto& raw = beast::get_lowest_layer(*pair.client);
+  run(asio::async_write(raw, asio::buffer(message), asio::use_awaitable));
+  int queued = 0;
+  quern_fakes::run_until(io, [&] {
+    ::ioctl(pair.server_fd, FIONREAD, &queued);
+    return queued == static_cast<int>(message.size());
+  }, 5s);
+  if (queued != static_cast<int>(message.size())) GTEST_SKIP() << "the kernel queued " << queued << " bytes only";
+
+  auto [reader, writer] = std::move(pair.server).split();
+  std::size_t turns = 0;
+  bool read = false;
+  quernd::task::Task ticker = quernd::task::Task::spawn(io.get_executor(), [](std::size_t& turns, bool& read) -> asio::awaitable<void> {
+    while (!read) {
+      co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+      ++turns;
+    }
+  }(turns, read));
+  auto got = run([&]() -> asio::awaitable<std::optional<quern_protocol::frame::Frame>> {
+    auto f = co_await reader.next();
+    read = true;
+    co_return f;
+  }());
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->payload.size(), frame.payload.size());
+  EXPECT_GE(turns, size / dp::READ_PIECE - 2) << "other tasks ran between the pieces";
 }
 
 TEST_F(WsTransportTest, PingsGoOutWhileFramesKeepTheQueueBusy) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <expected>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -141,7 +142,29 @@ struct Outcome {
 
 // One pass over `text` with its root value going to `root`.
 Outcome decode(std::string_view text, const Slot& root);
+
 // One pass over `text` with its root value going to `root`.
 Outcome decode(std::string_view text, Root& root);
+
+// A pass over `text` with its root value going to `root`, a bounded piece at
+// a time: for a text too large to read in one go. The text and the root must
+// outlive the pass. Its outcome is the one `decode` gives for the same text.
+class Pass {
+ public:
+  Pass(std::string_view text, Root& root);
+  ~Pass();
+  Pass(const Pass&) = delete;
+  Pass& operator=(const Pass&) = delete;
+
+  // Reads at most `budget` more bytes of the text; true once the pass is over.
+  bool step(std::size_t budget);
+  // Once `step` has said the pass is over.
+  const Outcome& outcome() const;
+
+  struct Reading;
+
+ private:
+  std::unique_ptr<Reading> reading_;
+};
 
 }  // namespace quern_protocol::json

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <expected>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -153,6 +154,27 @@ struct Message {
   std::string debug() const;
 
   friend bool operator==(const Message&, const Message&) = default;
+};
+
+// Decodes one message's JSON text a bounded piece at a time, for a text too
+// large to read in one go; it ends as `Message::deserialize` of the whole
+// text does. The text must outlive the decoder.
+class MessageDecoder {
+ public:
+  explicit MessageDecoder(std::string_view text);
+  ~MessageDecoder();
+  MessageDecoder(const MessageDecoder&) = delete;
+  MessageDecoder& operator=(const MessageDecoder&) = delete;
+
+  // Reads at most `budget` more bytes of the text (twice over for a text
+  // whose members before its tag pass the limit); true once it is read.
+  bool step(std::size_t budget);
+  // The message, or why the text is none; reads what is left first.
+  std::expected<Message, DecodeError> finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 // Record encoders and debug forms, used by the message's own and by others.
