@@ -342,10 +342,13 @@ class MessageRoot final : public json::Root {
   std::optional<std::size_t> kind() const { return tag_valid_ ? kind_ : std::nullopt; }
   const std::string& scalar_text() const { return scalar_; }
 
+  // Whether the tag failed, in a text without syntax errors.
+  bool tag_failed() const { return tag_seen_ && tag_read_ && (tag_error_ || duplicate_); }
+
   // The failure of the tag with its position, considering only what lies
   // before `limit` (the offset of a syntax error), or none.
   std::optional<std::string> tag_failure(std::string_view text, std::size_t limit) const {
-    if (!tag_seen_ || !tag_read_ || (!tag_error_ && !duplicate_)) return std::nullopt;
+    if (!tag_failed()) return std::nullopt;
     std::size_t begin = 0;
     if (object_) {
       json::MemberAt at = json::member_at(text, tag_ordinal_);
@@ -646,9 +649,16 @@ namespace {
 
 // What the first reading of a text says before any message is made from it:
 // a failure, or nothing yet (`syntax` then holds what is wrong after the
-// value, if anything).
+// value, if anything). Unless `word`, a failure comes without its text, and
+// the text must be one JSON value.
 std::optional<DecodeError> first_failure(std::string_view text, const MessageRoot& root,
-                                         const json::Outcome& outcome, std::optional<json::SyntaxError>& syntax) {
+                                         const json::Outcome& outcome, std::optional<json::SyntaxError>& syntax,
+                                         bool word = true) {
+  // Wording a failure can take passes over the whole text.
+  if (!word) {
+    if (!outcome.root_complete || !root.opened() || root.tag_failed() || !root.kind()) return failure({});
+    return std::nullopt;
+  }
   if (!outcome.well_formed) syntax = outcome.syntax_error(text);
   auto root_end = [&] { return json::value_end(text, json::skip_ws(text, 0)); };
 
@@ -705,31 +715,46 @@ struct MessageDecoder::State {
   std::optional<MessageRoot> again;
   std::optional<json::Pass> again_pass;
   std::optional<json::SyntaxError> syntax;
-  std::optional<DecodeError> failed;
   bool read = false;
 };
 
 MessageDecoder::MessageDecoder(std::string_view text) : state_(std::make_unique<State>(text)) {}
 MessageDecoder::~MessageDecoder() = default;
 
+// Why a text is not a message is worded only when asked: the wording can
+// take a pass over the whole text of its own.
 bool MessageDecoder::step(std::size_t budget) {
   State& s = *state_;
   if (s.read) return true;
   if (s.again_pass) return s.read = s.again_pass->step(budget);
   if (!s.pass.step(budget)) return false;
-  s.failed = first_failure(s.text, s.root, s.pass.outcome(), s.syntax);
-  if (s.failed || !s.root.overflowed()) return s.read = true;
+  if (!s.root.overflowed()) return s.read = true;
+  // Read again even when the text has already failed: which failure comes
+  // first is only known once the failure is worded.
   s.again.emplace(s.root.kind());
   s.again_pass.emplace(s.text, *s.again);
   return false;
 }
 
-std::expected<Message, DecodeError> MessageDecoder::finish() {
+std::expected<Message, DecodeError> MessageDecoder::result(bool word) {
   State& s = *state_;
   while (!step(std::size_t(-1))) {
   }
-  if (s.failed) return std::unexpected(std::move(*s.failed));
+  if (auto failed = first_failure(s.text, s.root, s.pass.outcome(), s.syntax, word))
+    return std::unexpected(std::move(*failed));
   return message_from(s.again ? *s.again : s.root, s.syntax);
+}
+
+std::expected<Message, DecodeError> MessageDecoder::finish() { return result(true); }
+
+std::optional<Message> MessageDecoder::message() {
+  while (!step(std::size_t(-1))) {
+  }
+  // A text that is not one JSON value is no message, whatever else is wrong.
+  if (!state_->pass.outcome().well_formed) return std::nullopt;
+  auto m = result(false);
+  if (!m) return std::nullopt;
+  return std::move(*m);
 }
 
 std::string Message::debug() const {

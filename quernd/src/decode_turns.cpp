@@ -24,9 +24,7 @@ asio::awaitable<std::optional<msg::Message>> decode_in_turns(const quern_protoco
     co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
     task::throw_if_aborted(co_await asio::this_coro::cancellation_state);
   }
-  auto message = decoder.finish();
-  if (!message) co_return std::nullopt;
-  co_return std::move(*message);
+  co_return decoder.message();
 }
 
 }  // namespace quernd::conn

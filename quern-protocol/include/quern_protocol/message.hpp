@@ -171,8 +171,12 @@ class MessageDecoder {
   bool step(std::size_t budget);
   // The message, or why the text is none; reads what is left first.
   std::expected<Message, DecodeError> finish();
+  // The message, or none, without the work of wording why.
+  std::optional<Message> message();
 
  private:
+  std::expected<Message, DecodeError> result(bool word);
+
   struct State;
   std::unique_ptr<State> state_;
 };
