@@ -180,7 +180,10 @@ class DtachSide : public Side {
         untrack(std::exchange(master_, -1));
         throw std::runtime_error("dtach -N ended before it listened");
       }
-      if (Clock::now() > deadline) throw std::runtime_error("dtach -N did not listen within 10 s");
+      if (Clock::now() > deadline) {
+        end();
+        throw std::runtime_error("dtach -N did not listen within 10 s");
+      }
       std::this_thread::sleep_for(5ms);
     }
     // Everything the child needs, made before it forks.
@@ -194,7 +197,11 @@ class DtachSide : public Side {
     sigset_t none;
     sigemptyset(&none);
     client_ = ::forkpty(&terminal_, nullptr, &raw, &size);
-    if (client_ < 0) fail("forkpty", errno);
+    if (client_ < 0) {
+      const int err = errno;
+      end();
+      fail("forkpty", err);
+    }
     if (client_ == 0) {
       ::sigprocmask(SIG_SETMASK, &none, nullptr);
       ::signal(SIGPIPE, SIG_DFL);
@@ -204,16 +211,7 @@ class DtachSide : public Side {
     track(client_);
     ::fcntl(terminal_, F_SETFD, FD_CLOEXEC);
   }
-  ~DtachSide() override {
-    if (terminal_ >= 0) ::close(terminal_);
-    // The master ends by itself once its program has; otherwise it is
-    // stopped, which hangs up the program's terminal. The client follows.
-    for (pid_t* p : {&master_, &client_}) {
-      if (*p <= 0) continue;
-      if (!reap(*p, 2s)) stop_child(*p, 3s);
-      untrack(std::exchange(*p, -1));
-    }
-  }
+  ~DtachSide() override { end(); }
   // The keystroke case's program does not end by itself.
   void end_program() {
     if (master_ > 0) {
@@ -241,6 +239,17 @@ class DtachSide : public Side {
   }
 
  private:
+  // The master ends by itself once its program has; otherwise it is
+  // stopped, which hangs up the program's terminal. The client follows.
+  void end() {
+    if (terminal_ >= 0) ::close(std::exchange(terminal_, -1));
+    for (pid_t* p : {&master_, &client_}) {
+      if (*p <= 0) continue;
+      if (!reap(*p, 2s)) stop_child(*p, 3s);
+      untrack(std::exchange(*p, -1));
+    }
+  }
+
   pid_t master_ = -1;
   pid_t client_ = -1;
   int terminal_ = -1;
