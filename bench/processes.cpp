@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include "quern_session/manifest.hpp"
+#include "frame_io.hpp"
 #include "quern_session/procinfo.hpp"
 
 extern char** environ;
@@ -22,10 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-[[noreturn]] void fail(const std::string& what, int err) {
-  throw std::runtime_error(what + ": " + std::strerror(err));
-}
 
 class Pipe {
  public:
@@ -60,8 +58,9 @@ bool write_all(int fd, const std::string& s) {
   return true;
 }
 
-// One line from `fd` within `limit`, without its newline.
-std::string read_line(int fd, std::chrono::milliseconds limit) {
+// One line from `fd` within `limit`, without its newline; `who` names the
+// writer when it does not come.
+std::string read_line(int fd, std::chrono::milliseconds limit, const std::string& who = "the shim") {
   std::string line;
   auto deadline = Clock::now() + limit;
   for (;;) {
@@ -69,7 +68,7 @@ std::string read_line(int fd, std::chrono::milliseconds limit) {
     pollfd p{fd, POLLIN, 0};
     int r = ::poll(&p, 1, static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0)));
     if (r < 0 && errno == EINTR) continue;
-    if (r == 0) throw std::runtime_error("the shim did not report in time");
+    if (r == 0) throw std::runtime_error(who + " did not report in time");
     char c;
     ssize_t n = ::read(fd, &c, 1);
     if (n < 0 && errno == EINTR) continue;
@@ -123,6 +122,91 @@ pid_t spawn(const std::vector<std::string>& argv, const Env& env, int stdin_fd, 
   posix_spawnattr_destroy(&attr);
   if (err != 0) fail("cannot start " + argv[0], err);
   return pid;
+}
+
+Helper spawn_helper(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+  Pipe in, out;
+  Helper h;
+  h.pid = spawn(argv, {}, in.read_end(), out.write_end());
+  track(h.pid);
+  in.close_read();
+  out.close_write();
+  h.input = ::fcntl(in.write_end(), F_DUPFD_CLOEXEC, 0);
+  try {
+    h.line = read_line(out.read_end(), limit, argv.size() > 1 ? argv[1] : argv[0]);
+  } catch (...) {
+    end_helper(h, 1s);
+    throw;
+  }
+  return h;
+}
+
+void end_helper(Helper& h, std::chrono::milliseconds grace) {
+  if (h.input >= 0) ::close(h.input);
+  h.input = -1;
+  if (h.pid <= 0) return;
+  if (!reap(h.pid, grace)) stop_child(h.pid, 3s);
+  untrack(h.pid);
+  h.pid = -1;
+}
+
+pid_t start_daemon(const std::filesystem::path& bin, const std::filesystem::path& shim,
+                   const quern_session::paths::Runtime& runtime, const std::vector<std::string>& args,
+                   std::atomic<pid_t>& started) {
+  std::vector<std::string> argv{bin.native()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_t pid = spawn(argv, {{"QUERN_RUNTIME_DIR", runtime.root.native()}, {"QUERN_SESSION_BIN", shim.native()}});
+  started = pid;
+  auto deadline = Clock::now() + 10s;
+  for (;;) {
+    int fd = connect_unix(runtime.daemon_socket());
+    if (fd >= 0) ::close(fd);
+    if (fd >= 0 && std::filesystem::exists(runtime.data_endpoint())) return pid;
+    if (reap(pid, 0ms)) {
+      started = -1;
+      throw std::runtime_error("quernd ended before it listened");
+    }
+    if (Clock::now() > deadline) throw std::runtime_error("quernd did not listen within 10 s");
+    std::this_thread::sleep_for(10ms);
+  }
+}
+
+namespace {
+std::atomic<pid_t> g_tracked[16];
+}  // namespace
+
+void track(pid_t pid) {
+  for (auto& slot : g_tracked) {
+    pid_t none = 0;
+    if (slot.compare_exchange_strong(none, pid)) return;
+  }
+}
+
+void untrack(pid_t pid) {
+  for (auto& slot : g_tracked) {
+    pid_t p = pid;
+    if (slot.compare_exchange_strong(p, 0)) return;
+  }
+}
+
+void terminate_tracked() {
+  for (auto& slot : g_tracked) {
+    if (pid_t p = slot.load(); p > 0) ::kill(p, SIGTERM);
+  }
+}
+
+// `name` as found on PATH; empty when it is not there.
+std::filesystem::path on_path(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string_view rest = path ? path : "";
+  while (!rest.empty()) {
+    std::string_view dir = rest.substr(0, rest.find(':'));
+    rest.remove_prefix(std::min(rest.size(), dir.size() + 1));
+    if (dir.empty()) continue;
+    std::filesystem::path candidate = std::filesystem::path(dir) / name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
 }
 
 bool reap(pid_t pid, std::chrono::milliseconds limit) {

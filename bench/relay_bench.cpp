@@ -7,9 +7,12 @@
 //   relay   client <-> minimal read/write relay (two threads) <-> shim socket
 //   daemon  client <-> quernd's unix socket <-> shim socket
 //   ws      browser <-> quernd's WebSocket data plane <-> shim socket
+//   node ws browser <-> minimal bridge written with Node's `ws` <-> shim socket
 // The shim is quern-bench-shim, which the daemon starts on the first attach
-// of a local client (a browser never starts one). The anchor of a minimal
-// bridge written with Node's `ws` is not measured: its rows say why.
+// of a local client (a browser never starts one). The bridge (node_bridge.js)
+// runs when Node and Debian's node-ws are there; otherwise its rows say
+// what is missing. The terminal cases, the daemon with its test shim beside
+// dtach, are in pty_bench.
 #include <algorithm>
 #include <cctype>
 #include <atomic>
@@ -40,6 +43,7 @@
 
 #include "frame_io.hpp"
 #include "processes.hpp"
+#include "pty_bench.hpp"
 #include "quern_session/paths.hpp"
 #include "ws_conn.hpp"
 
@@ -56,16 +60,20 @@ const std::string SESSION = "bench";
 const std::string ORIGIN = "http://bench.localhost";
 // Where Debian's node-ws puts Node's `ws` package.
 const std::filesystem::path NODE_WS = "/usr/share/nodejs/ws";
+// The protocol the benchmark's browser asks the bridge for (it checks no token).
+const std::string NODE_TOKEN = "bench";
 
 struct Options {
   std::filesystem::path daemon;  // empty: no daemon rows
   std::filesystem::path shim;
+  std::filesystem::path session;  // the test shim, for the terminal cases
   std::size_t large_count = 8192;   // 64 KiB frames
   std::size_t small_count = 500000;  // 100-byte frames
   std::size_t echoes = 5000;
   std::size_t runs = 3;
   std::size_t floods = 24;        // 8 MiB JSON frames per flooding client
   std::size_t stall_frames = 8;   // frames of 8 MiB - 8 KiB per stalled browser
+  std::size_t pty_mb = 283;       // of the file `cat` prints through the terminal
 };
 
 // What a signal must end: once they are gone the run fails and cleans up.
@@ -74,6 +82,9 @@ std::atomic<pid_t> g_shim{-1};
 std::atomic<int> g_signal{0};
 // The daemon's data plane, once it has written its endpoint file.
 DataEndpoint g_endpoint;
+// The Node bridge's port (0 while it does not run), and why it does not.
+DataEndpoint g_node;
+std::string g_node_missing;
 
 void watch_signals(sigset_t set) {
   int sig = 0;
@@ -81,6 +92,7 @@ void watch_signals(sigset_t set) {
   g_signal = sig;
   if (pid_t p = g_shim.load(); p > 0) ::kill(p, SIGTERM);
   if (pid_t p = g_daemon.load(); p > 0) ::kill(p, SIGTERM);
+  terminate_tracked();
 }
 
 // ---- the minimal relay -------------------------------------------------
@@ -131,12 +143,18 @@ class Relay {
 
 // ---- clients -----------------------------------------------------------
 
-enum class Path { Direct, Relay, Daemon, Web };
-constexpr Path PATHS[] = {Path::Direct, Path::Relay, Path::Daemon, Path::Web};
+enum class Path { Direct, Relay, Daemon, Web, Node };
+constexpr Path PATHS[] = {Path::Direct, Path::Relay, Path::Daemon, Path::Web, Path::Node};
 constexpr std::size_t PATH_COUNT = std::size(PATHS);
 
 // Whether the path goes through the daemon.
 bool via_daemon(Path p) { return p == Path::Daemon || p == Path::Web; }
+
+// Whether the path is measured in this run.
+bool measured(Path p, bool daemon) {
+  if (p == Path::Node) return g_node.port != 0;
+  return daemon || !via_daemon(p);
+}
 
 const char* name_of(Path p) {
   switch (p) {
@@ -144,6 +162,7 @@ const char* name_of(Path p) {
     case Path::Relay: return "relay";
     case Path::Daemon: return "daemon";
     case Path::Web: return "ws";
+    case Path::Node: return "node ws";
   }
   return "?";
 }
@@ -171,9 +190,10 @@ Client open_client(Path path, const Runtime& runtime) {
   return c;
 }
 
-// A browser on the daemon's data plane, past hello and welcome.
-WsConn open_browser() {
-  WsConn w = WsConn::open(g_endpoint, ORIGIN);
+// A browser on the daemon's data plane (or on the Node bridge, which passes
+// hello and welcome between it and the shim), past hello and welcome.
+WsConn open_browser(const DataEndpoint& endpoint = g_endpoint) {
+  WsConn w = WsConn::open(endpoint, ORIGIN);
   w.send(msg::Hello{{1}});
   w.expect("welcome");
   return w;
@@ -215,8 +235,8 @@ Rate stream_on(C& conn, std::size_t size, std::size_t count) {
 }
 
 Rate stream_once(Path path, const Runtime& runtime, std::size_t size, std::size_t count) {
-  if (path == Path::Web) {
-    WsConn w = open_browser();
+  if (path == Path::Web || path == Path::Node) {
+    WsConn w = open_browser(path == Path::Node ? g_node : g_endpoint);
     return stream_on(w, size, count);
   }
   Client c = open_client(path, runtime);
@@ -286,8 +306,8 @@ Latency echo_on(C& conn, std::size_t count) {
 }
 
 Latency echo(Path path, const Runtime& runtime, std::size_t count) {
-  if (path == Path::Web) {
-    WsConn w = open_browser();
+  if (path == Path::Web || path == Path::Node) {
+    WsConn w = open_browser(path == Path::Node ? g_node : g_endpoint);
     return echo_on(w, count);
   }
   Client c = open_client(path, runtime);
@@ -296,25 +316,28 @@ Latency echo(Path path, const Runtime& runtime, std::size_t count) {
 
 // ---- the run -----------------------------------------------------------
 
-pid_t start_daemon(const Options& o, const Runtime& runtime) {
-  pid_t pid = spawn({o.daemon.native(), "--origin", ORIGIN},
-                    {{"QUERN_RUNTIME_DIR", runtime.root.native()}, {"QUERN_SESSION_BIN", o.shim.native()}});
-  g_daemon = pid;
-  auto deadline = Clock::now() + 10s;
-  for (;;) {
-    int fd = connect_unix(runtime.daemon_socket());
-    if (fd >= 0) ::close(fd);
-    if (fd >= 0 && std::filesystem::exists(runtime.data_endpoint())) {
-      g_endpoint = read_endpoint(runtime.data_endpoint());
-      return pid;
-    }
-    if (reap(pid, 0ms)) {
-      g_daemon = -1;
-      throw std::runtime_error("quernd ended before it listened");
-    }
-    if (Clock::now() > deadline) throw std::runtime_error("quernd did not listen within 10 s");
-    std::this_thread::sleep_for(10ms);
+void start_daemon(const Options& o, const Runtime& runtime) {
+  quern_bench::start_daemon(o.daemon, o.shim, runtime, {"--origin", ORIGIN}, g_daemon);
+  g_endpoint = read_endpoint(runtime.data_endpoint());
+}
+
+// Starts the Node bridge in front of the session's shim, when Node and its
+// `ws` are there; otherwise says what is missing in g_node_missing.
+Helper start_node_bridge(const Runtime& runtime) {
+  const std::filesystem::path node = on_path("node");
+  if (!std::filesystem::exists(NODE_WS)) g_node_missing = NODE_WS.native() + " is not there (Debian's node-ws)";
+  if (node.empty()) g_node_missing += std::string(g_node_missing.empty() ? "" : "; ") + "node is not on PATH";
+  if (!g_node_missing.empty()) return {};
+  Helper bridge = spawn_helper({node.native(), QUERN_BENCH_NODE_BRIDGE, NODE_WS.native(),
+                                runtime.session_socket({SESSION}).native()},
+                               10s);
+  unsigned port = 0;
+  if (std::sscanf(bridge.line.c_str(), "port %u", &port) != 1 || port == 0 || port > 65535) {
+    end_helper(bridge, 1s);
+    throw std::runtime_error("the Node bridge said \"" + bridge.line + "\", not its port");
   }
+  g_node = {static_cast<std::uint16_t>(port), NODE_TOKEN};
+  return bridge;
 }
 
 // The CPU time a process has used so far, user and system, in seconds.
@@ -708,15 +731,13 @@ void fairness(const Options& o, const Runtime& runtime) {
 
 // ---- the run -------------------------------------------------------------
 
-// Why the rows of the Node bridge are missing.
-std::string node_skipped() {
-  if (!std::filesystem::exists(NODE_WS)) return "skipped: " + NODE_WS.native() + " is not there (Debian's node-ws)";
-  return "skipped: this benchmark has no Node bridge yet";
+void print_node_skip() {
+  std::printf("  %-16s %-14s skipped: %s\n", "", "node ws", g_node_missing.c_str());
 }
 
 void print_rates(const char* label, const Rate (&r)[PATH_COUNT], bool daemon) {
   for (Path p : PATHS) {
-    if (via_daemon(p) && !daemon) continue;
+    if (!measured(p, daemon)) continue;
     const Rate& x = r[static_cast<int>(p)];
     std::printf("  %-16s %-14s %10.1f %12.0f\n", p == Path::Direct ? label : "", name_of(p), x.mb_per_s,
                 x.frames_per_s);
@@ -732,13 +753,11 @@ void print_rates(const char* label, const Rate (&r)[PATH_COUNT], bool daemon) {
     ratio("daemon/direct", Path::Daemon, Path::Direct);
     ratio("ws/unix", Path::Web, Path::Daemon);
     ratio("ws/relay", Path::Web, Path::Relay);
+    if (measured(Path::Node, daemon)) ratio("ws/node", Path::Web, Path::Node);
   } else {
     ratio("relay/direct", Path::Relay, Path::Direct);
   }
-}
-
-void print_node_skip() {
-  std::printf("  %-16s %-14s %s\n", "", "node ws", node_skipped().c_str());
+  if (!measured(Path::Node, daemon)) print_node_skip();
 }
 
 void run(const Options& o, const Runtime& runtime) {
@@ -757,11 +776,16 @@ void run(const Options& o, const Runtime& runtime) {
   }
   const double idle_rss = daemon ? memory_mib(g_daemon.load(), "VmRSS:") : 0;
   if (auto shims = live_shims(runtime); !shims.empty()) g_shim = shims.front();
+  struct Bridge {
+    Helper h;
+    ~Bridge() { end_helper(h, 2s); }
+  } bridge{start_node_bridge(runtime)};
 
   std::printf("quern-bench-relay: runtime %s\n", runtime.root.c_str());
   std::printf("  daemon %s\n  shim   %s\n", daemon ? o.daemon.c_str() : "(none: daemon rows skipped)",
               o.shim.c_str());
   if (daemon) std::printf("  data plane 127.0.0.1:%u, origin %s\n", g_endpoint.port, ORIGIN.c_str());
+  if (g_node.port != 0) std::printf("  node ws bridge 127.0.0.1:%u (%s)\n", g_node.port, QUERN_BENCH_NODE_BRIDGE);
   std::printf("\nthroughput, shim output to client (median of %zu runs)\n", o.runs);
   std::printf("  %-16s %-14s %10s %12s\n", "frames", "path", "MB/s", "frames/s");
   const struct {
@@ -771,7 +795,7 @@ void run(const Options& o, const Runtime& runtime) {
     Rate r[PATH_COUNT];
     Costs costs[PATH_COUNT];
     for (Path p : PATHS) {
-      if (via_daemon(p) && !daemon) continue;
+      if (!measured(p, daemon)) continue;
       const int i = static_cast<int>(p);
       if (via_daemon(p)) {
         r[i] = with_daemon_costs(s.count * o.runs, costs[i],
@@ -784,7 +808,6 @@ void run(const Options& o, const Runtime& runtime) {
                         " x " + std::to_string(s.count);
     print_rates(label.c_str(), r, daemon);
     if (daemon) {
-      print_node_skip();
       print_costs(costs[static_cast<int>(Path::Daemon)], "frame");
       print_costs(costs[static_cast<int>(Path::Web)], "frame", "ws");
       const Rate two = stream_two(runtime, s.size, s.count);
@@ -799,7 +822,7 @@ void run(const Options& o, const Runtime& runtime) {
   Latency l[PATH_COUNT];
   Costs echo_costs[PATH_COUNT];
   for (Path p : PATHS) {
-    if (via_daemon(p) && !daemon) continue;
+    if (!measured(p, daemon)) continue;
     const int i = static_cast<int>(p);
     if (via_daemon(p)) {
       l[i] = with_daemon_costs(o.echoes + ECHO_WARM_UP, echo_costs[i], [&] { return echo(p, runtime, o.echoes); });
@@ -819,9 +842,13 @@ void run(const Options& o, const Runtime& runtime) {
     ratio("daemon/relay", Path::Daemon, Path::Relay);
     ratio("ws/unix", Path::Web, Path::Daemon);
     ratio("ws/relay", Path::Web, Path::Relay);
-    std::printf("  %-14s %s\n", "node ws", node_skipped().c_str());
+    if (measured(Path::Node, daemon)) ratio("ws/node", Path::Web, Path::Node);
+  }
+  if (!measured(Path::Node, daemon)) std::printf("  %-14s skipped: %s\n", "node ws", g_node_missing.c_str());
+  if (daemon) {
     print_costs(echo_costs[static_cast<int>(Path::Daemon)], "keystroke");
     print_costs(echo_costs[static_cast<int>(Path::Web)], "keystroke", "ws");
+    pty_cases({.daemon = o.daemon, .session = o.session, .megabytes = o.pty_mb, .echoes = o.echoes, .runs = o.runs});
     large_json(runtime);
     fairness(o, runtime);
     pinning(runtime, idle_rss);
@@ -854,12 +881,17 @@ Options parse(int argc, char** argv) {
   o.daemon = QUERN_BENCH_DAEMON;
 #endif
   o.shim = QUERN_BENCH_SHIM;
+#ifdef QUERN_BENCH_SESSION
+  o.session = QUERN_BENCH_SESSION;
+#endif
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
     if (a == "--daemon" && next) o.daemon = argv[++i];
     else if (a == "--no-daemon") o.daemon.clear();
     else if (a == "--shim" && next) o.shim = argv[++i];
+    else if (a == "--session" && next) o.session = argv[++i];
+    else if (a == "--pty-mb") o.pty_mb = count_arg(argv[i], next), ++i;
     else if (a == "--large") o.large_count = count_arg(argv[i], next), ++i;
     else if (a == "--small") o.small_count = count_arg(argv[i], next), ++i;
     else if (a == "--echoes") o.echoes = count_arg(argv[i], next), ++i;
@@ -868,8 +900,8 @@ Options parse(int argc, char** argv) {
     else if (a == "--stall-frames") o.stall_frames = count_arg(argv[i], next), ++i;
     else {
       throw std::runtime_error(
-          "usage: quern-bench-relay [--daemon PATH | --no-daemon] [--shim PATH] [--large N] [--small N] "
-          "[--echoes N] [--runs N] [--floods N] [--stall-frames N]");
+          "usage: quern-bench-relay [--daemon PATH | --no-daemon] [--shim PATH] [--session PATH] [--large N] "
+          "[--small N] [--echoes N] [--runs N] [--floods N] [--stall-frames N] [--pty-mb N]");
     }
   }
   return o;

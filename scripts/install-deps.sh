@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Installs, with apt-get on Debian 12, what building and running the project
 # needs; with --tests also what only the tests need (a real browser, and
-# clang-16 with its runtime libraries for the fuzz targets).
+# clang-16 with its runtime libraries for the fuzz targets); with --bench
+# also the peers the relay benchmark compares against (Node's `ws` and dtach).
 # Idempotent: packages already present are skipped. Run as root.
 set -euo pipefail
 
 with_tests=false
+with_bench=false
 for arg in "$@"; do
   case "$arg" in
     --tests) with_tests=true ;;
-    *) echo "install-deps: unknown argument $arg (only --tests)" >&2; exit 2 ;;
+    --bench) with_bench=true ;;
+    *) echo "install-deps: unknown argument $arg (only --tests, --bench)" >&2; exit 2 ;;
   esac
 done
 
@@ -28,6 +31,11 @@ if $with_tests; then
   # The browser end-to-end test drives headless Chromium; the fuzz targets
   # are built with clang-16 and its libFuzzer and sanitizer runtimes.
   packages+=(chromium clang-16 libclang-rt-16-dev)
+fi
+if $with_bench; then
+  # quern-bench-relay's anchors: a bridge written with Node's `ws` (node-ws
+  # puts it in /usr/share/nodejs/ws and brings nodejs along) and dtach.
+  packages+=(node-ws dtach)
 fi
 
 missing=()
