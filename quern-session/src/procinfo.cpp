@@ -6,11 +6,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <utility>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,17 +23,6 @@
 
 namespace quern_session::procinfo {
 namespace {
-
-#if !defined(__APPLE__)
-// The whole file, or none when it cannot be opened or read.
-std::optional<std::string> read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return content;
-}
-#endif
 
 // Non-empty UTF-8 text trimmed of white space, or none.
 std::optional<std::string> trimmed_text(const std::string& raw) {
@@ -89,6 +77,23 @@ std::optional<std::string> command_text(const std::vector<std::string>& argv) {
 }
 
 namespace procfs {
+
+std::optional<std::string> read_file(const char* path) {
+  Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return std::nullopt;
+  std::string content;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n == 0) return content;
+    if (n > 0) {
+      content.append(buf, static_cast<std::size_t>(n));
+    } else if (errno != EINTR) {
+      // A process that has just ended fails the read of its files (ESRCH).
+      return std::nullopt;
+    }
+  }
+}
 namespace {
 
 // The part of a /proc/<pid>/stat line after the command name, which starts
@@ -198,21 +203,21 @@ std::optional<Family> family(std::int32_t pid) { return macos::family(pid); }
 #else
 
 std::optional<std::string> boot_id() {
-  auto raw = read_file("/proc/sys/kernel/random/boot_id");
+  auto raw = procfs::read_file("/proc/sys/kernel/random/boot_id");
   if (!raw) return std::nullopt;
   return trimmed_text(*raw);
 }
 
 std::optional<StartTime> start_time(std::int32_t pid) {
   std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  auto line = read_file(path.c_str());
+  auto line = procfs::read_file(path.c_str());
   if (!line) return std::nullopt;
   return procfs::parse_stat(*line, pid, ::sysconf(_SC_CLK_TCK));
 }
 
 std::optional<Family> family(std::int32_t pid) {
   std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  auto line = read_file(path.c_str());
+  auto line = procfs::read_file(path.c_str());
   if (!line) return std::nullopt;
   return procfs::parse_family(*line, pid);
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "quern_test_support/files.hpp"
 #include "quern_test_support/process.hpp"
 
 namespace quern_session::procinfo {
@@ -67,6 +68,16 @@ TEST(StartTime, IsNoneForPidsWithoutAProcess) {
                            std::numeric_limits<std::int32_t>::max()}) {
     EXPECT_EQ(start_time(pid), std::nullopt) << pid;
   }
+}
+
+TEST(ProcFile, IsTheWholeFileOrNoneWhenItCannotBeOpenedOrRead) {
+  quern_test_support::TempDir dir;
+  const std::string big(10000, 'x');
+  quern_test_support::write_file(dir.path / "big", big);
+  EXPECT_EQ(procfs::read_file((dir.path / "big").c_str()), big);
+  EXPECT_EQ(procfs::read_file((dir.path / "missing").c_str()), std::nullopt);
+  // Opens, then fails to read, as a file of a process that has just ended does.
+  EXPECT_EQ(procfs::read_file(dir.path.c_str()), std::nullopt);
 }
 
 TEST(ProcStat, ReadsFieldTwentyTwoAfterTheLastParenthesis) {

@@ -42,6 +42,9 @@ std::optional<Family> family(std::int32_t pid);
 std::optional<std::string> command_text(const std::vector<std::string>& argv);
 
 namespace procfs {
+// The whole file, or none when it cannot be opened or read (a read fails,
+// for one, when the process whose file it is ends meanwhile).
+std::optional<std::string> read_file(const char* path);
 // Parses one /proc/<pid>/stat line: field 22 (start in clock ticks since boot)
 // as seconds and microseconds; none when the line is malformed or its pid
 // field is not `pid`.
