@@ -226,6 +226,14 @@ asio::awaitable<std::expected<std::optional<EncodedFrame>, WireError>> Reader::n
   return next_split<EncodedFrame>(frame::split_frame);
 }
 
+std::optional<EncodedFrame> Reader::buffered_encoded() {
+  const std::size_t held = buf.size();
+  auto split = frame::split_frame(buf);
+  if (!split || !*split) return std::nullopt;
+  last_frame_ = held - buf.size();
+  return std::move(*split);
+}
+
 asio::awaitable<std::expected<std::optional<Packet>, WireError>> Reader::next_packet() {
   if (abandoned(co_await asio::this_coro::cancellation_state)) co_return std::unexpected(aborted());
   auto f = co_await next_frame();

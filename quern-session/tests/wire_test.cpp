@@ -265,6 +265,30 @@ TEST(Reader, NextEncodedGivesTheFrameAsItCame) {
   }
 }
 
+TEST(Reader, BufferedEncodedTakesOnlyAWholeBufferedFrame) {
+  Pair p;
+  const std::string list = frame_bytes(R"({"type":"list"})", "ab");
+  EXPECT_FALSE(p.reader->buffered_encoded()) << "nothing read yet";
+  p.send(list + list + list.substr(0, 5));
+  auto first = p.run(p.reader->next_encoded());
+  ASSERT_TRUE(first && *first);
+  auto second = p.reader->buffered_encoded();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(std::string(second->head.view()) + std::string(second->payload.view()), list);
+  EXPECT_FALSE(p.reader->buffered_encoded()) << "only part of the third is in";
+  p.send(list.substr(5));
+  auto third = p.run(p.reader->next_encoded());
+  ASSERT_TRUE(third && *third);
+  EXPECT_EQ(std::string((**third).head.view()) + std::string((**third).payload.view()), list);
+  // A malformed header is left for next_encoded to report.
+  p.send(frame_bytes("{}", "", static_cast<std::uint32_t>(FRAME_CAP + 1)));
+  auto bad = p.run(p.reader->next_encoded());
+  ASSERT_FALSE(bad);
+  EXPECT_TRUE(bad.error().is<WireError::Frame>());
+  EXPECT_FALSE(p.reader->buffered_encoded());
+  EXPECT_FALSE(p.run(p.reader->next_encoded()));
+}
+
 TEST(Reader, TakesRoomForSeveralFramesOfTheSizeLastRead) {
   // Frames sent together in a stream come in few reads: a buffer that
   // holds several of them, which therefore share it. Each still counts for

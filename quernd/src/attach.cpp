@@ -133,12 +133,17 @@ asio::awaitable<void> pump_from_shim(quern_session::wire::Reader shim, std::shar
   std::optional<PausePair> pause_pair;
 
   for (;;) {
-    // Frames are passed on as they came, header and all.
-    auto next = co_await shim.next_encoded();
-    throw_if_aborted(co_await asio::this_coro::cancellation_state);
-    // End of stream, a read error or a malformed header.
-    if (!next || !*next) break;
-    EncodedFrame frame = std::move(**next);
+    // Frames are passed on as they came, header and all; those already in
+    // the buffer are taken without a wait.
+    std::optional<EncodedFrame> buffered = shim.buffered_encoded();
+    if (!buffered) {
+      auto next = co_await shim.next_encoded();
+      throw_if_aborted(co_await asio::this_coro::cancellation_state);
+      // End of stream, a read error or a malformed header.
+      if (!next || !*next) break;
+      buffered = std::move(**next);
+    }
+    EncodedFrame frame = std::move(*buffered);
 
     auto message = msg::Message::deserialize(frame.json().span());
     if (!message) break;

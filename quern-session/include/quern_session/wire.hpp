@@ -159,6 +159,9 @@ class Reader {
   asio::awaitable<std::expected<std::optional<Frame>, WireError>> next_frame();
   // The same, with the frame as it was received (see frame::split_frame).
   asio::awaitable<std::expected<std::optional<EncodedFrame>, WireError>> next_encoded();
+  // The next frame as received when it is whole in the buffer already;
+  // otherwise none, and next_encoded reads it or reports what is wrong.
+  std::optional<EncodedFrame> buffered_encoded();
   // The next frame decoded into a packet; an undecodable frame is consumed.
   asio::awaitable<std::expected<std::optional<Packet>, WireError>> next_packet();
   // The next packet of any kind within REPLY_LIMIT.
