@@ -38,7 +38,7 @@ void Bytes::advance(std::size_t n) {
   size_ -= n;
 }
 
-void BytesMut::reserve(std::size_t additional) {
+void BytesMut::reserve(std::size_t additional, std::size_t chunk) {
   if (cap_ - end_ >= additional) return;
   std::size_t len = size();
   // Sole owner: slide the unsplit bytes to the front if that makes room.
@@ -49,7 +49,8 @@ void BytesMut::reserve(std::size_t additional) {
     return;
   }
   std::size_t want = len + additional;
-  std::size_t new_cap = cap_ > want ? cap_ : want;
+  const std::size_t floor = chunk > 0 ? chunk : cap_;
+  std::size_t new_cap = floor > want ? floor : want;
   auto fresh = std::make_shared_for_overwrite<std::uint8_t[]>(new_cap);
   if (len) std::memcpy(fresh.get(), chunk_.get() + start_, len);
   chunk_ = std::move(fresh);

@@ -71,6 +71,17 @@ std::string FrameError::what() const {
 
 DecodeResult decode_frame(BytesMut& buf) { return split(buf); }
 
+SplitResult split_frame(BytesMut& buf) {
+  auto header = check(buf.span());
+  if (!header) return std::unexpected(header.error());
+  if (!*header) return std::optional<EncodedFrame>();
+  std::size_t body = (*header)->total_len - 4;
+  std::size_t json_len = (*header)->json_len;
+  Bytes head = buf.split_to(HEADER_LEN + json_len);
+  Bytes payload = buf.split_to(body - json_len);
+  return std::optional<EncodedFrame>(EncodedFrame{std::move(head), std::move(payload)});
+}
+
 DecodeResult decode_frame_bytes(Bytes& buf) { return split(buf); }
 
 std::expected<EncodedFrame, FrameError> encode_frame_parts(std::span<const std::uint8_t> json,

@@ -121,7 +121,15 @@ asio::awaitable<std::expected<void, OsError>> write_frames(WriteHalf& half,
   iov.reserve(2 * frames.size());
   for (const EncodedFrame& f : frames) {
     for (const quern_protocol::Bytes* part : {&f.head, &f.payload}) {
-      if (!part->empty()) iov.push_back({const_cast<std::uint8_t*>(part->data()), part->size()});
+      if (part->empty()) continue;
+      auto* data = const_cast<std::uint8_t*>(part->data());
+      // Parts that lie back to back, as frames passed on from one receive
+      // buffer do, go as one piece.
+      if (!iov.empty() && static_cast<std::uint8_t*>(iov.back().iov_base) + iov.back().iov_len == data) {
+        iov.back().iov_len += part->size();
+      } else {
+        iov.push_back({data, part->size()});
+      }
     }
   }
   const int fd = half.native_handle();
@@ -167,12 +175,17 @@ bool Reader::has_more() const {
   return 4 + std::size_t{be32(buf.data())} <= buf.size();
 }
 
-asio::awaitable<std::expected<std::optional<Frame>, WireError>> Reader::next_frame() {
+template <class T, class Split>
+asio::awaitable<std::expected<std::optional<T>, WireError>> Reader::next_split(Split split) {
   for (;;) {
     if (abandoned(co_await asio::this_coro::cancellation_state)) co_return std::unexpected(aborted());
-    auto decoded = frame::decode_frame(buf);
+    const std::size_t held = buf.size();
+    auto decoded = split(buf);
     if (!decoded) co_return std::unexpected(WireError{WireError::Frame{decoded.error()}});
-    if (*decoded) co_return std::move(*decoded);
+    if (*decoded) {
+      last_frame_ = held - buf.size();
+      co_return std::move(*decoded);
+    }
 
     if (buf.free_space().empty()) {
       std::size_t want = 64;
@@ -182,9 +195,14 @@ asio::awaitable<std::expected<std::optional<Frame>, WireError>> Reader::next_fra
         std::size_t whole = 4 + std::size_t{be32(buf.data())};
         want = std::max(want, whole - buf.size());
       }
+      // Room for a few frames like the last lets one read take several of
+      // them while they come in a stream; each still makes up a good part
+      // of the storage it keeps alive.
+      const std::size_t chunk =
+          std::clamp(FRAMES_PER_BUFFER * last_frame_, first_capacity_, std::max(first_capacity_, MOST_BUFFER));
       // A frame the memory cannot hold ends the stream like a read error.
       try {
-        buf.reserve(want);
+        buf.reserve(want, chunk);
       } catch (const std::bad_alloc&) {
         co_return std::unexpected(
             WireError{WireError::Io{OsError::custom(ErrorKind::OutOfMemory, "out of memory")}});
@@ -198,6 +216,22 @@ asio::awaitable<std::expected<std::optional<Frame>, WireError>> Reader::next_fra
     if (ec) co_return std::unexpected(WireError{WireError::Io{OsError::from_error_code(ec)}});
     if (n == 0) co_return std::nullopt;
   }
+}
+
+asio::awaitable<std::expected<std::optional<Frame>, WireError>> Reader::next_frame() {
+  return next_split<Frame>(frame::decode_frame);
+}
+
+asio::awaitable<std::expected<std::optional<EncodedFrame>, WireError>> Reader::next_encoded() {
+  return next_split<EncodedFrame>(frame::split_frame);
+}
+
+std::optional<EncodedFrame> Reader::buffered_encoded() {
+  const std::size_t held = buf.size();
+  auto split = frame::split_frame(buf);
+  if (!split || !*split) return std::nullopt;
+  last_frame_ = held - buf.size();
+  return std::move(*split);
 }
 
 asio::awaitable<std::expected<std::optional<Packet>, WireError>> Reader::next_packet() {

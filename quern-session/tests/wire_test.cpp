@@ -1,9 +1,12 @@
 #include "quern_session/wire.hpp"
 
 #include <chrono>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <sys/socket.h>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -225,6 +228,149 @@ TEST(Reader, ReadsFramesLargerThanItsFirstBuffer) {
     ASSERT_TRUE(next && *next);
     EXPECT_EQ((*next)->json.view(), R"({"type":"list"})");
   }
+}
+
+TEST(Reader, NextEncodedGivesTheFrameAsItCame) {
+  const std::vector<std::string> frames = {
+      frame_bytes(R"({"type":"list"})", "ab"),
+      frame_bytes(R"({"type":"detach","id":"a"})"),
+      frame_bytes(R"({"type":"output","id":"a","epoch":1,"sequence":2})", std::string(FIRST_BUFFER + 5, 'o')),
+  };
+  Pair p;
+  std::string all;
+  for (const auto& f : frames) all += f;
+  asio::co_spawn(p.io, asio::async_write(p.peer, asio::buffer(all), use_tuple), asio::detached);
+  for (const auto& sent : frames) {
+    auto f = p.run(p.reader->next_encoded());
+    ASSERT_TRUE(f && *f);
+    const EncodedFrame& got = **f;
+    EXPECT_EQ(std::string(got.head.view()) + std::string(got.payload.view()), sent);
+    const std::uint32_t json_len = (std::uint32_t{static_cast<std::uint8_t>(sent[4])} << 24) |
+                                   (std::uint32_t{static_cast<std::uint8_t>(sent[5])} << 16) |
+                                   (std::uint32_t{static_cast<std::uint8_t>(sent[6])} << 8) |
+                                   std::uint32_t{static_cast<std::uint8_t>(sent[7])};
+    EXPECT_EQ(got.head.size(), 8 + json_len);
+    EXPECT_EQ(got.json().view(), sent.substr(8, json_len));
+    // A view of the receive buffer, not a copy.
+    if (!got.payload.empty()) {
+      EXPECT_TRUE(got.head.shares_storage_with(got.payload));
+    }
+  }
+  // A malformed header is refused as next_frame refuses it, and stays.
+  p.send(frame_bytes("{}", "", static_cast<std::uint32_t>(FRAME_CAP + 1)));
+  for (int i = 0; i < 2; ++i) {
+    auto bad = p.run(p.reader->next_encoded());
+    ASSERT_FALSE(bad);
+    EXPECT_TRUE(bad.error().is<WireError::Frame>());
+  }
+}
+
+TEST(Reader, BufferedEncodedTakesOnlyAWholeBufferedFrame) {
+  Pair p;
+  const std::string list = frame_bytes(R"({"type":"list"})", "ab");
+  EXPECT_FALSE(p.reader->buffered_encoded()) << "nothing read yet";
+  p.send(list + list + list.substr(0, 5));
+  auto first = p.run(p.reader->next_encoded());
+  ASSERT_TRUE(first && *first);
+  auto second = p.reader->buffered_encoded();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(std::string(second->head.view()) + std::string(second->payload.view()), list);
+  EXPECT_FALSE(p.reader->buffered_encoded()) << "only part of the third is in";
+  p.send(list.substr(5));
+  auto third = p.run(p.reader->next_encoded());
+  ASSERT_TRUE(third && *third);
+  EXPECT_EQ(std::string((**third).head.view()) + std::string((**third).payload.view()), list);
+  // A malformed header is left for next_encoded to report.
+  p.send(frame_bytes("{}", "", static_cast<std::uint32_t>(FRAME_CAP + 1)));
+  auto bad = p.run(p.reader->next_encoded());
+  ASSERT_FALSE(bad);
+  EXPECT_TRUE(bad.error().is<WireError::Frame>());
+  EXPECT_FALSE(p.reader->buffered_encoded());
+  EXPECT_FALSE(p.run(p.reader->next_encoded()));
+}
+
+TEST(Reader, TakesRoomForSeveralFramesOfTheSizeLastRead) {
+  // Frames sent together in a stream come in few reads: a buffer that
+  // holds several of them, which therefore share it. Each still counts for
+  // a good part of what it keeps alive.
+  const std::string frame = frame_bytes(R"({"type":"list"})", std::string(100 * 1024, 'x'));
+  Pair p;
+  std::string all;
+  for (int i = 0; i < 8; ++i) all += frame;
+  asio::co_spawn(p.io, asio::async_write(p.peer, asio::buffer(all), use_tuple), asio::detached);
+  std::vector<EncodedFrame> got;
+  for (int i = 0; i < 8; ++i) {
+    auto f = p.run(p.reader->next_encoded());
+    ASSERT_TRUE(f && *f);
+    got.push_back(std::move(**f));
+  }
+  std::size_t shared = 0;
+  for (std::size_t i = 0; i + 1 < got.size(); ++i) {
+    if (got[i].payload.shares_storage_with(got[i + 1].payload)) ++shared;
+    EXPECT_LE(got[i].payload.storage(), 4 * frame.size());
+  }
+  EXPECT_GE(shared, 3u);
+}
+
+TEST(Reader, GoesBackToASmallBufferAfterALargeFrame) {
+  // Small frames after a large one do not each keep a buffer of the large
+  // one's size alive. The frames are held, as a queue would hold them.
+  Pair p;
+  const std::string small = frame_bytes(R"({"type":"list"})", std::string(100, 's'));
+  std::string all = frame_bytes(R"({"type":"list"})", std::string(2 << 20, 'l'));
+  const int count = 12000;  // more than MOST_BUFFER of them
+  for (int i = 0; i < count; ++i) all += small;
+  asio::co_spawn(p.io, asio::async_write(p.peer, asio::buffer(all), use_tuple), asio::detached);
+  std::vector<EncodedFrame> held;
+  std::size_t largest_at_end = 0;
+  for (int i = 0; i <= count; ++i) {
+    auto f = p.run(p.reader->next_encoded());
+    ASSERT_TRUE(f && *f);
+    if (i > count - 100) largest_at_end = std::max(largest_at_end, (**f).payload.storage());
+    held.push_back(std::move(**f));
+  }
+  EXPECT_LE(largest_at_end, FIRST_BUFFER);
+}
+
+TEST(WriteFrames, SendsEveryPartInOrderThroughPartialWrites) {
+  // Frames passed on from one receive buffer lie back to back, others
+  // apart; a small socket buffer makes the writes partial.
+  Pair p;
+  const std::string run = frame_bytes(R"({"type":"list"})", std::string(3000, 'a')) +
+                          frame_bytes(R"({"type":"detach","id":"b"})") +
+                          frame_bytes(R"({"type":"list"})", std::string(70000, 'c'));
+  Bytes buffer = Bytes::copy_from(run);
+  std::vector<EncodedFrame> frames;
+  std::string expected;
+  for (int round = 0; round < 3; ++round) {
+    Bytes rest = buffer;
+    for (;;) {
+      auto f = quern_protocol::frame::decode_frame_bytes(rest);
+      ASSERT_TRUE(f);
+      if (!*f) break;
+      auto encoded = quern_protocol::frame::encode_frame_parts((**f).json.span(), (**f).payload);
+      ASSERT_TRUE(encoded);
+      // The head as received: a view just before the payload.
+      const std::size_t at = static_cast<std::size_t>((**f).json.data() - buffer.data()) - 8;
+      frames.push_back(EncodedFrame{buffer.slice(at, encoded->head.size()), (**f).payload});
+      // And one built apart, between them.
+      frames.push_back(std::move(*encoded));
+      expected += std::string(frames[frames.size() - 2].head.view()) +
+                  std::string(frames[frames.size() - 2].payload.view());
+      expected += std::string(frames.back().head.view()) + std::string(frames.back().payload.view());
+    }
+  }
+  const int small = 4096;
+  ::setsockopt(p.writer->native_handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  auto reading = [&]() -> asio::awaitable<std::string> {
+    std::string got(expected.size(), '\0');
+    auto [ec, n] = co_await asio::async_read(p.peer, asio::buffer(got), use_tuple);
+    got.resize(n);
+    co_return got;
+  };
+  auto [written, got] = p.run(write_frames(*p.writer, frames) && reading());
+  EXPECT_TRUE(written);
+  EXPECT_TRUE(got == expected) << got.size() << " of " << expected.size() << " bytes";
 }
 
 TEST(Reader, EndOfStreamIsTheEndEvenInsideAFrame) {

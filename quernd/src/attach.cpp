@@ -133,19 +133,26 @@ asio::awaitable<void> pump_from_shim(quern_session::wire::Reader shim, std::shar
   std::optional<PausePair> pause_pair;
 
   for (;;) {
-    auto next = co_await shim.next_frame();
-    throw_if_aborted(co_await asio::this_coro::cancellation_state);
-    // End of stream, a read error or a malformed header.
-    if (!next || !*next) break;
-    Frame frame = std::move(**next);
+    // Frames are passed on as they came, header and all; those already in
+    // the buffer are taken without a wait.
+    std::optional<EncodedFrame> buffered = shim.buffered_encoded();
+    if (!buffered) {
+      auto next = co_await shim.next_encoded();
+      throw_if_aborted(co_await asio::this_coro::cancellation_state);
+      // End of stream, a read error or a malformed header.
+      if (!next || !*next) break;
+      buffered = std::move(**next);
+    }
+    EncodedFrame frame = std::move(*buffered);
 
-    std::optional<msg::Message> message = quern_session::wire::message_of(frame);
+    auto message = msg::Message::deserialize(frame.json().span());
     if (!message) break;
     if (!relayed(*message)) continue;
 
     // With nothing more at hand the writer runs at once; while more comes,
     // frames gather for one write.
-    auto pushed = out->try_push(reencode(frame), shim.has_more() ? sync::Wake::later : sync::Wake::now);
+    auto pushed =
+        out->try_push(own_storage(std::move(frame)), shim.has_more() ? sync::Wake::later : sync::Wake::now);
     if (pushed) continue;
 
     // More than 1 MiB waits for the client: hold the shim until it is gone.

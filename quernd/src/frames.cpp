@@ -1,5 +1,6 @@
 #include "frames.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -14,12 +15,23 @@ EncodedFrame error(std::optional<PtyId> id, std::string text) {
   return quern_session::wire::control(msg::Error{std::move(id), std::move(text)});
 }
 
+namespace {
+
+// A small view of a large receive buffer would keep all of it alive while
+// it waits in a queue or channel that counts only the view.
+bool pins_much(std::size_t storage, std::size_t size) { return storage > COPY_OUT_FLOOR && storage / 4 > size; }
+
+}  // namespace
+
 Bytes own_storage(Bytes payload) {
-  // A small view of a large receive buffer would keep all of it alive while
-  // it waits in a queue or channel that counts only the view.
-  if (payload.storage() > COPY_OUT_FLOOR && payload.storage() / 4 > payload.size())
-    return Bytes::copy_from(payload.span());
+  if (pins_much(payload.storage(), payload.size())) return Bytes::copy_from(payload.span());
   return payload;
+}
+
+EncodedFrame own_storage(EncodedFrame frame) {
+  if (!pins_much(std::max(frame.head.storage(), frame.payload.storage()), frame.size())) return frame;
+  const Bytes whole = frame.to_bytes();
+  return EncodedFrame{whole.slice(0, frame.head.size()), whole.slice(frame.head.size(), frame.payload.size())};
 }
 
 EncodedFrame reencode(const Frame& frame) {

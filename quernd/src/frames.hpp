@@ -27,6 +27,10 @@ inline constexpr std::size_t COPY_OUT_FLOOR = 64 * 1024;
 // small view of a large buffer.
 quern_protocol::Bytes own_storage(quern_protocol::Bytes payload);
 
+// The frame itself, or a copy of it (head and payload) in storage of its own
+// when it is a small view of a large buffer, by the same rule.
+EncodedFrame own_storage(EncodedFrame frame);
+
 // The same JSON text and payload as received, as a frame to send on. Copies
 // the JSON text into a new head; the payload is shared, unless it is a small
 // view of a large buffer (see own_storage).

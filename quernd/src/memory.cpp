@@ -17,8 +17,10 @@ namespace asio = boost::asio;
 
 void give_back_large_blocks() {
 #if defined(__GLIBC__)
-  // Setting the bound also stops the allocator from moving it.
+  // Setting the bound also stops the allocator from moving it, and from
+  // moving the bound of trimming, which would stay at 128 KiB.
   ::mallopt(M_MMAP_THRESHOLD, static_cast<int>(LARGE_BLOCK));
+  ::mallopt(M_TRIM_THRESHOLD, static_cast<int>(TRIM_THRESHOLD));
 #endif
 }
 

@@ -21,7 +21,11 @@ inline constexpr std::size_t LARGE_BLOCK = 1 << 20;
 // Makes the allocator give every block of LARGE_BLOCK or more back to the
 // system as soon as it is freed. Left to itself it raises that bound to the
 // largest block freed so far, and then keeps freed frame buffers of up to
-// 8 MiB in its heap. Call before the first allocations of note.
+// 8 MiB in its heap. Smaller blocks freed stay in the heap up to
+// TRIM_THRESHOLD, for trim_after_bursts to give back: handing the heap's top
+// back at every free, as the allocator does by default once this bound is
+// set, costs a system call and fresh page faults for every receive buffer a
+// stream of frames goes through. Call before the first allocations of note.
 void give_back_large_blocks();
 // Bytes the allocator holds that nothing uses; 0 where it cannot tell.
 std::size_t held_free();

@@ -345,6 +345,25 @@ TEST_F(Conn, OnlyOutputExitedListedAndErrorAreRelayedAsTheyCame) {
   EXPECT_FALSE(attached().from_shim.finished());
 }
 
+TEST_F(Conn, FramesFromTheShimArePassedOnAsViewsOfItsReceiveBuffer) {
+  attach();
+  std::string sent;
+  for (std::uint64_t i = 0; i < 3; ++i) sent += frame_bytes(output_json(i), std::string(100, 'o'));
+  shim->send(sent);
+  ASSERT_TRUE(run_until_shim([&] { return out->bytes() == sent.size(); }));
+  auto got = pop_all();
+  ASSERT_EQ(got.size(), 3u);
+  std::string relayed;
+  for (const auto& popped : got) {
+    const auto& frame = std::get<EncodedFrame>(popped);
+    relayed += bytes_of(frame);
+    // Nothing copied: head and payload share the buffer, back to back.
+    EXPECT_TRUE(frame.head.shares_storage_with(frame.payload));
+    EXPECT_EQ(frame.head.data() + frame.head.size(), frame.payload.data());
+  }
+  EXPECT_EQ(relayed, sent);
+}
+
 TEST_F(Conn, AQueuedFrameKeepsAliveLittleMoreThanItself) {
   // Tiny output frames that arrive in the receive buffer of a large frame of
   // a dropped kind are copied out; the queue then holds what it counts.

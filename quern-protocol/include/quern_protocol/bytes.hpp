@@ -88,8 +88,9 @@ class BytesMut {
 
   // Makes room for at least `additional` more bytes at the end. Storage still
   // shared with split-off buffers is never written to: the unsplit tail moves
-  // to a new chunk instead.
-  void reserve(std::size_t additional);
+  // to a new chunk instead, of at least `chunk` bytes if given, else of at
+  // least the current capacity.
+  void reserve(std::size_t additional, std::size_t chunk = 0);
   void append(std::span<const std::uint8_t> s);
   void append(std::string_view s);
 

@@ -26,6 +26,8 @@ struct EncodedFrame {
   Bytes payload;  // shared with the encoder's caller, never copied
 
   std::size_t size() const { return head.size() + payload.size(); }
+  // The JSON text, as a view of the head.
+  Bytes json() const { return head.slice(HEADER_LEN, head.size() - HEADER_LEN); }
   // The whole frame in one buffer of exactly its size.
   Bytes to_bytes() const;
 };
@@ -51,12 +53,16 @@ struct FrameError {
 };
 
 using DecodeResult = std::expected<std::optional<Frame>, FrameError>;
+using SplitResult = std::expected<std::optional<EncodedFrame>, FrameError>;
 
 // Splits the first whole frame off the front of a receive buffer; none when the
 // buffer does not hold a whole frame yet. On error nothing is consumed.
 DecodeResult decode_frame(BytesMut& buf);
 // The same over one immutable buffer: on success its start moves past the frame.
 DecodeResult decode_frame_bytes(Bytes& buf);
+// The same, but the frame comes as it was received, to be passed on: its
+// head (header and JSON text) and its payload, both views of the buffer.
+SplitResult split_frame(BytesMut& buf);
 // Builds a frame's head from the JSON text; the payload is taken as it is.
 std::expected<EncodedFrame, FrameError> encode_frame_parts(std::span<const std::uint8_t> json,
                                                            Bytes payload);

@@ -39,6 +39,10 @@ using quern_protocol::packet::Packet;
 inline constexpr std::chrono::milliseconds REPLY_LIMIT{2000};
 // The first capacity of every reader's buffer.
 inline constexpr std::size_t FIRST_BUFFER = 64 * 1024;
+// A reader's buffer takes room for this many frames of the size last read,
+// within its first capacity and MOST_BUFFER, and more when one frame needs it.
+inline constexpr std::size_t FRAMES_PER_BUFFER = 3;
+inline constexpr std::size_t MOST_BUFFER = 1 << 20;
 
 struct WireError {
   struct Io {
@@ -136,7 +140,8 @@ std::pair<ReadHalf, WriteHalf> split(Socket socket);
 
 // Writes the frames in order, their heads and payloads gathered (never
 // joined) into as few system calls as the iovec limit allows, until every
-// byte is written. A write that accepts no bytes fails too.
+// byte is written; parts that lie back to back in memory go as one piece. A
+// write that accepts no bytes fails too.
 asio::awaitable<std::expected<void, OsError>> write_frames(WriteHalf& half, std::span<const EncodedFrame> frames);
 // The same for one frame.
 asio::awaitable<std::expected<void, OsError>> write_frame(WriteHalf& half, EncodedFrame frame);
@@ -147,11 +152,16 @@ asio::awaitable<std::expected<void, OsError>> write_frame(WriteHalf& half, Encod
 class Reader {
  public:
   explicit Reader(ReadHalf inner, std::size_t capacity = FIRST_BUFFER)
-      : inner(std::move(inner)), buf(capacity) {}
+      : inner(std::move(inner)), buf(capacity), first_capacity_(capacity) {}
 
   // The next frame; none when the stream has ended (a partial frame left in
   // the buffer is dropped). A malformed header stays at the front.
   asio::awaitable<std::expected<std::optional<Frame>, WireError>> next_frame();
+  // The same, with the frame as it was received (see frame::split_frame).
+  asio::awaitable<std::expected<std::optional<EncodedFrame>, WireError>> next_encoded();
+  // The next frame as received when it is whole in the buffer already;
+  // otherwise none, and next_encoded reads it or reports what is wrong.
+  std::optional<EncodedFrame> buffered_encoded();
   // The next frame decoded into a packet; an undecodable frame is consumed.
   asio::awaitable<std::expected<std::optional<Packet>, WireError>> next_packet();
   // The next packet of any kind within REPLY_LIMIT.
@@ -164,6 +174,13 @@ class Reader {
   quern_protocol::BytesMut buf;
 
  private:
+  // next_frame and next_encoded, with the given split of the buffer.
+  template <class T, class Split>
+  asio::awaitable<std::expected<std::optional<T>, WireError>> next_split(Split split);
+
+  std::size_t first_capacity_;
+  // The size of the last frame split off, header included.
+  std::size_t last_frame_ = 0;
   bool last_read_full_ = false;
 };
 
