@@ -39,6 +39,8 @@ using quern_protocol::packet::Packet;
 inline constexpr std::chrono::milliseconds REPLY_LIMIT{2000};
 // The first capacity of every reader's buffer.
 inline constexpr std::size_t FIRST_BUFFER = 64 * 1024;
+// The most one read of a reader takes from its stream.
+inline constexpr std::size_t READ_PIECE = 128 * 1024;
 
 struct WireError {
   struct Io {
@@ -157,7 +159,8 @@ class Reader {
   // The next packet of any kind within REPLY_LIMIT.
   asio::awaitable<std::expected<Packet, WireError>> expect();
   // Whether more is at hand: a whole frame is buffered, or the last read
-  // filled the buffer, so that the socket may well hold more.
+  // took all it could (the buffer's room, or READ_PIECE), so that the socket
+  // may well hold more.
   bool has_more() const;
 
   ReadHalf inner;
