@@ -1,7 +1,8 @@
 #include "quern_session/wire.hpp"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
+
+#include <sys/ioctl.h>
 
 namespace quern_session::wire {
 namespace {
@@ -371,6 +374,48 @@ TEST(WriteFrames, SendsEveryPartInOrderThroughPartialWrites) {
   auto [written, got] = p.run(write_frames(*p.writer, frames) && reading());
   EXPECT_TRUE(written);
   EXPECT_TRUE(got == expected) << got.size() << " of " << expected.size() << " bytes";
+}
+
+TEST(Reader, TakesAtMostAPieceFromTheSocketInEachTurn) {
+  Pair p;
+  const int big = 4 << 20;
+  ::setsockopt(p.peer.native_handle(), SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+  p.peer.non_blocking(true);
+  // A frame of 2 MiB, of which the socket takes as much as it holds.
+  const std::string json = R"({"type":"output","id":"a","epoch":1,"sequence":2})";
+  std::string payload((2u << 20) - json.size(), '\0');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 13 + i / 509);
+  const std::string whole = frame_bytes(json, payload);
+  std::size_t sent = 0;
+  while (sent < whole.size()) {
+    boost::system::error_code ec;
+    const std::size_t n = p.peer.write_some(asio::buffer(whole.data() + sent, whole.size() - sent), ec);
+    if (ec) break;
+    sent += n;
+  }
+  auto queued = [&] {
+    int n = 0;
+    ::ioctl(p.reader->inner.native_handle(), FIONREAD, &n);
+    return static_cast<std::size_t>(n);
+  };
+  if (queued() < FIRST_BUFFER + 2 * READ_PIECE) GTEST_SKIP() << "the socket holds only " << queued() << " bytes";
+
+  std::optional<std::expected<std::optional<Frame>, WireError>> got;
+  asio::co_spawn(p.io, p.reader->next_frame(), [&](std::exception_ptr, auto r) { got.emplace(std::move(r)); });
+  // Every turn of the loop takes one piece at most, until the socket is empty.
+  for (std::size_t before = queued(); before > 0;) {
+    ASSERT_EQ(p.io.poll_one(), 1u);
+    const std::size_t after = queued();
+    EXPECT_LE(before - after, READ_PIECE);
+    before = after;
+  }
+  p.peer.non_blocking(false);
+  asio::co_spawn(p.io, asio::async_write(p.peer, asio::buffer(whole.data() + sent, whole.size() - sent), use_tuple),
+                 asio::detached);
+  while (!got) p.io.run_one();
+  ASSERT_TRUE(*got && **got);
+  EXPECT_EQ((**got)->json.view(), json);
+  EXPECT_TRUE((**got)->payload.view() == payload);
 }
 
 TEST(Reader, EndOfStreamIsTheEndEvenInsideAFrame) {

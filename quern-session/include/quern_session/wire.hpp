@@ -43,6 +43,8 @@ inline constexpr std::size_t FIRST_BUFFER = 64 * 1024;
 // within its first capacity and MOST_BUFFER, and more when one frame needs it.
 inline constexpr std::size_t FRAMES_PER_BUFFER = 3;
 inline constexpr std::size_t MOST_BUFFER = 1 << 20;
+// The most one read of a reader takes from its stream.
+inline constexpr std::size_t READ_PIECE = 128 * 1024;
 
 struct WireError {
   struct Io {
@@ -167,7 +169,8 @@ class Reader {
   // The next packet of any kind within REPLY_LIMIT.
   asio::awaitable<std::expected<Packet, WireError>> expect();
   // Whether more is at hand: a whole frame is buffered, or the last read
-  // filled the buffer, so that the socket may well hold more.
+  // took all it could (the buffer's room, or READ_PIECE), so that the socket
+  // may well hold more.
   bool has_more() const;
 
   ReadHalf inner;
