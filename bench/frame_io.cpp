@@ -221,8 +221,9 @@ std::size_t Conn::drain() {
   }
 }
 
-Message Conn::expect(std::string_view tag) {
-  Frame f = recv();
+Message Conn::expect(std::string_view tag) { return message_of_kind(recv(), tag); }
+
+Message message_of_kind(const Frame& f, std::string_view tag) {
   auto m = Message::deserialize(f.json.span());
   if (!m) throw std::runtime_error("undecodable frame: " + m.error().text);
   if (m->tag() != tag) {

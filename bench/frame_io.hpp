@@ -87,6 +87,9 @@ class Conn {
   quern_protocol::BytesMut rx_{1 << 20};
 };
 
+// The message of a frame, which must be of kind `tag`; throws otherwise.
+Message message_of_kind(const Frame& f, std::string_view tag);
+
 // Whether the JSON text of a frame is an `output` message; a cheap look for
 // the stream readers, which do not decode every frame.
 bool is_output(const Frame& f);

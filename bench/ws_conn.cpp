@@ -175,15 +175,7 @@ Frame WsConn::recv() {
   }
 }
 
-Message WsConn::expect(std::string_view tag) {
-  Frame f = recv();
-  auto m = Message::deserialize(f.json.span());
-  if (!m) throw std::runtime_error("undecodable frame: " + m.error().text);
-  if (m->tag() != tag) {
-    throw std::runtime_error("got " + m->debug() + " where " + std::string(tag) + " was expected");
-  }
-  return std::move(*m);
-}
+Message WsConn::expect(std::string_view tag) { return message_of_kind(recv(), tag); }
 
 std::size_t WsConn::drain() {
   std::size_t dropped = 0;

@@ -135,12 +135,8 @@ asio::awaitable<std::expected<void, OsError>> write_frames(WriteHalf& half,
   const int fd = half.native_handle();
   std::size_t first = 0;
   while (first < iov.size()) {
-    msghdr message{};
-    message.msg_iov = iov.data() + first;
-    message.msg_iovlen = std::min<std::size_t>(iov.size() - first, IOV_MAX);
-    const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = send_gathered(fd, iov, first);
     if (n < 0) {
-      if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) co_return std::unexpected(OsError::last());
       // Full: wait until the socket takes more.
       auto [ec] = co_await half.async_wait_writable(use_tuple);
@@ -149,20 +145,19 @@ asio::awaitable<std::expected<void, OsError>> write_frames(WriteHalf& half,
     }
     if (n == 0)
       co_return std::unexpected(OsError::custom(quern_session::ErrorKind::Other, "failed to write whole buffer"));
-    // Step past what went, part of an iovec included.
-    auto left = static_cast<std::size_t>(n);
-    while (left > 0) {
-      if (left >= iov[first].iov_len) {
-        left -= iov[first].iov_len;
-        ++first;
-      } else {
-        iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + left;
-        iov[first].iov_len -= left;
-        left = 0;
-      }
-    }
+    step_past(iov, first, static_cast<std::size_t>(n), [](std::span<const std::uint8_t>) {});
   }
   co_return std::expected<void, OsError>{};
+}
+
+ssize_t send_gathered(int fd, std::span<const iovec> iov, std::size_t first) {
+  msghdr message{};
+  message.msg_iov = const_cast<iovec*>(iov.data() + first);
+  message.msg_iovlen = std::min<std::size_t>(iov.size() - first, IOV_MAX);
+  for (;;) {
+    const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0 || errno != EINTR) return n;
+  }
 }
 
 asio::awaitable<std::expected<void, OsError>> write_frame(WriteHalf& half, EncodedFrame frame) {

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <span>
 
-#include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <boost/asio/as_tuple.hpp>
@@ -25,6 +23,7 @@
 #include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include "quern_session/wire.hpp"
 #include "task.hpp"
 #include "ws_close.hpp"
 
@@ -191,12 +190,8 @@ class TcpStream {
     const int fd = socket_.native_handle();
     std::size_t first = 0;
     while (first < iov.size()) {
-      msghdr message{};
-      message.msg_iov = iov.data() + first;
-      message.msg_iovlen = std::min<std::size_t>(iov.size() - first, IOV_MAX);
-      const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n = quern_session::wire::send_gathered(fd, iov, first);
       if (n < 0) {
-        if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) co_return false;
         auto [ec] = co_await socket_.async_wait(asio::ip::tcp::socket::wait_write, use_tuple);
         if (ec) co_return false;
@@ -204,19 +199,8 @@ class TcpStream {
       }
       if (n == 0) co_return false;
       turn.partial = true;
-      // Step past what went, part of an iovec included.
-      auto left = static_cast<std::size_t>(n);
-      while (left > 0) {
-        const std::size_t step = std::min(left, iov[first].iov_len);
-        close_.sent(std::span(static_cast<const std::uint8_t*>(iov[first].iov_base), step));
-        left -= step;
-        if (step == iov[first].iov_len) {
-          ++first;
-        } else {
-          iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + step;
-          iov[first].iov_len -= step;
-        }
-      }
+      quern_session::wire::step_past(iov, first, static_cast<std::size_t>(n),
+                                     [&](std::span<const std::uint8_t> went) { close_.sent(went); });
     }
     turn.partial = false;
     co_return true;

@@ -67,6 +67,26 @@ TEST(Children, CopiesShareOneList) {
 
 class ReaperTask : public ::testing::Test {
  protected:
+  ~ReaperTask() override {
+    if (sigchld_held_) ::sigprocmask(SIG_UNBLOCK, &sigchld_, nullptr);
+  }
+
+  // Keeps SIGCHLD from the reaper until the test ends, however it ends.
+  void hold_sigchld() {
+    sigemptyset(&sigchld_);
+    sigaddset(&sigchld_, SIGCHLD);
+    ASSERT_EQ(::sigprocmask(SIG_BLOCK, &sigchld_, nullptr), 0);
+    sigchld_held_ = true;
+  }
+
+  // Starts the reaper and lets its first reap, which runs at once, pass.
+  void start_reaper() {
+    boost::asio::co_spawn(io, Children::run(children), [](std::exception_ptr e) {
+      if (e) std::rethrow_exception(e);
+    });
+    io.run_for(100ms);
+  }
+
   // Drives the reaper until `children` is empty or `limit` has passed;
   // returns the time it took.
   std::chrono::steady_clock::duration drive_until_empty(std::chrono::milliseconds limit) {
@@ -78,20 +98,17 @@ class ReaperTask : public ::testing::Test {
 
   boost::asio::io_context io;
   Children children;
+
+ private:
+  sigset_t sigchld_{};
+  bool sigchld_held_ = false;
 };
 
 TEST_F(ReaperTask, CollectsAnExitedChildWithinASecondWithoutSigchld) {
   // With SIGCHLD held back from the reaper, the 1-second interval alone
   // collects the child.
-  sigset_t chld;
-  sigemptyset(&chld);
-  sigaddset(&chld, SIGCHLD);
-  ASSERT_EQ(::sigprocmask(SIG_BLOCK, &chld, nullptr), 0);
-
-  boost::asio::co_spawn(io, Children::run(children), [](std::exception_ptr e) {
-    if (e) std::rethrow_exception(e);
-  });
-  io.run_for(100ms);  // past the first, immediate reap
+  hold_sigchld();
+  start_reaper();
   pid_t child = spawn({"true"});
   children.hold(child);
   wait_exited_uncollected(child);
@@ -100,7 +117,6 @@ TEST_F(ReaperTask, CollectsAnExitedChildWithinASecondWithoutSigchld) {
   EXPECT_TRUE(children.held().empty());
   EXPECT_LT(took, 1500ms);
   EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), -1) << "the child was collected";
-  ASSERT_EQ(::sigprocmask(SIG_UNBLOCK, &chld, nullptr), 0);
 }
 
 TEST_F(ReaperTask, TickCollectsAMissedChildWithoutAskingEachHeldChild) {
@@ -121,14 +137,8 @@ TEST_F(ReaperTask, TickCollectsAMissedChildWithoutAskingEachHeldChild) {
     ASSERT_EQ(leftover.si_pid, 0) << "an earlier test left an exited child uncollected";
   }
 
-  sigset_t chld;
-  sigemptyset(&chld);
-  sigaddset(&chld, SIGCHLD);
-  ASSERT_EQ(::sigprocmask(SIG_BLOCK, &chld, nullptr), 0);
-  boost::asio::co_spawn(io, Children::run(children), [](std::exception_ptr e) {
-    if (e) std::rethrow_exception(e);
-  });
-  io.run_for(100ms);  // past the first reap, which asks each held child
+  hold_sigchld();
+  start_reaper();  // past the first reap, which asks each held child
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<pid_t> running;
@@ -160,14 +170,10 @@ TEST_F(ReaperTask, TickCollectsAMissedChildWithoutAskingEachHeldChild) {
     for (pid_t pid : running) kill_and_collect(pid);
     children.reap();
   }
-  ASSERT_EQ(::sigprocmask(SIG_UNBLOCK, &chld, nullptr), 0);
 }
 
 TEST_F(ReaperTask, CollectsOnSigchldBeforeTheNextTick) {
-  boost::asio::co_spawn(io, Children::run(children), [](std::exception_ptr e) {
-    if (e) std::rethrow_exception(e);
-  });
-  io.run_for(100ms);
+  start_reaper();
   pid_t child = spawn({"true"});
   children.hold(child);
   // The next tick is due about 900 ms from now.

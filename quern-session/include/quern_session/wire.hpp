@@ -4,6 +4,7 @@
 // read half.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,9 @@
 #include <string>
 #include <utility>
 #include <variant>
+
+#include <sys/types.h>
+#include <sys/uio.h>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
@@ -139,6 +143,27 @@ class WriteHalf {
 };
 
 std::pair<ReadHalf, WriteHalf> split(Socket socket);
+
+// One sendmsg of iov[first..] (at most IOV_MAX pieces) that never waits and
+// raises no SIGPIPE; EINTR is tried again. The bytes taken, or -1 with errno.
+ssize_t send_gathered(int fd, std::span<const iovec> iov, std::size_t first);
+
+// Steps `first` past the `n` bytes a gathered send took, into an iovec if
+// need be; `went` is handed each piece that went, in order.
+template <class Went>
+void step_past(std::span<iovec> iov, std::size_t& first, std::size_t n, Went&& went) {
+  while (n > 0) {
+    const std::size_t step = std::min(n, iov[first].iov_len);
+    went(std::span(static_cast<const std::uint8_t*>(iov[first].iov_base), step));
+    n -= step;
+    if (step == iov[first].iov_len) {
+      ++first;
+    } else {
+      iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + step;
+      iov[first].iov_len -= step;
+    }
+  }
+}
 
 // Writes the frames in order, their heads and payloads gathered (never
 // joined) into as few system calls as the iovec limit allows, until every
