@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
-#include <set>
 #include <string>
 #include <system_error>
 #include <tuple>
@@ -21,6 +20,7 @@
 #include <unistd.h>
 
 #include "cli.hpp"
+#include "quern_testkit/terminal_modes.hpp"
 
 namespace quern_cli {
 namespace {
@@ -28,6 +28,7 @@ namespace {
 namespace msg = quern_protocol::message;
 using quern_protocol::Bytes;
 using quern_testkit::ClientError;
+using quern_testkit::TerminalModes;
 
 constexpr unsigned char kDetachKey = 0x1c;  // Ctrl-backslash
 
@@ -120,141 +121,6 @@ bool write_all(int fd, std::string_view bytes) {
   }
   return true;
 }
-
-// The terminal modes that a session's output turns on and that would stay
-// with the user's terminal after the session has left it: the alternate
-// screen, mouse reporting, application cursor keys and keypad, bracketed
-// paste, focus reports, a hidden cursor, colours. It follows the output's
-// private mode sets and resets (CSI ? Pn h, CSI ? Pn l), ESC = and ESC >,
-// also across frames, and knows whether the cursor stands at a line's start.
-class TerminalModes {
- public:
-  void see(std::string_view bytes) {
-    for (unsigned char ch : bytes) step(ch);
-  }
-
-  // What puts the terminal back: each mode that is on turned off, the
-  // alternate screen left last (its cursor comes back), the cursor shown.
-  std::string reset() const {
-    std::string out;
-    if (attributes_) out += "\x1b[m";
-    for (int mode : on_) {
-      if (mode != kHiddenCursor && !is_screen(mode)) out += "\x1b[?" + std::to_string(mode) + "l";
-    }
-    if (keypad_) out += "\x1b>";
-    for (int mode : {1049, 1047, 47}) {
-      if (on_.contains(mode)) out += "\x1b[?" + std::to_string(mode) + "l";
-    }
-    if (on_.contains(kHiddenCursor)) out += "\x1b[?25h";
-    return out;
-  }
-  // A line was written to the terminal besides the output.
-  void line_ended() { line_start_ = true; }
-  // Whether the cursor stands at the start of a line once reset() is written.
-  bool at_line_start() const { return alternate() ? main_line_start_ : line_start_; }
-
- private:
-  static constexpr int kHiddenCursor = -25;  // "on" when CSI ? 25 l hid the cursor
-  static bool is_screen(int mode) { return mode == 1049 || mode == 1047 || mode == 47; }
-  // The private modes whose set state is worth undoing.
-  static bool tracked(int mode) {
-    switch (mode) {
-      case 1:                                                          // application cursor keys
-      case 9: case 1000: case 1001: case 1002: case 1003:              // mouse reporting
-      case 1005: case 1006: case 1015: case 1016:                      // mouse encodings
-      case 1004: case 2004:                                            // focus reports, bracketed paste
-      case 47: case 1047: case 1049:                                   // the alternate screen
-        return true;
-      default:
-        return false;
-    }
-  }
-  bool alternate() const { return on_.contains(1049) || on_.contains(1047) || on_.contains(47); }
-
-  void step(unsigned char ch) {
-    switch (state_) {
-      case State::Ground:
-        if (ch == 0x1b) {
-          state_ = State::Escape;
-        } else if (ch == '\n') {
-          line_start_ = true;
-        } else if (ch >= 0x20 && ch != 0x7f) {
-          line_start_ = false;
-        }
-        return;
-      case State::Escape:
-        state_ = State::Ground;
-        if (ch == '[') {
-          state_ = State::Csi;
-          private_ = false;
-          params_.clear();
-          param_ = -1;
-        } else if (ch == '=') {
-          keypad_ = true;
-        } else if (ch == '>') {
-          keypad_ = false;
-        }
-        return;
-      case State::Csi:
-        if (ch == '?' && params_.empty() && param_ < 0 && !private_) {
-          private_ = true;
-        } else if (ch >= '0' && ch <= '9') {
-          param_ = std::min((param_ < 0 ? 0 : param_) * 10 + (ch - '0'), 99999);
-        } else if (ch == ';') {
-          params_.push_back(param_);
-          param_ = -1;
-        } else if (ch >= 0x40 && ch <= 0x7e) {
-          params_.push_back(param_);
-          finish(static_cast<char>(ch));
-          state_ = State::Ground;
-        } else if (ch == 0x1b) {
-          state_ = State::Escape;  // a sequence cut short
-        } else if (ch < 0x20 || ch > 0x3f) {
-          state_ = State::Ground;  // not a sequence this tracker follows
-        }
-        return;
-    }
-  }
-
-  void finish(char final) {
-    if (!private_) {
-      if (final == 'm') attributes_ = !(params_.size() == 1 && params_[0] <= 0);
-      return;
-    }
-    if (final != 'h' && final != 'l') return;
-    bool set = final == 'h';
-    for (int mode : params_) {
-      if (mode == 25) {
-        mark(kHiddenCursor, !set);
-      } else if (tracked(mode)) {
-        bool was_alternate = alternate();
-        if (is_screen(mode) && set && !was_alternate) main_line_start_ = line_start_;
-        mark(mode, set);
-        if (is_screen(mode) && was_alternate && !alternate()) line_start_ = main_line_start_;
-      }
-    }
-  }
-
-  void mark(int mode, bool on) {
-    if (on) {
-      on_.insert(mode);
-    } else {
-      on_.erase(mode);
-    }
-  }
-
-  enum class State { Ground, Escape, Csi };
-  State state_ = State::Ground;
-  bool private_ = false;
-  std::vector<int> params_;
-  int param_ = -1;  // the parameter being read; -1 while it has no digit
-
-  std::set<int> on_;
-  bool keypad_ = false;
-  bool attributes_ = false;
-  bool line_start_ = true;       // on the screen shown now
-  bool main_line_start_ = true;  // on the main screen, kept while the alternate one is shown
-};
 
 // How the session loop ended: the exit status and the line for stderr.
 struct Outcome {
