@@ -115,10 +115,17 @@ asio::awaitable<Probe> probe_recorded(std::filesystem::path recorded, std::files
   co_return co_await probe(std::move(recorded));
 }
 
+// An open, or a start of a shim, that fails with `error`, one of the kinds
+// of OpenError.
+template <class Kind>
+std::unexpected<OpenError> failure(Kind error) {
+  return std::unexpected(OpenError{std::move(error)});
+}
+
 asio::awaitable<std::expected<wire::Connection, OpenError>> greet(
     asio::local::stream_protocol::socket stream) {
   auto greeted = co_await wire::hello(std::move(stream));
-  if (!greeted) co_return std::unexpected(OpenError{OpenError::Wire{std::move(greeted.error())}});
+  if (!greeted) co_return failure(OpenError::Wire{std::move(greeted.error())});
   co_return std::move(*greeted);
 }
 
@@ -272,7 +279,7 @@ asio::awaitable<std::expected<wire::Connection, OpenError>> Registry::open(
   if (auto* live = std::get_if<Probe::Live>(&first.value))
     co_return co_await greet(std::move(live->stream));
   if (auto* failed = std::get_if<Probe::Failed>(&first.value))
-    co_return std::unexpected(OpenError{OpenError::Indeterminate{std::move(failed->error)}});
+    co_return failure(OpenError::Indeterminate{std::move(failed->error)});
 
   // Nothing listens: judge the session's files.
   if (auto m = manifest(id)) {
@@ -282,10 +289,10 @@ asio::awaitable<std::expected<wire::Connection, OpenError>> Registry::open(
         unlink(id);
         break;
       case Ownership::Alive:
-        co_return std::unexpected(OpenError{OpenError::Unresponsive{m->shim_pid}});
+        co_return failure(OpenError::Unresponsive{m->shim_pid});
       case Ownership::NoBootId:
-        co_return std::unexpected(OpenError{OpenError::Indeterminate{OsError::custom(
-            ErrorKind::Other, "no boot id to tell the pty's shim from a stranger")}});
+        co_return failure(OpenError::Indeterminate{OsError::custom(
+            ErrorKind::Other, "no boot id to tell the pty's shim from a stranger")});
     }
   } else {
     // A socket file without a readable manifest is left over; so is an
@@ -294,7 +301,7 @@ asio::awaitable<std::expected<wire::Connection, OpenError>> Registry::open(
     if (::stat(socket.c_str(), &st) == 0) unlink(id);
   }
 
-  if (!launch) co_return std::unexpected(OpenError{OpenError::NoSuchPty{}});
+  if (!launch) co_return failure(OpenError::NoSuchPty{});
   if (auto spawned = co_await spawn_shim(id, std::move(*launch)); !spawned)
     co_return std::unexpected(std::move(spawned.error()));
 
@@ -304,20 +311,19 @@ asio::awaitable<std::expected<wire::Connection, OpenError>> Registry::open(
     if (auto* live = std::get_if<Probe::Live>(&next.value))
       co_return co_await greet(std::move(live->stream));
     if (auto* failed = std::get_if<Probe::Failed>(&next.value))
-      co_return std::unexpected(OpenError{OpenError::Indeterminate{std::move(failed->error)}});
+      co_return failure(OpenError::Indeterminate{std::move(failed->error)});
     pause.expires_after(SPAWN_PROBE_PAUSE);
     co_await pause.async_wait(use_tuple);
   }
-  co_return std::unexpected(OpenError{OpenError::NoSuchPty{}});
+  co_return failure(OpenError::NoSuchPty{});
 }
 
 asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
     PtyId id, quern_protocol::Bytes launch) const {
-  using Failure = std::unexpected<OpenError>;
   auto program = shim_program();
-  if (!program) co_return Failure(OpenError{OpenError::Io{std::move(program.error())}});
+  if (!program) co_return failure(OpenError::Io{std::move(program.error())});
   auto cannot_start = [&](const std::string& why) {
-    return Failure(OpenError{OpenError::Spawn{program->native() + ": " + why}});
+    return failure(OpenError::Spawn{program->native() + ": " + why});
   };
 
   auto spawned = start(*program, id, runtime_.root);
@@ -329,7 +335,7 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
   asio::posix::stream_descriptor to_shim(executor), from_shim(executor);
   auto handed_over = spawned->pipes[STDIN_FILENO].hand_to(to_shim);
   if (!handed_over) handed_over = spawned->pipes[STDOUT_FILENO].hand_to(from_shim);
-  if (handed_over) co_return Failure(OpenError{OpenError::Io{OsError::from_error_code(handed_over)}});
+  if (handed_over) co_return failure(OpenError::Io{OsError::from_error_code(handed_over)});
 
   // The record goes as it is: no newline, length or framing. A shim that
   // does not read it is given as long as for its report.
@@ -347,7 +353,7 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
     } else if (auto [write_error, written] = std::get<0>(handed); write_error) {
       why = OsError::from_error_code(write_error).what();
     }
-    if (!why.empty()) co_return Failure(OpenError{OpenError::Spawn{"handing the shim its launch: " + why}});
+    if (!why.empty()) co_return failure(OpenError::Spawn{"handing the shim its launch: " + why});
   }
 
   std::string line;
@@ -361,22 +367,19 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
     boost::system::error_code ignored;
     from_shim.close(ignored);
   }
-  if (first.index() == 1)
-    co_return Failure(OpenError{OpenError::Spawn{"shim did not report in time"}});
+  if (first.index() == 1) co_return failure(OpenError::Spawn{"shim did not report in time"});
   auto [read_error, length] = std::get<0>(first);
   if (read_error == asio::error::not_found)
-    co_return Failure(OpenError{OpenError::Spawn{"report line longer than " +
-                                                 std::to_string(REPORT_LINE_LIMIT) + " bytes"}});
+    co_return failure(
+        OpenError::Spawn{"report line longer than " + std::to_string(REPORT_LINE_LIMIT) + " bytes"});
   if (read_error && read_error != asio::error::eof)
-    co_return Failure(OpenError{OpenError::Io{OsError::from_error_code(read_error)}});
+    co_return failure(OpenError::Io{OsError::from_error_code(read_error)});
   if (!read_error) line.resize(length);
   if (!quern_session::text::is_utf8(line))
-    co_return Failure(OpenError{OpenError::Io{
-        OsError::custom(ErrorKind::InvalidData, "stream did not contain valid UTF-8")}});
+    co_return failure(OpenError::Io{OsError::custom(ErrorKind::InvalidData, "stream did not contain valid UTF-8")});
 
   auto report = quern_session::text::trim_space(line);
-  if (!report_is_success(report))
-    co_return Failure(OpenError{OpenError::Spawn{std::string(report)}});
+  if (!report_is_success(report)) co_return failure(OpenError::Spawn{std::string(report)});
   co_return std::expected<void, OpenError>{};
 }
 
