@@ -129,6 +129,16 @@ asio::awaitable<std::expected<wire::Connection, OpenError>> greet(
   co_return std::move(*greeted);
 }
 
+// What a probe of the session's socket settles for `open`: a live socket is
+// greeted, a failed probe leaves the session undecided. None when nothing
+// listens, which leaves it to the caller.
+asio::awaitable<std::optional<std::expected<wire::Connection, OpenError>>> settled_by(Probe probed) {
+  if (auto* live = std::get_if<Probe::Live>(&probed.value)) co_return co_await greet(std::move(live->stream));
+  if (auto* failed = std::get_if<Probe::Failed>(&probed.value))
+    co_return failure(OpenError::Indeterminate{std::move(failed->error)});
+  co_return std::nullopt;
+}
+
 }  // namespace
 
 asio::awaitable<Probe> probe(std::filesystem::path path) {
@@ -275,11 +285,7 @@ asio::awaitable<std::vector<std::pair<PtyId, TreeRoot>>> Registry::sweep() const
 asio::awaitable<std::expected<wire::Connection, OpenError>> Registry::open(
     PtyId id, std::optional<quern_protocol::Bytes> launch) const {
   const auto socket = runtime_.session_socket(id);
-  auto first = co_await probe(socket);
-  if (auto* live = std::get_if<Probe::Live>(&first.value))
-    co_return co_await greet(std::move(live->stream));
-  if (auto* failed = std::get_if<Probe::Failed>(&first.value))
-    co_return failure(OpenError::Indeterminate{std::move(failed->error)});
+  if (auto settled = co_await settled_by(co_await probe(socket))) co_return std::move(*settled);
 
   // Nothing listens: judge the session's files.
   if (auto m = manifest(id)) {
@@ -307,11 +313,7 @@ asio::awaitable<std::expected<wire::Connection, OpenError>> Registry::open(
 
   asio::steady_timer pause(co_await asio::this_coro::executor);
   for (int i = 0; i < SPAWN_PROBES; ++i) {
-    auto next = co_await probe(socket);
-    if (auto* live = std::get_if<Probe::Live>(&next.value))
-      co_return co_await greet(std::move(live->stream));
-    if (auto* failed = std::get_if<Probe::Failed>(&next.value))
-      co_return failure(OpenError::Indeterminate{std::move(failed->error)});
+    if (auto settled = co_await settled_by(co_await probe(socket))) co_return std::move(*settled);
     pause.expires_after(SPAWN_PROBE_PAUSE);
     co_await pause.async_wait(use_tuple);
   }
