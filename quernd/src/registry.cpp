@@ -139,6 +139,22 @@ asio::awaitable<std::optional<std::expected<wire::Connection, OpenError>>> settl
   co_return std::nullopt;
 }
 
+// What a session's socket is known to be when its files are judged.
+enum class Socket : std::uint8_t {
+  Unprobed,  // not asked yet: only files of another boot can be told gone
+  Dead,      // nothing listens on it
+};
+
+// The one rule for a session's files: when the shim that wrote its manifest
+// is gone (stale, with nothing listening on the socket, or of another boot),
+// the socket and manifest of `id` are removed. Gives the verdict.
+Ownership clear_if_gone(const Registry& registry, const PtyId& id, const Manifest& m, Socket socket) {
+  const Ownership verdict = registry.ownership(m);
+  const bool gone = verdict == Ownership::OtherBoot || (verdict == Ownership::Stale && socket == Socket::Dead);
+  if (gone) registry.unlink(id);
+  return verdict;
+}
+
 }  // namespace
 
 asio::awaitable<Probe> probe(std::filesystem::path path) {
@@ -257,27 +273,16 @@ asio::awaitable<std::vector<std::pair<PtyId, TreeRoot>>> Registry::sweep() const
     std::filesystem::remove(path, ignored);
   }
   for (const auto& m : manifests) {
-    auto verdict = ownership(m);
-    if (verdict == Ownership::OtherBoot) {
-      unlink(m.id);
-      continue;
-    }
-    if (verdict == Ownership::NoBootId) continue;
+    // Files of another boot go before any probe, whatever answers there.
+    const auto verdict = clear_if_gone(*this, m.id, m, Socket::Unprobed);
+    if (verdict != Ownership::Alive && verdict != Ownership::Stale) continue;
     // An answering socket is left alone whatever the verdict; its connection
     // closes here without a frame.
     auto probed = co_await probe_recorded(m.socket, runtime_.daemon_socket());
     if (!probed.is<Probe::Dead>()) continue;
-    // The shim may have ended while the probe ran.
-    switch (ownership(m)) {
-      case Ownership::Stale:
-        unlink(m.id);
-        break;
-      case Ownership::Alive:
-        handed_back.emplace_back(m.id, root_of(m));
-        break;
-      default:
-        break;
-    }
+    // Judged again: the shim may have ended while the probe ran.
+    if (clear_if_gone(*this, m.id, m, Socket::Dead) == Ownership::Alive)
+      handed_back.emplace_back(m.id, root_of(m));
   }
   co_return handed_back;
 }
@@ -289,10 +294,9 @@ asio::awaitable<std::expected<wire::Connection, OpenError>> Registry::open(
 
   // Nothing listens: judge the session's files.
   if (auto m = manifest(id)) {
-    switch (ownership(*m)) {
+    switch (clear_if_gone(*this, id, *m, Socket::Dead)) {
       case Ownership::Stale:
       case Ownership::OtherBoot:
-        unlink(id);
         break;
       case Ownership::Alive:
         co_return failure(OpenError::Unresponsive{m->shim_pid});
@@ -393,8 +397,7 @@ asio::awaitable<std::vector<PtyEntry>> Registry::list() const {
   for (const auto& m : listed->first) {
     auto answer = co_await probe_recorded(m.socket, runtime_.daemon_socket());
     if (answer.is<Probe::Dead>()) {
-      auto verdict = ownership(m);
-      if (verdict == Ownership::Stale || verdict == Ownership::OtherBoot) unlink(m.id);
+      clear_if_gone(*this, m.id, m, Socket::Dead);
       continue;
     }
     auto* live = std::get_if<Probe::Live>(&answer.value);
