@@ -30,33 +30,6 @@ constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
 void close_on_exec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
 
-std::expected<void, OsError> write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(OsError::last());
-    }
-    if (n == 0) return std::unexpected(OsError::custom(ErrorKind::Other, "failed to write whole buffer"));
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
-}
-
-// Flushes the file to stable storage.
-std::expected<void, OsError> full_sync(int fd) {
-#if defined(__APPLE__)
-  while (::fcntl(fd, F_FULLFSYNC) == -1) {
-    if (errno != EINTR) return std::unexpected(OsError::last());
-  }
-#else
-  while (::fsync(fd) == -1) {
-    if (errno != EINTR) return std::unexpected(OsError::last());
-  }
-#endif
-  return {};
-}
-
 bool of_this_user(const peer_owner::Owner& owner) { return !owner || *owner == ::geteuid(); }
 
 }  // namespace
@@ -120,8 +93,8 @@ std::expected<void, OsError> DataPlane::write_endpoint(const quern_session::path
   if (file.get() < 0) return std::unexpected(OsError::last());
   // The umask cannot loosen 0600, but it could narrow it.
   if (::fchmod(file.get(), 0600) != 0) return std::unexpected(OsError::last());
-  if (auto written = write_all(file.get(), text); !written) return written;
-  if (auto synced = full_sync(file.get()); !synced) return synced;
+  if (auto written = quern_session::write_all(file.get(), text); !written) return written;
+  if (auto synced = quern_session::sync_to_device(file.get()); !synced) return synced;
   file.reset();
   if (::rename(temporary.c_str(), final_path.c_str()) != 0) return std::unexpected(OsError::last());
   return {};

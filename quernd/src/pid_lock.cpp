@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "quern_session/fd.hpp"
 #include "quern_session/paths.hpp"
 
 namespace quernd::daemon {
@@ -41,33 +42,12 @@ std::string errno_text(int err) {
   return std::string("UnknownErrno: ") + std::strerror(err);
 }
 
-std::expected<void, OsError> write_all(int fd, std::string_view text) {
-  off_t offset = 0;
-  while (!text.empty()) {
-    ssize_t n = ::pwrite(fd, text.data(), text.size(), offset);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(OsError::last());
-    }
-    if (n == 0) return std::unexpected(OsError::custom(ErrorKind::Other, "failed to write whole buffer"));
-    text.remove_prefix(static_cast<std::size_t>(n));
-    offset += n;
-  }
-  return {};
-}
-
 // Replaces the locked file's content with this process's pid and forces it
 // to the device.
 std::expected<void, OsError> write_pid(int fd) {
   if (::ftruncate(fd, 0) != 0) return std::unexpected(OsError::last());
-  if (auto written = write_all(fd, std::to_string(::getpid())); !written) return written;
-#if defined(__APPLE__)
-  // fsync leaves the data in the drive's cache on macOS.
-  if (::fcntl(fd, F_FULLFSYNC) != 0) return std::unexpected(OsError::last());
-#else
-  if (::fsync(fd) != 0) return std::unexpected(OsError::last());
-#endif
-  return {};
+  if (auto written = quern_session::write_all(fd, std::to_string(::getpid())); !written) return written;
+  return quern_session::sync_to_device(fd);
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
-// Owned descriptors.
+// Owned descriptors, and the plain calls every layer makes on one: writing a
+// whole text, forcing a file to its device.
 #pragma once
 
 #include <unistd.h>
 
+#include <expected>
+#include <string_view>
 #include <utility>
 
 #include <boost/system/error_code.hpp>
+
+#include "quern_session/os_error.hpp"
 
 namespace quern_session {
 
@@ -41,5 +46,13 @@ class Fd {
  private:
   int fd_ = -1;
 };
+
+// Writes the whole text at the descriptor's offset; an interrupted write is
+// tried again.
+std::expected<void, OsError> write_all(int fd, std::string_view text);
+
+// Forces the file's data to stable storage (on macOS past the drive's own
+// cache); an interrupted call is tried again.
+std::expected<void, OsError> sync_to_device(int fd);
 
 }  // namespace quern_session
