@@ -102,7 +102,7 @@ std::expected<Pipe, OsError> make_pipe() {
   if (::pipe(fds) != 0) return std::unexpected(OsError::last());
   Pipe pipe{Fd(fds[0]), Fd(fds[1])};
   for (int fd : fds) {
-    if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return std::unexpected(OsError::last());
+    if (auto set = set_close_on_exec(fd); !set) return std::unexpected(set.error());
   }
 #endif
   for (Fd* end : {&pipe.read, &pipe.write}) {

@@ -6,6 +6,11 @@
 
 namespace quern_session {
 
+std::expected<void, OsError> set_close_on_exec(int fd) {
+  if (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) return std::unexpected(OsError::last());
+  return {};
+}
+
 std::expected<void, OsError> write_all(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t n = ::write(fd, text.data(), text.size());

@@ -1,6 +1,5 @@
 #include "bind.hpp"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,6 +15,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "quern_session/fd.hpp"
 #include "registry.hpp"
 
 namespace quernd::daemon {
@@ -35,7 +35,7 @@ std::expected<Local::acceptor, OsError> listen_at(const asio::any_io_executor& e
   acceptor.open(Local(), ec);
   if (ec) return std::unexpected(OsError::from_error_code(ec));
   // Shims, ps and lsof must not inherit the listener.
-  if (::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC) != 0) return std::unexpected(OsError::last());
+  if (auto set = quern_session::set_close_on_exec(acceptor.native_handle()); !set) return std::unexpected(set.error());
   acceptor.bind(Local::endpoint(path.native()), ec);
   if (!ec) acceptor.listen(Local::acceptor::max_listen_connections, ec);
   if (ec) return std::unexpected(OsError::from_error_code(ec));

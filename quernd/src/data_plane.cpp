@@ -28,8 +28,6 @@ namespace {
 
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
-void close_on_exec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
-
 bool of_this_user(const peer_owner::Owner& owner) { return !owner || *owner == ::geteuid(); }
 
 }  // namespace
@@ -52,7 +50,7 @@ std::expected<DataPlane, OsError> DataPlane::bind(std::vector<std::string> origi
   ip::tcp::acceptor listener(ex);
   boost::system::error_code ec;
   listener.open(ip::tcp::v4(), ec);
-  if (!ec) close_on_exec(listener.native_handle());
+  if (!ec) quern_session::set_close_on_exec(listener.native_handle());
   if (!ec) listener.bind(ip::tcp::endpoint(ip::address_v4::loopback(), 0), ec);
   if (!ec) listener.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) return std::unexpected(OsError::from_error_code(ec));
@@ -109,7 +107,7 @@ asio::awaitable<std::expected<asio::ip::tcp::socket, boost::system::error_code>>
     // told is served.
     if (!of_this_user(peer_owner::of_peer(socket.native_handle()))) continue;  // dropped, so closed
     // Shims and ps runs must not inherit a browser's connection.
-    close_on_exec(socket.native_handle());
+    quern_session::set_close_on_exec(socket.native_handle());
     // Keystrokes and their echo are small: send them at once.
     boost::system::error_code ignored;
     socket.set_option(asio::ip::tcp::no_delay(true), ignored);

@@ -1,6 +1,5 @@
 #include "main.hpp"
 
-#include <fcntl.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -26,6 +25,7 @@
 #include "daemon.hpp"
 #include "data_plane.hpp"
 #include "memory.hpp"
+#include "quern_session/fd.hpp"
 #include "quern_session/paths.hpp"
 #include "quern_session/text.hpp"
 #include "reaper.hpp"
@@ -69,7 +69,7 @@ asio::awaitable<void> accept_loop(std::shared_ptr<Daemon> daemon, std::shared_pt
       continue;
     }
     // Shims and ps runs must not inherit a client's socket.
-    ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+    quern_session::set_close_on_exec(socket.native_handle());
     task::Task::spawn(ex, conn::serve(daemon, transport::UnixStream(std::move(socket))));
   }
 }

@@ -1,5 +1,5 @@
-// Owned descriptors, and the plain calls every layer makes on one: writing a
-// whole text, forcing a file to its device.
+// Owned descriptors, and the plain calls every layer makes on one: marking
+// it close-on-exec, writing a whole text, forcing a file to its device.
 #pragma once
 
 #include <unistd.h>
@@ -46,6 +46,9 @@ class Fd {
  private:
   int fd_ = -1;
 };
+
+// Keeps the descriptor from the programs this process starts.
+std::expected<void, OsError> set_close_on_exec(int fd);
 
 // Writes the whole text at the descriptor's offset; an interrupted write is
 // tried again.
