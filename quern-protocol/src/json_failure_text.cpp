@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "json_chars.hpp"
+#include "quern_protocol/utf8.hpp"
 
 namespace quern_protocol::json {
 
@@ -79,7 +80,7 @@ std::string quoted(std::string_view text) {
       continue;
     }
     unsigned char b = static_cast<unsigned char>(text[i]);
-    std::size_t n = utf8_sequence(text, i);
+    std::size_t n = utf8::sequence_at(text, i).length;
     if (n == 0) {
       // Not UTF-8 (only possible for texts built in code): show the byte.
       constexpr char hex[] = "0123456789abcdef";

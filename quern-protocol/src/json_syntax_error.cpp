@@ -7,6 +7,7 @@
 
 #include "json_chars.hpp"
 #include "quern_protocol/json.hpp"
+#include "quern_protocol/utf8.hpp"
 
 namespace quern_protocol::json {
 
@@ -182,7 +183,7 @@ class Checker {
         ++i_;
         continue;
       }
-      std::size_t n = utf8_sequence(t_, i_);
+      std::size_t n = utf8::sequence_at(t_, i_).length;
       if (n == 0) {
         bad_utf8 = true;
         n = 1;

@@ -1,5 +1,6 @@
 #include "quern_session/procinfo.hpp"
 
+#include "quern_protocol/utf8.hpp"
 #include "quern_session/child.hpp"
 #include "quern_session/fd.hpp"
 
@@ -26,7 +27,7 @@ namespace {
 
 // Non-empty UTF-8 text trimmed of white space, or none.
 std::optional<std::string> trimmed_text(const std::string& raw) {
-  if (!text::is_utf8(raw)) return std::nullopt;
+  if (!quern_protocol::utf8::is_valid(raw)) return std::nullopt;
   std::string_view t = text::trim_space(raw);
   if (t.empty()) return std::nullopt;
   return std::string(t);

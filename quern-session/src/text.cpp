@@ -3,44 +3,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "quern_protocol/utf8.hpp"
+
 namespace quern_session::text {
 namespace {
 
 constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
 
-// Length of the well-formed sequence at s[i], or 0 when it is ill-formed;
-// `valid_prefix` gets the length of its longest well-formed prefix (>= 1).
-std::size_t sequence_at(std::string_view s, std::size_t i, std::size_t& valid_prefix) {
-  auto b = static_cast<std::uint8_t>(s[i]);
-  valid_prefix = 1;
-  if (b < 0x80) return 1;
-  std::size_t need;
-  std::uint8_t lo = 0x80, hi = 0xBF;
-  if (b >= 0xC2 && b <= 0xDF) {
-    need = 1;
-  } else if (b == 0xE0) {
-    need = 2, lo = 0xA0;
-  } else if ((b >= 0xE1 && b <= 0xEC) || b == 0xEE || b == 0xEF) {
-    need = 2;
-  } else if (b == 0xED) {
-    need = 2, hi = 0x9F;
-  } else if (b == 0xF0) {
-    need = 3, lo = 0x90;
-  } else if (b >= 0xF1 && b <= 0xF3) {
-    need = 3;
-  } else if (b == 0xF4) {
-    need = 3, hi = 0x8F;
-  } else {
-    return 0;
-  }
-  std::size_t j = i + 1;
-  for (std::size_t k = 0; k < need; ++k, ++j) {
-    if (j >= s.size()) return 0;
-    auto c = static_cast<std::uint8_t>(s[j]);
-    if (c < (k == 0 ? lo : 0x80) || c > (k == 0 ? hi : 0xBF)) return 0;
-    valid_prefix = j + 1 - i;
-  }
-  return need + 1;
+// The length of the well-formed sequence at s[i], or 0.
+constexpr std::size_t length_at(std::string_view s, std::size_t i) {
+  return quern_protocol::utf8::sequence_at(s, i).length;
 }
 
 char32_t decode_at(std::string_view s, std::size_t i, std::size_t len) {
@@ -59,37 +31,26 @@ bool is_white_space(char32_t c) {
 
 }  // namespace
 
-bool is_utf8(std::string_view s) {
-  std::size_t prefix;
-  for (std::size_t i = 0; i < s.size();) {
-    std::size_t len = sequence_at(s, i, prefix);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
-}
-
 std::string utf8_lossy(std::string_view s) {
   std::string out;
   out.reserve(s.size());
-  std::size_t prefix;
   for (std::size_t i = 0; i < s.size();) {
-    std::size_t len = sequence_at(s, i, prefix);
-    if (len == 0) {
+    const auto sequence = quern_protocol::utf8::sequence_at(s, i);
+    if (sequence.length == 0) {
       out += REPLACEMENT;
-      i += prefix;
+      i += sequence.valid_prefix;
     } else {
-      out.append(s.substr(i, len));
-      i += len;
+      out.append(s.substr(i, sequence.length));
+      i += sequence.length;
     }
   }
   return out;
 }
 
 std::string_view trim_space(std::string_view s) {
-  std::size_t begin = 0, prefix;
+  std::size_t begin = 0;
   while (begin < s.size()) {
-    std::size_t len = sequence_at(s, begin, prefix);
+    std::size_t len = length_at(s, begin);
     if (len == 0 || !is_white_space(decode_at(s, begin, len))) break;
     begin += len;
   }
@@ -98,7 +59,7 @@ std::string_view trim_space(std::string_view s) {
     // Step back to the start of the last code point.
     std::size_t start = end - 1;
     while (start > begin && (static_cast<std::uint8_t>(s[start]) & 0xC0) == 0x80) --start;
-    std::size_t len = sequence_at(s, start, prefix);
+    std::size_t len = length_at(s, start);
     if (len == 0 || start + len != end || !is_white_space(decode_at(s, start, len))) break;
     end = start;
   }
@@ -107,9 +68,9 @@ std::string_view trim_space(std::string_view s) {
 
 std::vector<std::string_view> split_space(std::string_view s) {
   std::vector<std::string_view> pieces;
-  std::size_t start = 0, i = 0, prefix;
+  std::size_t start = 0, i = 0;
   while (i < s.size()) {
-    std::size_t len = sequence_at(s, i, prefix);
+    std::size_t len = length_at(s, i);
     if (len == 0) {
       ++i;
     } else if (is_white_space(decode_at(s, i, len))) {

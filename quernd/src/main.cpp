@@ -25,6 +25,7 @@
 #include "daemon.hpp"
 #include "data_plane.hpp"
 #include "memory.hpp"
+#include "quern_protocol/utf8.hpp"
 #include "quern_session/fd.hpp"
 #include "quern_session/paths.hpp"
 #include "quern_session/text.hpp"
@@ -149,12 +150,12 @@ std::expected<Args, Failure> parse_args(const std::vector<std::string>& args) {
   };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (!quern_session::text::is_utf8(arg)) return not_text(arg);
+    if (!quern_protocol::utf8::is_valid(arg)) return not_text(arg);
     if (arg == "--dev") {
       origins.emplace_back(DEV_ORIGIN);
     } else if (arg == "--origin") {
       if (i + 1 == args.size()) return std::unexpected(Failure{"--origin needs a value", {}});
-      if (!quern_session::text::is_utf8(args[i + 1])) return not_text(args[i + 1]);
+      if (!quern_protocol::utf8::is_valid(args[i + 1])) return not_text(args[i + 1]);
       origins.push_back(args[++i]);
     } else if (arg == "--no-data-plane") {
       no_data_plane = true;

@@ -1,5 +1,6 @@
 #include "registry.hpp"
 
+#include "quern_protocol/utf8.hpp"
 #include "quern_session/child.hpp"
 #include "quern_session/fd.hpp"
 #include "quern_session/text.hpp"
@@ -381,7 +382,7 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
   if (read_error && read_error != asio::error::eof)
     co_return failure(OpenError::Io{OsError::from_error_code(read_error)});
   if (!read_error) line.resize(length);
-  if (!quern_session::text::is_utf8(line))
+  if (!quern_protocol::utf8::is_valid(line))
     co_return failure(OpenError::Io{OsError::custom(ErrorKind::InvalidData, "stream did not contain valid UTF-8")});
 
   auto report = quern_session::text::trim_space(line);

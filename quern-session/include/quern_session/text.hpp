@@ -1,4 +1,6 @@
-// UTF-8 helpers for text that comes from the system as bytes.
+// Text that comes from the system as bytes: made UTF-8, trimmed and split
+// at Unicode white space. Whether bytes are UTF-8 at all is the protocol
+// library's `utf8::is_valid`.
 #pragma once
 
 #include <string>
@@ -7,7 +9,6 @@
 
 namespace quern_session::text {
 
-bool is_utf8(std::string_view s);
 // Each maximal invalid subsequence becomes one U+FFFD.
 std::string utf8_lossy(std::string_view s);
 // Strips Unicode White_Space from both ends; `s` must be valid UTF-8.
