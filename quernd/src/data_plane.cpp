@@ -8,13 +8,12 @@
 #include <cstdio>
 #include <utility>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/json/object.hpp>
 
+#include "await.hpp"
 #include "peer_owner.hpp"
 #include "quern_protocol/json_writer.hpp"
 #include "quern_session/fd.hpp"
@@ -25,8 +24,6 @@ using quern_session::ErrorKind;
 using quern_session::Fd;
 
 namespace {
-
-constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
 bool of_this_user(const peer_owner::Owner& owner) { return !owner || *owner == ::geteuid(); }
 

@@ -2,11 +2,11 @@
 
 #include <variant>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
+
+#include "await.hpp"
 
 namespace quernd::daemon {
 namespace {
@@ -22,7 +22,7 @@ asio::awaitable<void> drain(std::vector<Task> chains) {
   if (chains.empty()) co_return;
   asio::steady_timer limit(co_await asio::this_coro::executor, DRAIN_LIMIT);
   // Running out drops the handles not yet awaited; their tasks run on.
-  auto first = co_await (join_all(std::move(chains)) || limit.async_wait(asio::as_tuple(asio::use_awaitable)));
+  auto first = co_await (join_all(std::move(chains)) || limit.async_wait(use_tuple));
   if (first.index() == 1) std::cerr << "quernd: shutdown with kill chains still in flight\n" << std::flush;
 }
 

@@ -11,7 +11,6 @@
 #include <string_view>
 #include <utility>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
@@ -21,6 +20,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "await.hpp"
 #include "conn.hpp"
 #include "daemon.hpp"
 #include "data_plane.hpp"
@@ -45,7 +45,6 @@ using Daemon = daemon::Daemon<supervisor::macos::MacOs>;
 
 namespace {
 
-constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(100);
 // The signals of the main loop, caught from its start to the process's end.
 constexpr int CAUGHT[] = {SIGTERM, SIGINT, SIGHUP};
@@ -172,8 +171,7 @@ asio::awaitable<std::expected<asio::ip::tcp::socket, boost::system::error_code>>
     const std::shared_ptr<data_plane::DataPlane>& plane) {
   if (plane) co_return co_await plane->accept();
   // No data plane: this branch never fires.
-  asio::steady_timer never(co_await asio::this_coro::executor, asio::steady_timer::time_point::max());
-  co_await never.async_wait(asio::use_awaitable);
+  co_await wait_forever();
   co_return std::unexpected(asio::error::operation_aborted);
 }
 

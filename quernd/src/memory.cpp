@@ -4,11 +4,10 @@
 #include <malloc.h>
 #endif
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
+#include "await.hpp"
 #include "task.hpp"
 
 namespace quernd::memory {
@@ -45,7 +44,7 @@ asio::awaitable<void> trim_after_bursts() {
   asio::steady_timer timer(co_await asio::this_coro::executor);
   for (;;) {
     timer.expires_after(TRIM_INTERVAL);
-    co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+    co_await timer.async_wait(use_tuple);
     task::throw_if_aborted(co_await asio::this_coro::cancellation_state);
     if (held_free() > TRIM_THRESHOLD) trim();
   }

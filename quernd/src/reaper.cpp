@@ -1,13 +1,12 @@
 #include "reaper.hpp"
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <chrono>
 #include <csignal>
 
+#include "await.hpp"
 #include "signals.hpp"
 
 namespace quernd::reaper {
@@ -47,7 +46,6 @@ asio::awaitable<void> Children::run(Children children) {
   constexpr auto PERIOD = std::chrono::seconds(1);
   asio::steady_timer tick(executor);
   tick.expires_at(std::chrono::steady_clock::now() + PERIOD);
-  constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
   children.reap();
   for (;;) {
     auto woken = co_await (sigchld.async_wait(use_tuple) || tick.async_wait(use_tuple));

@@ -1,5 +1,6 @@
 #include "registry.hpp"
 
+#include "await.hpp"
 #include "quern_protocol/utf8.hpp"
 #include "quern_session/child.hpp"
 #include "quern_session/fd.hpp"
@@ -12,14 +13,12 @@
 
 #include <algorithm>
 #include <array>
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <cerrno>
 #include <csignal>
@@ -38,8 +37,6 @@ using asio::experimental::awaitable_operators::operator||;
 using quern_session::ErrorKind;
 
 namespace {
-
-constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
 // ---- probe ----
 

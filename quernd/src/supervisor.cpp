@@ -1,5 +1,6 @@
 #include "supervisor.hpp"
 
+#include "await.hpp"
 #include "quern_session/child.hpp"
 #include "quern_session/text.hpp"
 
@@ -8,7 +9,6 @@
 
 #include <algorithm>
 #include <array>
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -25,8 +25,6 @@ namespace asio = boost::asio;
 using quern_session::ErrorKind;
 using quern_session::OsError;
 using namespace std::chrono_literals;
-
-constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
 // What the collecting side of a run found out; lives in run()'s frame.
 struct Collected {

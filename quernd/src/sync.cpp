@@ -4,7 +4,6 @@
 #include <unordered_set>
 #include <utility>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/error.hpp>
@@ -15,19 +14,13 @@
 #include <boost/asio/prefer.hpp>
 #include <boost/asio/query.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
+#include "await.hpp"
 #include "task.hpp"
 
 namespace quernd::sync {
 
 using task::throw_if_aborted;
-
-namespace {
-
-constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
-
-}  // namespace
 
 struct WakeOne::Cancel {
   WakeOne* self;
@@ -118,8 +111,7 @@ asio::awaitable<void> WakeOne::wait() {
 // WakeAll's timer never expires: a wait ends only when the timer is cancelled to
 // wake it, or when the waiting task is aborted.
 
-WakeAll::WakeAll(const asio::any_io_executor& ex)
-    : timer_(ex, asio::steady_timer::time_point::max()) {}
+WakeAll::WakeAll(const asio::any_io_executor& ex) : timer_(never_timer(ex)) {}
 
 void WakeAll::notify_all() {
   ++generation_;
@@ -139,7 +131,7 @@ asio::awaitable<void> WakeAll::wait(Ticket ticket) {
 asio::awaitable<bool> within(asio::awaitable<void> body, std::chrono::steady_clock::duration limit) {
   using namespace asio::experimental::awaitable_operators;
   asio::steady_timer timer(co_await asio::this_coro::executor, limit);
-  auto first = co_await (std::move(body) || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+  auto first = co_await (std::move(body) || timer.async_wait(use_tuple));
   co_return first.index() == 0;
 }
 

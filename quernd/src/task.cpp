@@ -1,14 +1,14 @@
 #include "task.hpp"
 
+#include "await.hpp"
+
 #include <utility>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
 namespace quernd::task {
@@ -30,7 +30,7 @@ bool is_abort(const std::exception_ptr& e) {
 }
 
 struct Task::State {
-  explicit State(const asio::any_io_executor& ex) : done(ex, asio::steady_timer::time_point::max()) {}
+  explicit State(const asio::any_io_executor& ex) : done(never_timer(ex)) {}
   asio::cancellation_signal abort;
   // Never expires: cancelled when the task ends, which wakes every join.
   asio::steady_timer done;
@@ -57,7 +57,7 @@ bool Task::finished() const { return !state_ || state_->finished; }
 asio::awaitable<void> Task::join() const {
   // The state is kept alive by this frame, whatever happens to the handle.
   auto state = state_;
-  while (state && !state->finished) co_await state->done.async_wait(asio::as_tuple(asio::use_awaitable));
+  while (state && !state->finished) co_await state->done.async_wait(use_tuple);
 }
 
 }  // namespace quernd::task

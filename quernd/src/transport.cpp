@@ -1,17 +1,13 @@
 #include "transport.hpp"
 
-#include <boost/asio/as_tuple.hpp>
+#include "await.hpp"
+
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 namespace quernd::transport {
 
 namespace wire = quern_session::wire;
-
-namespace {
-constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
-}  // namespace
 
 asio::awaitable<std::optional<Frame>> UnixReader::next() {
   // Every error ends the incoming side the same way as the end of the stream.
@@ -29,10 +25,7 @@ asio::awaitable<bool> UnixWriter::write_batch(std::span<const EncodedFrame> fram
 }
 
 asio::awaitable<bool> UnixWriter::keepalive() {
-  asio::steady_timer never(co_await asio::this_coro::executor,
-                           asio::steady_timer::time_point::max());
-  // Ends only when abandoned, which throws operation_aborted out of the wait.
-  co_await never.async_wait(asio::use_awaitable);
+  co_await wait_forever();
   co_return true;
 }
 

@@ -1,12 +1,12 @@
 #include "upgrade.hpp"
 
+#include "await.hpp"
+
 #include <algorithm>
 #include <array>
 #include <string>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -22,7 +22,6 @@ using quern_session::OsError;
 
 namespace {
 
-constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 constexpr std::string_view LOOPBACK_NAME = "localhost";
 constexpr std::string_view LOOPBACK_ADDRESS = "127.0.0.1";
 

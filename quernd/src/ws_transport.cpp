@@ -7,12 +7,10 @@
 
 #include <sys/uio.h>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/compose.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/bind_handler.hpp>
@@ -23,6 +21,7 @@
 #include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include "await.hpp"
 #include "quern_session/wire.hpp"
 #include "task.hpp"
 #include "ws_close.hpp"
@@ -33,12 +32,6 @@ namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using Clock = std::chrono::steady_clock;
 using quern_session::OsError;
-
-namespace {
-
-constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
-
-}  // namespace
 
 namespace detail {
 
@@ -58,7 +51,7 @@ class TcpStream {
   using executor_type = asio::ip::tcp::socket::executor_type;
 
   explicit TcpStream(asio::ip::tcp::socket socket)
-      : socket_(std::move(socket)), turn_(socket_.get_executor(), asio::steady_timer::time_point::max()) {}
+      : socket_(std::move(socket)), turn_(never_timer(socket_.get_executor())) {}
 
   executor_type get_executor() { return socket_.get_executor(); }
   asio::ip::tcp::socket& next_layer() { return socket_; }
@@ -275,8 +268,8 @@ struct WsShared {
   WsShared(asio::ip::tcp::socket socket, WsTiming timing)
       : ws(std::move(socket)),
         timing(timing),
-        arrived(ws.get_executor(), asio::steady_timer::time_point::max()),
-        taken(ws.get_executor(), asio::steady_timer::time_point::max()) {}
+        arrived(never_timer(ws.get_executor())),
+        taken(never_timer(ws.get_executor())) {}
 
   websocket::stream<TcpStream, false> ws;
   WsTiming timing;

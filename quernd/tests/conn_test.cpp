@@ -20,6 +20,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "attach.hpp"
+#include "await.hpp"
 #include "fakes/raw_peer.hpp"
 #include "fakes/support.hpp"
 #include "frames.hpp"
@@ -779,8 +780,7 @@ struct FakeWriter {
   }
   asio::awaitable<bool> keepalive() {
     if (!keepalive_due) {
-      asio::steady_timer never(co_await asio::this_coro::executor, asio::steady_timer::time_point::max());
-      co_await never.async_wait(asio::use_awaitable);
+      co_await quernd::wait_forever();
     }
     co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
     log->events += 'k';

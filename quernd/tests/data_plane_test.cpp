@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -30,6 +29,7 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
+#include "await.hpp"
 #include "fakes/raw_peer.hpp"
 #include "fakes/support.hpp"
 #include "outbound.hpp"
@@ -56,8 +56,7 @@ using dp::Rejection;
 using quern_protocol::Bytes;
 using quern_protocol::frame::EncodedFrame;
 using quern_test_support::read_file;
-
-constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+using quernd::use_tuple;
 
 const std::string TOKEN = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
