@@ -256,34 +256,14 @@ void async_teardown(beast::role_type, TcpStream& stream, Handler&& handler) {
   asio::post(stream.get_executor(), beast::bind_front_handler(std::forward<Handler>(handler), boost::system::error_code{}));
 }
 
-// What the reading task hands to the reader.
-struct Incoming {
-  enum class Kind { Binary, Other, End };
-  Kind kind = Kind::End;
-  Bytes payload;
-};
-
 // The connection as both halves and the reading task see it.
 struct WsShared {
   WsShared(asio::ip::tcp::socket socket, WsTiming timing)
-      : ws(std::move(socket)),
-        timing(timing),
-        arrived(never_timer(ws.get_executor())),
-        taken(never_timer(ws.get_executor())) {}
+      : ws(std::move(socket)), timing(timing) {}
 
   websocket::stream<TcpStream, false> ws;
   WsTiming timing;
   int halves = 2;
-  bool reader_gone = false;
-  // Once the reader has given none, it gives none for good.
-  bool incoming_ended = false;
-  // A message read and not yet taken by the reader.
-  std::optional<Incoming> slot;
-  // The reader waits on `arrived` until the slot is filled or its limit
-  // passes; the reading task waits on `taken` until the slot is empty. A
-  // wait ends early when the other side cancels the timer.
-  asio::steady_timer arrived;
-  asio::steady_timer taken;
   // The last ping or pong from the client.
   Clock::time_point heard{};
 
@@ -312,6 +292,7 @@ void Half::release() {
 }  // namespace detail
 
 using detail::Incoming;
+using detail::IncomingSlot;
 using detail::WsShared;
 
 std::optional<Frame> one_frame(Bytes message) {
@@ -326,30 +307,24 @@ std::optional<Frame> one_frame(Bytes message) {
 namespace {
 
 // The reading task: reads messages one at a time and hands each to the
-// reader, waiting until it has been taken before reading on. Ends at the
-// first error (which it hands over too) or when the reader has gone.
-asio::awaitable<void> read_messages(std::shared_ptr<WsShared> s) {
-  for (;;) {
-    if (s->reader_gone) co_return;
+// reader, reading on only once it has been taken. Ends at the first error,
+// which the reader sees as the end once this task's sender is gone, or when
+// the reader has gone.
+asio::awaitable<void> read_messages(std::shared_ptr<WsShared> s, channel::Sender<IncomingSlot> out) {
+  while (co_await out.room()) {
     // A buffer of its own for every message, so that the frame handed on
     // is a view of it and nothing is copied.
     auto buffer = std::make_shared<beast::flat_buffer>();
     auto [ec, n] = co_await s->ws.async_read(*buffer, use_tuple);
-    if (s->reader_gone) co_return;
+    if (ec) co_return;
     Incoming in;
-    if (ec) {
-      in.kind = Incoming::Kind::End;
-    } else if (s->ws.got_binary()) {
-      in.kind = Incoming::Kind::Binary;
+    if (s->ws.got_binary()) {
+      in.binary = true;
       const auto data = buffer->cdata();
       in.payload = Bytes(buffer, static_cast<const std::uint8_t*>(data.data()), data.size(), buffer->capacity());
-    } else {
-      in.kind = Incoming::Kind::Other;
     }
-    s->slot = std::move(in);
-    s->arrived.cancel();
-    if (ec) co_return;
-    while (s->slot && !s->reader_gone) co_await s->taken.async_wait(use_tuple);
+    // Refused once the reader has gone.
+    if (!out.try_send(std::move(in))) co_return;
   }
 }
 
@@ -370,41 +345,27 @@ std::string without_server_field(std::string head) {
 
 }  // namespace
 
-WsReader::WsReader(std::shared_ptr<WsShared> shared) : half_(std::move(shared)) {}
-
-WsReader::~WsReader() { stop_reading(); }
-
-void WsReader::stop_reading() {
-  if (!half_) return;
-  half_->reader_gone = true;
-  half_->slot.reset();
-  half_->taken.cancel();
-}
+WsReader::WsReader(std::shared_ptr<WsShared> shared, channel::Receiver<IncomingSlot> incoming)
+    : half_(std::move(shared)), incoming_(std::move(incoming)) {}
 
 asio::awaitable<std::optional<Frame>> WsReader::next() {
   WsShared& s = *half_;
   const auto started = Clock::now();
-  for (;;) {
-    if (s.incoming_ended) co_return std::nullopt;
-    if (s.slot) {
-      Incoming in = std::move(*s.slot);
-      s.slot.reset();
-      s.taken.cancel();
-      std::optional<Frame> frame;
-      if (in.kind == Incoming::Kind::Binary) frame = one_frame(std::move(in.payload));
-      if (!frame) s.incoming_ended = true;
-      co_return frame;
+  // Every ping or pong starts the limit afresh.
+  const auto limit = [&] { return std::max(started, s.heard) + s.timing.idle; };
+  while (!ended_) {
+    auto got = co_await incoming_.receive_until(limit());
+    if (!got) {
+      // The limit passed, unless a ping or pong has put it off meanwhile.
+      if (Clock::now() >= limit()) ended_ = true;
+      continue;
     }
-    // Every ping or pong starts the limit afresh.
-    const auto deadline = std::max(started, s.heard) + s.timing.idle;
-    if (Clock::now() >= deadline) {
-      s.incoming_ended = true;
-      co_return std::nullopt;
-    }
-    s.arrived.expires_at(deadline);
-    co_await s.arrived.async_wait(use_tuple);
-    task::throw_if_aborted(co_await asio::this_coro::cancellation_state);
+    std::optional<Frame> frame;
+    if (*got && (*got)->binary) frame = one_frame(std::move((*got)->payload));
+    if (!frame) ended_ = true;
+    co_return frame;
   }
+  co_return std::nullopt;
 }
 
 WsWriter::WsWriter(std::shared_ptr<WsShared> shared)
@@ -528,8 +489,10 @@ asio::awaitable<std::expected<WsTransport, OsError>> WsTransport::accept(asio::i
 
 std::pair<WsReader, WsWriter> WsTransport::split() && {
   std::shared_ptr<WsShared> shared = std::move(shared_);
-  task::Task::spawn(shared->ws.get_executor(), read_messages(shared));
-  return {WsReader(shared), WsWriter(shared)};
+  // One message ahead at most.
+  auto [to_reader, from_task] = channel::bounded<IncomingSlot>(shared->ws.get_executor(), 1);
+  task::Task::spawn(shared->ws.get_executor(), read_messages(shared, std::move(to_reader)));
+  return {WsReader(shared, std::move(from_task)), WsWriter(shared)};
 }
 
 }  // namespace quernd::data_plane

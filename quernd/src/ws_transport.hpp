@@ -22,6 +22,7 @@
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/message.hpp>
 
+#include "channel.hpp"
 #include "quern_protocol/bytes.hpp"
 #include "quern_protocol/frame.hpp"
 #include "quern_session/os_error.hpp"
@@ -62,6 +63,15 @@ std::optional<Frame> one_frame(Bytes message);
 namespace detail {
 struct WsShared;
 
+// A message that the reading task hands to the reader: a binary one's bytes,
+// or none for a message of another kind.
+struct Incoming {
+  bool binary = false;
+  Bytes payload;
+};
+// The hand-over from the reading task to the reader: one message at most.
+using IncomingSlot = channel::OneSlot<Incoming>;
+
 // One half's share of the connection; the TCP connection closes once both
 // halves are gone.
 class Half {
@@ -86,10 +96,9 @@ class Half {
 // end of the WebSocket.
 class WsReader {
  public:
-  explicit WsReader(std::shared_ptr<detail::WsShared> shared);
+  WsReader(std::shared_ptr<detail::WsShared> shared, channel::Receiver<detail::IncomingSlot> incoming);
   WsReader(WsReader&&) noexcept = default;
   WsReader& operator=(WsReader&&) = delete;
-  ~WsReader();
 
   // The next frame; none once the incoming side has ended: a message that
   // is not exactly one frame, a text or close message, an error, the end of
@@ -98,8 +107,11 @@ class WsReader {
   asio::awaitable<std::optional<Frame>> next();
 
  private:
-  void stop_reading();
   detail::Half half_;
+  // Dropped before the half: the reading task stops at its next turn.
+  channel::Receiver<detail::IncomingSlot> incoming_;
+  // Once the reader has given none, it gives none for good.
+  bool ended_ = false;
 };
 
 // The writing half, used by the writer task alone.
