@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <iterator>
 #include <utility>
+#include <variant>
 
 #include <boost/json/basic_parser_impl.hpp>
 
@@ -424,10 +427,88 @@ namespace {
 using json::Field;
 using Status = std::expected<void, std::string>;
 
-constexpr std::array<std::string_view, 14> kTags = {
-    "hello", "welcome", "attach", "detach", "write",  "resize", "close",
-    "list",  "listed",  "pause",  "resume", "output", "exited", "error",
+// The shapes, written here as the rows of the protocol's table of messages
+// and records: a name, then the members in declaration order, each one that
+// decoding may miss marked with '?'. The tags, the field lists and the texts
+// that name a shape are made from these rows by the format's rules, so that
+// this decoder does not share the one-pass decoder's tables (nor a slip in
+// them).
+struct Row {
+  std::string_view name;
+  std::string_view members;
 };
+
+constexpr Row kKindRows[] = {
+    {"Hello", "versions"},
+    {"Welcome", "version"},
+    {"Attach", "id cols rows resume? drive? cwd? argv? env?"},
+    {"Detach", "id"},
+    {"Write", "id"},
+    {"Resize", "id cols rows drive?"},
+    {"Close", "id"},
+    {"List", ""},
+    {"Listed", "entries"},
+    {"Pause", "id"},
+    {"Resume", "id"},
+    {"Output", "id epoch sequence"},
+    {"Exited", "id epoch sequence code? signal?"},
+    {"Error", "id? message"},
+};
+constexpr std::size_t kKinds = std::size(kKindRows);
+static_assert(kKinds == std::variant_size_v<Message::Variant>);
+
+constexpr Row kCursorRow{"Cursor", "epoch sequence"};
+constexpr Row kExitRow{"Exit", "code? signal?"};
+constexpr Row kPtyEntryRow{"PtyEntry", "id cursor exited?"};
+
+// A row made into what decoding needs.
+struct Shape {
+  std::vector<Field> fields;
+  std::string expecting;        // a record's name in a refusal, "struct Cursor"
+  std::string array_expecting;  // "struct Cursor with 2 elements"
+
+  Record record() const { return Record{fields, expecting, array_expecting}; }
+};
+
+// `prefix` comes before the row's name: "struct " for a record, "struct
+// variant Message::" for a kind of message.
+Shape shape_of(const Row& row, std::string_view prefix) {
+  Shape shape;
+  std::string_view rest = row.members;
+  while (!rest.empty()) {
+    const std::size_t end = std::min(rest.find(' '), rest.size());
+    std::string_view member = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    const bool may_miss = member.ends_with('?');
+    if (may_miss) member.remove_suffix(1);
+    shape.fields.push_back(Field{member, !may_miss});
+  }
+  const std::size_t n = shape.fields.size();
+  shape.expecting = std::string(prefix) + std::string(row.name);
+  shape.array_expecting = shape.expecting + " with " + std::to_string(n) + (n == 1 ? " element" : " elements");
+  return shape;
+}
+
+struct Shapes {
+  Shape cursor = shape_of(kCursorRow, "struct ");
+  Shape exit = shape_of(kExitRow, "struct ");
+  Shape pty_entry = shape_of(kPtyEntryRow, "struct ");
+  std::array<Shape, kKinds> kinds;
+  // A kind's tag is its name in lower case.
+  std::array<std::string, kKinds> tags;
+
+  Shapes() {
+    for (std::size_t k = 0; k < kKinds; ++k) {
+      kinds[k] = shape_of(kKindRows[k], "struct variant Message::");
+      for (char c : kKindRows[k].name) tags[k] += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+};
+
+const Shapes& shapes() {
+  static const Shapes made;
+  return made;
+}
 
 template <class T>
 Status assign(T& out, std::expected<T, std::string> r) {
@@ -468,14 +549,10 @@ std::expected<std::map<std::string, std::string>, std::string> string_map(const 
   return out;
 }
 
-constexpr Field kCursorFields[] = {{"epoch"}, {"sequence"}};
-constexpr Field kExitFields[] = {{"code", false}, {"signal", false}};
-constexpr Field kPtyEntryFields[] = {{"id"}, {"cursor"}, {"exited", false}};
-
 std::expected<Cursor, std::string> decode_cursor(const Value& v) {
   Cursor c;
   auto r = decode_record(
-      v, {kCursorFields, "struct Cursor", "struct Cursor with 2 elements"},
+      v, shapes().cursor.record(),
       [&](std::size_t f, const Value& x) -> Status {
         return assign(f == 0 ? c.epoch : c.sequence, to_integer<std::uint64_t>(x));
       });
@@ -485,7 +562,7 @@ std::expected<Cursor, std::string> decode_cursor(const Value& v) {
 
 std::expected<Exit, std::string> decode_exit(const Value& v) {
   Exit e;
-  auto r = decode_record(v, {kExitFields, "struct Exit", "struct Exit with 2 elements"},
+  auto r = decode_record(v, shapes().exit.record(),
                                [&](std::size_t f, const Value& x) -> Status {
                                  return assign(f == 0 ? e.code : e.signal, optional_i32(x));
                                });
@@ -496,7 +573,7 @@ std::expected<Exit, std::string> decode_exit(const Value& v) {
 std::expected<PtyEntry, std::string> decode_pty_entry(const Value& v) {
   PtyEntry p;
   auto r = decode_record(
-      v, {kPtyEntryFields, "struct PtyEntry", "struct PtyEntry with 3 elements"},
+      v, shapes().pty_entry.record(),
       [&](std::size_t f, const Value& x) -> Status {
         switch (f) {
           case 0: return assign(p.id, to_pty_id(x));
@@ -507,42 +584,6 @@ std::expected<PtyEntry, std::string> decode_pty_entry(const Value& v) {
   if (!r) return std::unexpected(std::move(r.error()));
   return p;
 }
-
-// The fields of every kind, in declaration order, and their decoding.
-struct KindShape {
-  std::span<const Field> fields;
-  std::string_view array_expecting;
-};
-
-constexpr Field kHelloFields[] = {{"versions"}};
-constexpr Field kWelcomeFields[] = {{"version"}};
-constexpr Field kAttachFields[] = {{"id"},          {"cols"},         {"rows"},
-                                   {"resume", false}, {"drive", false}, {"cwd", false},
-                                   {"argv", false},   {"env", false}};
-constexpr Field kIdFields[] = {{"id"}};
-constexpr Field kResizeFields[] = {{"id"}, {"cols"}, {"rows"}, {"drive", false}};
-constexpr Field kListedFields[] = {{"entries"}};
-constexpr Field kOutputFields[] = {{"id"}, {"epoch"}, {"sequence"}};
-constexpr Field kExitedFields[] = {
-    {"id"}, {"epoch"}, {"sequence"}, {"code", false}, {"signal", false}};
-constexpr Field kErrorFields[] = {{"id", false}, {"message"}};
-
-constexpr std::array<KindShape, 14> kShapes = {{
-    {kHelloFields, "struct variant Message::Hello with 1 element"},
-    {kWelcomeFields, "struct variant Message::Welcome with 1 element"},
-    {kAttachFields, "struct variant Message::Attach with 8 elements"},
-    {kIdFields, "struct variant Message::Detach with 1 element"},
-    {kIdFields, "struct variant Message::Write with 1 element"},
-    {kResizeFields, "struct variant Message::Resize with 4 elements"},
-    {kIdFields, "struct variant Message::Close with 1 element"},
-    {{}, "struct variant Message::List with 0 elements"},
-    {kListedFields, "struct variant Message::Listed with 1 element"},
-    {kIdFields, "struct variant Message::Pause with 1 element"},
-    {kIdFields, "struct variant Message::Resume with 1 element"},
-    {kOutputFields, "struct variant Message::Output with 3 elements"},
-    {kExitedFields, "struct variant Message::Exited with 5 elements"},
-    {kErrorFields, "struct variant Message::Error with 2 elements"},
-}};
 
 // The sink that fills kind T from its fields by index.
 template <class T>
@@ -601,7 +642,8 @@ template <std::size_t I>
 std::expected<Message, std::string> decode_as(const Value& root) {
   using T = std::variant_alternative_t<I, Message::Variant>;
   T m{};
-  Record record{kShapes[I].fields, "", kShapes[I].array_expecting};
+  const Shape& shape = shapes().kinds[I];
+  Record record{shape.fields, "", shape.array_expecting};
   auto r = decode_record(
       root, record, [&](std::size_t f, const Value& x) { return fill(m, f, x); },
       root.is_array() ? 1 : 0);
@@ -621,10 +663,10 @@ std::string unknown_variant(std::string_view found) {
   std::string out = "unknown variant `";
   out += found;
   out += "`, expected one of ";
-  for (std::size_t k = 0; k < kTags.size(); ++k) {
+  for (std::size_t k = 0; k < kKinds; ++k) {
     if (k) out += ", ";
     out += '`';
-    out += kTags[k];
+    out += shapes().tags[k];
     out += '`';
   }
   return out;
@@ -639,8 +681,8 @@ std::expected<std::size_t, std::string> kind_of_tag(const Value& tag, std::strin
   if (tag.kind != Kind::string)
     return std::unexpected(
         json::with_position(invalid_type(tag, "variant identifier"), text, tag.end));
-  for (std::size_t k = 0; k < kTags.size(); ++k)
-    if (kTags[k] == tag.string) return k;
+  for (std::size_t k = 0; k < kKinds; ++k)
+    if (shapes().tags[k] == tag.string) return k;
   return std::unexpected(json::with_position(unknown_variant(tag.string), text, tag.end));
 }
 
@@ -692,7 +734,7 @@ std::expected<Message, DecodeError> deserialize(std::string_view text) {
     return std::unexpected(
         failure(json::with_position(json::missing_field("type"), text, root.end)));
 
-  auto message = decode_kind(**tag, root, std::make_index_sequence<kTags.size()>{});
+  auto message = decode_kind(**tag, root, std::make_index_sequence<kKinds>{});
   if (!message) return std::unexpected(failure(std::move(message.error())));
   if (parsed.error) return std::unexpected(failure(parsed.error->text()));
   return std::move(*message);
