@@ -8,8 +8,10 @@
 // that data came, without trying first. The reactor is edge-triggered, so
 // data arriving after the short read still wakes the queued read.
 //
-// It reaches into Asio's reactor (the Boost 1.81 interface); where that
-// reactor is not there, it is Asio's own read.
+// It reaches into Asio's epoll reactor through an internal interface, as
+// Boost 1.81 has it (later versions give the reactor's `start_op` more
+// arguments). With another version of Boost, or where that reactor is not
+// the one in use, it is Asio's own read.
 #pragma once
 
 #include <cstddef>
@@ -22,8 +24,9 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/version.hpp>
 
-#if defined(BOOST_ASIO_HAS_EPOLL) && !defined(BOOST_ASIO_HAS_IO_URING_AS_DEFAULT)
+#if BOOST_VERSION / 100 == 1081 && defined(BOOST_ASIO_HAS_EPOLL) && !defined(BOOST_ASIO_HAS_IO_URING_AS_DEFAULT)
 #define QUERN_DRAINED_READ 1
 #include <boost/asio/detail/bind_handler.hpp>
 #include <boost/asio/detail/fenced_block.hpp>
@@ -41,6 +44,13 @@ namespace quern_session::drained_read {
 
 namespace asio = boost::asio;
 using Socket = asio::local::stream_protocol::socket;
+
+// Whether this build's read is the drained one rather than Asio's own.
+#if defined(QUERN_DRAINED_READ)
+inline constexpr bool DRAINED = true;
+#else
+inline constexpr bool DRAINED = false;
+#endif
 
 #if defined(QUERN_DRAINED_READ)
 
