@@ -1,8 +1,10 @@
-// The browser data plane from a real browser: the test page served by
-// quern-web, loaded in headless Chromium, attaches to a session that a local
-// client started, types a command and reports what it saw; the local client
-// sees the same output. Also the web server's own contract: the endpoint
-// read fresh from the daemon's file, loopback Host names only, the report.
+// The browser data plane from a real browser: the page served by quern-web,
+// loaded in headless Chromium driven over its DevTools protocol, is a
+// terminal on a session that a local client started: keys typed, colours,
+// the session's size after the page's, the local client's size back after
+// a detach. Also the web server's own contract: nothing without its key, to
+// another user or to another site; the endpoint read fresh from the
+// daemon's file, and what it says when the daemon does not answer.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -30,13 +32,16 @@
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 #include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
 #include <gtest/gtest.h>
 
+#include "devtools.hpp"
 #include "e2e_support.hpp"
 
 namespace {
 
 using namespace quernd_e2e;
+namespace msg = quern_protocol::message;
 using namespace std::chrono_literals;
 namespace http = boost::beast::http;
 
@@ -124,8 +129,8 @@ struct WebServer {
   std::string url;
   std::string origin;
 
-  WebServer(const fs::path& runtime_root, const fs::path& dir, std::uint16_t at, const fs::path& report)
-      : process({QUERN_WEB_BIN, "--port", std::to_string(at), "--root", QUERN_WEB_ROOT, "--report", report.native()},
+  WebServer(const fs::path& runtime_root, const fs::path& dir, std::uint16_t at = 0)
+      : process({QUERN_WEB_BIN, "--port", std::to_string(at), "--root", QUERN_WEB_ROOT},
                 {"QUERN_RUNTIME_DIR=" + runtime_root.native()}, dir / "web.out", dir / "web.err", false) {
     static const std::regex open(R"(open (http://localhost:(\d+)/\?key=([0-9a-f]{64}))\n)");
     static const std::regex allow(R"(--origin (http://localhost:\d+))");
@@ -150,20 +155,6 @@ struct WebServer {
   // The cookie that the first load with the key sets.
   std::string cookie() const { return "quern-web-key-" + std::to_string(port) + "=" + key; }
 };
-
-std::optional<std::string> find_chromium() {
-  if (const char* set = std::getenv("QUERN_CHROMIUM"); set && *set) return std::string(set);
-  if (std::string built = QUERN_CHROMIUM; !built.empty() && ::access(built.c_str(), X_OK) == 0) return built;
-  const char* path = std::getenv("PATH");
-  std::istringstream dirs(path ? path : "/usr/bin:/bin");
-  for (std::string d; std::getline(dirs, d, ':');) {
-    for (const char* name : {"chromium", "chromium-browser", "google-chrome-stable", "google-chrome"}) {
-      fs::path p = fs::path(d) / name;
-      if (::access(p.c_str(), X_OK) == 0) return p.native();
-    }
-  }
-  return std::nullopt;
-}
 
 struct HttpAnswer {
   unsigned status = 0;
@@ -204,8 +195,7 @@ HttpAnswer request(std::uint16_t port, http::verb method, const std::string& tar
 class BrowserTest : public E2eTest {};
 
 TEST_F(BrowserTest, WebServerHandsOutTheCurrentEndpointToLoopbackHostsOnly) {
-  const fs::path report = dir.path / "report.json";
-  WebServer web(runtime.root, dir.path, 0, report);
+  WebServer web(runtime.root, dir.path);
   const std::string host = "localhost:" + std::to_string(web.port);
   EXPECT_EQ(web.origin, "http://" + host) << "the origin the daemon must allow is the page's own";
 
@@ -247,10 +237,7 @@ TEST_F(BrowserTest, WebServerHandsOutTheCurrentEndpointToLoopbackHostsOnly) {
   EXPECT_EQ(request(web.port, http::verb::get, "/../CMakeLists.txt", host, key).status, 404u);
   EXPECT_EQ(request(web.port, http::verb::get, "/server.cpp", host, key).status, 404u);
   EXPECT_EQ(request(web.port, http::verb::get, "/package.json", host, key).status, 404u);
-
-  const std::string body = R"({"ok":false,"steps":["one"],"output":"x"})";
-  EXPECT_EQ(request(web.port, http::verb::post, "/report", host, key, body).status, 204u);
-  EXPECT_EQ(read_file(report), body);
+  EXPECT_EQ(request(web.port, http::verb::post, "/endpoint", host, key).status, 405u);
 
   // A daemon killed outright leaves its endpoint file behind: the endpoint
   // says that the daemon does not answer, not where it was.
@@ -267,7 +254,7 @@ TEST_F(BrowserTest, WebServerHandsOutTheCurrentEndpointToLoopbackHostsOnly) {
 }
 
 TEST_F(BrowserTest, WebServerGivesNothingWithoutTheKeyOrFromAnotherSite) {
-  WebServer web(runtime.root, dir.path, 0, dir.path / "report.json");
+  WebServer web(runtime.root, dir.path);
   start({"--origin", web.origin});
   const std::string token(boost::json::parse(read_file(runtime.data_endpoint())).as_object().at("token").as_string());
   const std::string port = std::to_string(web.port);
@@ -289,7 +276,6 @@ TEST_F(BrowserTest, WebServerGivesNothingWithoutTheKeyOrFromAnotherSite) {
       {"no key: the page", "/", host, {}},
       {"no key: its script", "/client.js", host, {}},
       {"no key: the terminal library", "/xterm.js", host, {}},
-      {"no key: the report", "/report", host, {}},
       {"a wrong key", "/?key=" + wrong, host, {}},
       {"a key one digit short", "/?key=" + web.key.substr(1), host, {}},
       {"the key and more", "/?key=" + web.key + "0", host, {}},
@@ -314,7 +300,7 @@ TEST_F(BrowserTest, WebServerGivesNothingWithoutTheKeyOrFromAnotherSite) {
 
 TEST_F(BrowserTest, WebServerClosesTheConnectionsOfOtherUsers) {
   if (::geteuid() != 0) GTEST_SKIP() << "another user's connection needs root";
-  WebServer web(runtime.root, dir.path, 0, dir.path / "report.json");
+  WebServer web(runtime.root, dir.path);
   start({"--origin", web.origin});
   const std::string token(boost::json::parse(read_file(runtime.data_endpoint())).as_object().at("token").as_string());
   const std::string port = std::to_string(web.port);
@@ -361,65 +347,180 @@ TEST_F(BrowserTest, WebServerClosesTheConnectionsOfOtherUsers) {
   EXPECT_TRUE(web.process.ended_cleanly()) << web.process.describe();
 }
 
-TEST_F(BrowserTest, PageInChromiumDrivesASessionStartedLocally) {
-  const auto chromium = find_chromium();
+// What the page's terminal shows, read through its buffer API: its size, the
+// text of its lines, and where the line "RED" is that `printf` coloured,
+// followed by the two numbers that `tput` printed, with the colours of its
+// cells and of the first digit below it.
+constexpr std::string_view SCREEN = R"js((() => {
+  const b = term.buffer.active;
+  const lines = [];
+  for (let y = 0; y < b.length; y++) lines.push(b.getLine(y).translateToString(true));
+  const number = (y) => /^[0-9]+$/.test(lines[y] || "");
+  const at = lines.findIndex((l, y) => l === "RED" && number(y + 1) && number(y + 2));
+  const cell = (y, x) => {
+    const c = b.getLine(y).getCell(x);
+    return { chars: c.getChars(), palette: c.isFgPalette(), colour: c.getFgColor(), plain: c.isFgDefault() };
+  };
+  return {
+    cols: term.cols, rows: term.rows, lines: lines.filter((l) => l !== ""), at,
+    red: at < 0 ? [] : [cell(at, 0), cell(at, 1), cell(at, 2)],
+    below: at < 0 ? null : cell(at + 1, 0),
+    reported: at < 0 ? [] : [Number(lines[at + 1]), Number(lines[at + 2])],
+  };
+})())js";
+
+std::string state_of(devtools::Page& page) {
+  try {
+    return boost::json::serialize(page.evaluate(
+        "({state: document.body.dataset.state, status: document.getElementById('status').textContent, "
+        "errors: document.getElementById('errors').textContent})"));
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
+// The page's terminal size as the session reports it: the line that
+// `echo size:$(tput cols)x$(tput lines)` printed for the terminal's size now.
+constexpr std::string_view SIZE_SHOWN = R"js((() => {
+  const b = term.buffer.active;
+  const want = `size:${term.cols}x${term.rows}`;
+  for (let y = 0; y < b.length; y++) if (b.getLine(y).translateToString(true) === want) return true;
+  return false;
+})())js";
+
+TEST_F(BrowserTest, PageInChromiumIsATerminalOnASessionStartedLocally) {
+  const auto chromium = devtools::find_chromium();
   ASSERT_TRUE(chromium) << "no Chromium found (chromium, chromium-browser or google-chrome on PATH, or "
                            "QUERN_CHROMIUM): install the Debian package chromium";
 
-  const fs::path report = dir.path / "report.json";
-  WebServer web(runtime.root, dir.path, 0, report);
+  // quern-web on a port of the system's choosing, and the daemon started
+  // with the origin that quern-web says the page needs.
+  WebServer web(runtime.root, dir.path);
   start({"--origin", web.origin});
   Client c = connect(*daemons.back());
-  OutputLog log = attach(c, "web");
+  // The local client's size, which the page's is not.
+  constexpr std::uint16_t LOCAL_COLS = 77;
+  constexpr std::uint16_t LOCAL_ROWS = 21;
+  msg::Attach local = attach_request("web", LOCAL_COLS, LOCAL_ROWS);
+  local.env["TERM"] = "xterm-256color";
+  OutputLog log = attach(c, local);
 
-  const fs::path profile = dir.path / "chromium";
-  fs::create_directories(profile);
-  std::vector<std::string> argv{*chromium,
-                                "--headless=new",
-                                "--disable-gpu",
-                                "--disable-dev-shm-usage",
-                                "--no-first-run",
-                                "--no-default-browser-check",
-                                "--no-proxy-server",
-                                "--disable-background-networking",
-                                "--disable-component-update",
-                                "--disable-sync",
-                                "--user-data-dir=" + profile.native()};
-  if (::geteuid() == 0) argv.push_back("--no-sandbox");
-  argv.push_back(web.url + "&session=web&command=echo%20hi-%24((6*7))&expect=hi-42&auto=1");
-  // Its own home and temporary directory, so that nothing of it outlives the
-  // test's directory (killed, it cleans up nothing).
-  fs::create_directories(profile / "tmp");
-  Spawned browser(argv,
-                  {"HOME=" + profile.native(), "XDG_CONFIG_HOME=" + (profile / "config").native(),
-                   "XDG_CACHE_HOME=" + (profile / "cache").native(), "TMPDIR=" + (profile / "tmp").native()},
-                  dir.path / "chromium.out", dir.path / "chromium.err", true);
+  devtools::Browser browser(*chromium, dir.path);
+  devtools::Page page = browser.open("about:blank");
+  page.resize_window(1000, 700);
+  page.navigate(web.url + "&session=web");
+  ASSERT_TRUE(page.wait_for("document.body && document.body.dataset.state === 'connected'", 60s))
+      << state_of(page) << "\n" << browser.describe() << "\n" << web.process.describe();
+  EXPECT_EQ(page.evaluate("location.search"), "?session=web") << "the key stays in the address bar";
+  EXPECT_EQ(page.evaluate("document.cookie"), "") << "the key's cookie is for the server only";
 
-  const bool reported = eventually([&] { return fs::exists(report) || browser.exited(); }, 60s);
-  ASSERT_TRUE(reported && fs::exists(report))
-      << "no report from the page within 60 s\n" << browser.describe() << "\n" << web.process.describe();
+  page.evaluate("document.getElementById('attach').click()");
+  ASSERT_TRUE(page.wait_for("document.body.dataset.state === 'attached'", 60s)) << state_of(page);
+  page.type("printf '\\033[31mRED\\033[0m\\n'; tput cols; tput lines\n");
 
-  const std::string text = read_file(report);
-  boost::system::error_code ec;
-  auto parsed = boost::json::parse(text, ec);
-  ASSERT_FALSE(ec) << "not JSON: " << text;
-  ASSERT_TRUE(parsed.is_object()) << text;
-  const auto& r = parsed.as_object();
-  ASSERT_TRUE(r.contains("ok") && r.at("ok").is_bool()) << text;
-  ASSERT_TRUE(r.at("ok").as_bool()) << "the page failed: " << text << "\n" << web.process.describe();
-  ASSERT_TRUE(r.contains("output") && r.at("output").is_string()) << text;
-  EXPECT_NE(std::string_view(r.at("output").as_string()).find("hi-42"), std::string_view::npos) << text;
-  ASSERT_TRUE(r.contains("steps") && r.at("steps").is_array()) << text;
-  bool saw = false;
-  for (const auto& s : r.at("steps").as_array()) {
-    if (s.is_string() && std::string_view(s.as_string()).ends_with(R"(saw "hi-42")")) saw = true;
+  boost::json::object screen;
+  const bool shown = eventually(
+      [&] {
+        screen = page.evaluate(std::string(SCREEN)).as_object();
+        return screen.at("at").as_int64() >= 0;
+      },
+      60s);
+  ASSERT_TRUE(shown) << "no RED and two numbers in the terminal: " << boost::json::serialize(screen) << "\n"
+                     << state_of(page);
+  const std::string text = boost::json::serialize(screen);
+  for (const auto& cell : screen.at("red").as_array()) {
+    EXPECT_EQ(cell.at("palette"), true) << text;
+    EXPECT_EQ(cell.at("colour"), 1) << "red is colour 1 of the palette\n" << text;
   }
-  EXPECT_TRUE(saw) << text;
+  EXPECT_EQ(screen.at("below").at("plain"), true) << "the colour ends with RED\n" << text;
+  const std::int64_t cols = screen.at("cols").as_int64();
+  const std::int64_t rows = screen.at("rows").as_int64();
+  EXPECT_EQ(screen.at("reported"), (boost::json::array{cols, rows})) << "the session's size is the page's\n" << text;
+  EXPECT_TRUE(cols != LOCAL_COLS && rows != LOCAL_ROWS && cols != 80 && rows != 24) << text;
+  // The keys went to the local client's session.
+  read_until(c, log, "\x1b[31mRED\x1b[0m", 30s);
 
-  // What the browser typed ran in the local client's session.
-  read_until(c, log, "hi-42");
-  EXPECT_NE(log.text.find("echo hi-$((6*7))"), std::string::npos) << log.text;
-  browser.end();
+  // The screenshot, for a person to look at.
+  const fs::path out = fs::path(QUERN_TEST_OUTPUT_DIR) / "browser-page.png";
+  fs::create_directories(out.parent_path());
+  write_file(out, page.screenshot());
+
+  // A smaller window: the terminal fits it, and the session follows.
+  page.resize_window(700, 450);
+  ASSERT_TRUE(page.wait_for("term.cols < " + std::to_string(cols) + " && term.rows < " + std::to_string(rows), 60s))
+      << state_of(page);
+  page.type("echo size:$(tput cols)x$(tput lines)\n");
+  EXPECT_TRUE(page.wait_for(std::string(SIZE_SHOWN), 60s))
+      << boost::json::serialize(page.evaluate(std::string(SCREEN))) << "\n" << state_of(page);
+
+  // A page of another browser context, without the key: no page, no token.
+  const std::string token(boost::json::parse(read_file(runtime.data_endpoint())).as_object().at("token").as_string());
+  devtools::Page stranger = browser.open(web.origin + "/?session=web", browser.new_context());
+  ASSERT_TRUE(stranger.wait_for("document.readyState === 'complete' && location.href.startsWith('http')", 60s));
+  const std::string seen = boost::json::serialize(stranger.evaluate(
+      "fetch('/endpoint').then(async (r) => ({status: r.status, body: await r.text(), "
+      "page: document.documentElement.outerHTML}))"));
+  EXPECT_NE(seen.find(R"("status":403)"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find(token), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("client.js"), std::string::npos) << seen;
+
+  // Detached, the page leaves the session to the local client, at its size.
+  page.evaluate("document.getElementById('detach').click()");
+  ASSERT_TRUE(page.wait_for("document.body.dataset.state === 'detached'", 60s)) << state_of(page);
+  type(c, "web", "echo size:$(tput cols)x$(tput lines)\n");
+  const std::string local_size = "\nsize:" + std::to_string(LOCAL_COLS) + "x" + std::to_string(LOCAL_ROWS);
+  try {
+    read_until(c, log, local_size, 30s);
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "the session did not take the local client's size again once the page detached\n" << e.what();
+  }
+
+  EXPECT_TRUE(web.process.ended_cleanly()) << web.process.describe();
+}
+
+TEST_F(BrowserTest, PageSaysWhyItCannotConnectAndFindsARestartedDaemon) {
+  const auto chromium = devtools::find_chromium();
+  ASSERT_TRUE(chromium) << "no Chromium found: install the Debian package chromium";
+  WebServer web(runtime.root, dir.path);
+  devtools::Browser browser(*chromium, dir.path);
+  devtools::Page page = browser.open("about:blank");
+  // The page's state and its status text once it holds `words`.
+  auto says = [&](const std::string& state, const std::string& words) {
+    return page.wait_for("document.body.dataset.state === '" + state +
+                             "' && document.getElementById('status').textContent.includes(" +
+                             boost::json::serialize(boost::json::value(words)) + ")",
+                         60s);
+  };
+  auto attach_click = [&] { page.evaluate("document.getElementById('attach').click()"); };
+
+  // No daemon at all.
+  page.navigate(web.url + "&session=web");
+  EXPECT_TRUE(says("failed", "the daemon is not running")) << state_of(page);
+
+  // A daemon that does not allow this page's origin.
+  DaemonProcess& other = start({"--origin", "http://other.example"});
+  attach_click();
+  EXPECT_TRUE(says("failed", "refused this page")) << state_of(page);
+  EXPECT_TRUE(says("failed", "--origin " + web.origin)) << state_of(page);
+  other.stop();
+
+  // One that does: the endpoint is read again for the new connection.
+  DaemonProcess& first = start({"--origin", web.origin});
+  Client c = connect(first);
+  OutputLog log = attach(c, "web");
+  attach_click();
+  ASSERT_TRUE(says("attached", "attached to web")) << state_of(page);
+
+  // Killed outright, it leaves its endpoint file: the page says that the
+  // daemon does not answer, not that it refuses.
+  first.signal(SIGKILL);
+  EXPECT_TRUE(says("failed", "the daemon is not answering")) << state_of(page);
+  EXPECT_TRUE(says("failed", "session web keeps running")) << state_of(page);
+
+  // Started again, with a new port and token: the next attach finds it.
+  start({"--origin", web.origin});
+  attach_click();
+  EXPECT_TRUE(says("attached", "attached to web")) << state_of(page);
   EXPECT_TRUE(web.process.ended_cleanly()) << web.process.describe();
 }
 

@@ -1,9 +1,8 @@
-// quern-web [--port N] [--root DIR] [--report FILE]
+// quern-web [--port N] [--root DIR]
 //
 // A development web server for the browser page: serves the page, its
 // terminal library from the installed node_modules, and the daemon's
-// data-plane endpoint (read fresh from the endpoint file at every request),
-// and takes the page's test report.
+// data-plane endpoint (read fresh from the endpoint file at every request).
 // Port 5173 by default, the development origin that `quernd --dev` allows;
 // port 0 takes any free port. Listens on 127.0.0.1 and, when it can, on ::1.
 //
@@ -72,7 +71,7 @@ using namespace std::chrono_literals;
 using quernd::data_plane::Token;
 
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
-constexpr std::size_t BODY_LIMIT = 4 << 20;
+constexpr std::size_t BODY_LIMIT = 64 << 10;
 constexpr auto IDLE_LIMIT = 60s;
 // How long the daemon's port may take to accept a probe.
 constexpr auto PROBE_LIMIT = 3s;
@@ -81,7 +80,6 @@ constexpr std::uint16_t DEV_PORT = 5173;  // the port of the origin that `quernd
 struct Options {
   std::uint16_t port = DEV_PORT;
   fs::path root = QUERN_WEB_ROOT;
-  std::optional<fs::path> report;
 };
 
 // What a request must show: the key, as the first load's query or as the
@@ -191,32 +189,6 @@ asio::awaitable<Response> endpoint(const Request& req) {
   co_return answer(req, http::status::ok, boost::json::serialize(out), "application/json");
 }
 
-// Written beside the target and renamed over it, so that a reader sees the
-// whole report or none.
-bool save_report(const fs::path& target, const std::string& body) {
-  fs::path part = target;
-  part += ".part";
-  {
-    std::ofstream out(part, std::ios::binary | std::ios::trunc);
-    out << body;
-    out.flush();
-    if (!out) return false;
-  }
-  std::error_code ec;
-  fs::rename(part, target, ec);
-  return !ec;
-}
-
-Response report(const Options& o, const Request& req) {
-  std::fprintf(stdout, "%s\n", req.body().c_str());
-  std::fflush(stdout);
-  if (o.report && !save_report(*o.report, req.body())) {
-    complain("cannot write the report to " + o.report->string());
-    return text(req, http::status::internal_server_error, "cannot write the report");
-  }
-  return answer(req, http::status::no_content, {}, {});
-}
-
 // The value of parameter `name` in the query `query`, if it has one.
 std::optional<std::string_view> parameter(std::string_view query, std::string_view name) {
   while (!query.empty()) {
@@ -293,12 +265,10 @@ asio::awaitable<Response> route(const Options& o, const Key& key, const Request&
   }
   if (!has_key_cookie(key, req)) co_return text(req, http::status::forbidden, std::string(NEEDS_KEY));
 
-  const bool posts = path == "/report";
-  if (posts ? req.method() != http::verb::post : req.method() != http::verb::get && req.method() != http::verb::head) {
-    co_return text(req, http::status::method_not_allowed, posts ? "POST only" : "GET only");
+  if (req.method() != http::verb::get && req.method() != http::verb::head) {
+    co_return text(req, http::status::method_not_allowed, "GET only");
   }
 
-  if (posts) co_return report(o, req);
   if (path == "/endpoint") co_return co_await endpoint(req);
   for (const PageFile& f : PAGE) {
     if (path != f.path) continue;
@@ -361,7 +331,7 @@ std::optional<tcp::acceptor> listen_on(asio::io_context& io, const tcp::endpoint
   return a;
 }
 
-constexpr std::string_view USAGE = "usage: quern-web [--port N] [--root DIR] [--report FILE]\n";
+constexpr std::string_view USAGE = "usage: quern-web [--port N] [--root DIR]\n";
 
 int usage(const std::string& why) {
   complain(why);
@@ -378,7 +348,7 @@ int run(int argc, char** argv) {
       std::fputs(USAGE.data(), stdout);
       return 0;
     }
-    if (a != "--port" && a != "--root" && a != "--report") return usage("unknown argument " + std::string(a));
+    if (a != "--port" && a != "--root") return usage("unknown argument " + std::string(a));
     if (i + 1 == args.size()) return usage(std::string(a) + " needs a value");
     const std::string_view v = args[++i];
     if (a == "--port") {
@@ -388,10 +358,8 @@ int run(int argc, char** argv) {
         return usage("bad port " + std::string(v));
       }
       o.port = static_cast<std::uint16_t>(port);
-    } else if (a == "--root") {
-      o.root = std::string(v);
     } else {
-      o.report = fs::path(std::string(v));
+      o.root = std::string(v);
     }
   }
   for (const PageFile& f : PAGE) {
