@@ -236,6 +236,7 @@ void Session::read_pty() {
   if (got == 0) return;
   Bytes data = pty_buf_.split_to(got);
   quiet_since_ = Clock::now();
+  modes_.see(data.view());
 
   msg::Output out{setup_.id, setup_.epoch, sequence_};
   sequence_ += static_cast<std::uint64_t>(got);
@@ -394,13 +395,7 @@ void Session::handle(Conn& c, const Frame& frame) {
       [&](const auto& v) {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, msg::Attach>) {
-          // Every attach (the daemon forwards each client's) brings its
-          // client's window size; a repeated one relays nothing twice.
-          if (for_us(c, v.id) && !finishing_) {
-            c.attached = true;
-            ever_attached_ = true;
-            if (pty_open_ && v.cols > 0 && v.rows > 0) program_.resize(v.cols, v.rows);
-          }
+          if (for_us(c, v.id) && !finishing_) attach(c, v);
         } else if constexpr (std::is_same_v<T, msg::Detach>) {
           if (for_us(c, v.id)) {
             c.attached = false;
@@ -427,6 +422,25 @@ void Session::handle(Conn& c, const Frame& frame) {
         // Every other kind is not for a shim and is dropped.
       },
       m.value);
+}
+
+// Every attach (the daemon forwards each client's) makes the program draw
+// its screen again for the new viewer: a viewer that joins first gets the
+// sequences that turn on the modes the program's output has turned on, as
+// output at the point where it joins (no part of the output's count), then
+// the terminal takes the attach's window size, and the program gets SIGWINCH
+// whether the size changed or not. A repeated attach relays nothing twice.
+// A session whose program has ended only reports that end (check_end).
+void Session::attach(Conn& c, const msg::Attach& a) {
+  bool joins = !c.attached;
+  c.attached = true;
+  ever_attached_ = true;
+  if (ended_ || !pty_open_) return;
+  if (std::string modes = modes_.replay(); joins && !modes.empty()) {
+    queue(c, msg::Output{setup_.id, setup_.epoch, sequence_}, Bytes::copy_from(modes));
+  }
+  bool changed = a.cols > 0 && a.rows > 0 && program_.resize(a.cols, a.rows);
+  if (!changed) program_.redraw();
 }
 
 // The program's end is reported once its output has drained to the attached

@@ -14,6 +14,7 @@
 #include "quern_protocol/bytes.hpp"
 #include "quern_protocol/frame.hpp"
 #include "quern_protocol/message.hpp"
+#include "quern_testkit/terminal_modes.hpp"
 
 namespace quern_shim {
 
@@ -52,6 +53,7 @@ class Session {
   void read_conn(Conn& c);
   void write_conn(Conn& c);
   void handle(Conn& c, const quern_protocol::frame::Frame& frame);
+  void attach(Conn& c, const quern_protocol::message::Attach& a);
   void queue(Conn& c, const quern_protocol::message::Message& m, quern_protocol::Bytes payload = {});
   void queue(Conn& c, const quern_protocol::frame::EncodedFrame& f);
   void relay(Conn& c, const quern_protocol::frame::EncodedFrame& output);
@@ -70,6 +72,7 @@ class Session {
   bool pty_open_ = true;        // false once the terminal's other side has closed
   bool ever_attached_ = false;  // until the first attach, output waits in the pty
   std::uint64_t sequence_ = 0;  // bytes read from the pty so far
+  quern_testkit::TerminalModes modes_;  // what the output read so far has turned on
 
   std::optional<Ended> ended_;
   Clock::time_point ended_at_;

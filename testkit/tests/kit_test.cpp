@@ -45,6 +45,14 @@ class KitTest : public quernd_e2e::E2eTest {
   }
 };
 
+// A full-screen program: it turns on the alternate screen and application
+// cursor keys and keypad, and draws its screen (the terminal's size) at the
+// start and at every SIGWINCH.
+const std::string kFullScreen =
+    "draw() { printf '\\033[H\\033[2Jscreen %s\\n' \"$(stty size)\"; }; "
+    "printf '\\033[?1049h\\033[?1h\\033='; draw; trap draw WINCH; "
+    "while :; do sleep 60 & wait $!; done";
+
 TEST_F(KitTest, AnAttachThatFailsEndsAtOnceWithTheDaemonsError) {
   // A program that cannot start: the daemon's error is shown, the terminal is
   // back in its modes and the client has exited 1, without a key pressed.
@@ -208,6 +216,27 @@ TEST_F(KitTest, CloseMissesAProcessThatLeftTheSessionsTreeCompletely) {
   EXPECT_TRUE(eventually([&] { return !runs(m.shell_pid, m.shell_started_at); }, 20s)) << "the shell ends";
   EXPECT_TRUE(eventually([&] { return !runs(m.shim_pid, m.started_at); }, 10s)) << "and so does its shim";
   EXPECT_TRUE(runs(gone, *started)) << "the process that left completely is not found";
+}
+
+TEST_F(KitTest, AttachingAgainShowsTheProgramsScreenInTheModesItTurnedOn) {
+  // Detached from a full-screen program and attached again at the same size:
+  // the terminal gets the sequences that turn its modes on again, then the
+  // program's screen drawn anew, right after them.
+  start();
+  Pty pty;
+  pty.set_size(80, 24);
+  auto first = client(pty, {"attach", "full", "--", "/bin/sh", "-c", kFullScreen});
+  ASSERT_TRUE(pty.read_until("\x1b[?1049h\x1b[?1h\x1b=", kWait)) << pty.drain();
+  ASSERT_TRUE(pty.read_until("screen 24 80\r\n", kWait)) << pty.drain();
+  keys(pty, "\x1c");
+  EXPECT_EQ(first->wait(), 0);
+  pty.drain();
+
+  auto again = client(pty, {"attach", "full"});
+  ASSERT_TRUE(pty.read_until("\x1b[?1049h\x1b[?1h\x1b=\x1b[H\x1b[2Jscreen 24 80\r\n", kWait)) << pty.drain();
+  keys(pty, "\x1c");
+  EXPECT_EQ(again->wait(), 0);
+  EXPECT_EQ(pty.drain(), "\x1b[?1l\x1b>\x1b[?1049l") << "the modes are turned off again at the detach";
 }
 
 }  // namespace

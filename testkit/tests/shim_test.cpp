@@ -812,4 +812,80 @@ TEST_F(ShimTest, OutputWaitingInTheTerminalComesWholeInOneFrame) {
   EXPECT_EQ(shim->wait_exit(5s), 0);
 }
 
+// A program that draws on SIGWINCH: once it has read a line it prints
+// `output` (a printf format), then "redraw N" at the Nth SIGWINCH. Before
+// that line SIGWINCH is ignored, so the test knows every redraw it sees.
+LaunchOptions redrawing(const std::string& output = "") {
+  LaunchOptions o;
+  o.argv = {"/bin/sh", "-c",
+            "read -r go; printf '" + output + "'; n=0; trap 'n=$((n+1)); echo \"redraw $n\"' WINCH; echo ready; "
+            "while :; do sleep 60 & wait $!; done"};
+  return o;
+}
+
+TEST_F(ShimTest, EveryAttachMakesTheProgramDrawAgain) {
+  // Each attach, first or repeated, at the size the terminal has already,
+  // sends the program SIGWINCH, and its redraw reaches every viewer.
+  auto shim = start(redrawing());
+  ASSERT_EQ(shim->report(), "ok");
+  Client a = attached();
+  OutputLog log_a;
+  type(a, "go\n");
+  read_until(a, log_a, "ready\r\n");
+
+  Client b = attached();  // 80x24, as the terminal is
+  OutputLog log_b;
+  read_until(b, log_b, "redraw 1\r\n");
+  read_until(a, log_a, "redraw 1\r\n");
+  must(b.send(msg::Attach{pty, 80, 24, std::nullopt, true, std::nullopt, {}, {}}), "attach again");
+  read_until(b, log_b, "redraw 2\r\n");
+  must(b.send(msg::Detach{pty}), "detach");
+  must(b.send(msg::Attach{pty, 80, 24, std::nullopt, true, std::nullopt, {}, {}}), "attach after a detach");
+  log_b.rejoin = true;
+  read_until(b, log_b, "redraw 3\r\n");
+  read_until(a, log_a, "redraw 2\r\nredraw 3\r\n");
+}
+
+TEST_F(ShimTest, AViewerThatJoinsGetsTheModesThatAreOnThenTheRedraw) {
+  // A viewer that attaches after the program turned modes on gets first an
+  // output frame that turns on those still on, at the point where it joins
+  // the output, then the program's redraw; with none on, only the redraw.
+  struct Case {
+    const char* what;
+    std::string output;  // printed by the program, as a printf format
+    std::string modes;   // what the joining viewer gets first
+  };
+  const Case cases[] = {
+      {"a full-screen program", R"(\033[?1049h\033[?1h\033=\033[?25l\033[1mtext)",
+       "\x1b[?1049h\x1b[?1h\x1b=\x1b[?25l"},
+      {"mouse, focus and paste, across lines", R"(\033[?1000;1006h\n\033[?2004h\033[?1004h)",
+       "\x1b[?1000h\x1b[?1004h\x1b[?1006h\x1b[?2004h"},
+      {"modes turned off again", R"(\033[?1049h\033[?2004h\033=\033[?2004l\033>\033[?1049l\033[?25l\033[?25h)", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto shim = start(redrawing(c.output));
+    ASSERT_EQ(shim->report(), "ok");
+    Client a = attached();
+    OutputLog log_a;
+    type(a, "go\n");
+    read_until(a, log_a, "ready\r\n");
+
+    Client b = attached();
+    auto first = must(b.recv(10s), "first frame");
+    const auto* out = first.message.get<msg::Output>();
+    ASSERT_NE(out, nullptr) << first.message.debug();
+    EXPECT_EQ(out->epoch, log_a.epoch);
+    if (!c.modes.empty()) {
+      EXPECT_EQ(out->sequence, log_a.next) << "where b joins the output";
+      EXPECT_EQ(first.payload.view(), c.modes);
+      first = must(b.recv(10s), "the redraw");
+      out = first.message.get<msg::Output>();
+      ASSERT_NE(out, nullptr) << first.message.debug();
+    }
+    EXPECT_EQ(out->sequence, log_a.next) << "the redraw is the output that follows";
+    EXPECT_EQ(first.payload.view(), "redraw 1\r\n");
+  }
+}
+
 }  // namespace
