@@ -66,6 +66,9 @@ struct Session::Conn {
   bool greeted = false;
   bool attached = false;
   bool paused = false;
+  // The window size it gave last, and when, counted in sizings_.
+  std::optional<std::pair<std::uint16_t, std::uint16_t>> size;
+  std::uint64_t sized_at = 0;
   std::deque<EncodedFrame> held;  // output that came while it could not take any
   std::size_t held_bytes = 0;
   std::uint64_t skipped = 0;  // output bytes dropped from `held`, oldest first
@@ -184,8 +187,12 @@ void Session::run() {
     if (fds[1].revents & POLLIN) accept_all();
 
     bool had_attached = attached_count() > 0;
+    for (const auto& c : conns_) {
+      if (c->attached && (c->dead || (c->closing && c->tx.empty()))) viewer_left_ = true;
+    }
     std::erase_if(conns_, [](const auto& c) { return c->dead || (c->closing && c->tx.empty()); });
     if (had_attached && attached_count() == 0) unattended_since_ = Clock::now();
+    if (std::exchange(viewer_left_, false)) follow_latest_size();
   }
 }
 
@@ -310,7 +317,7 @@ void Session::read_conn(Conn& c) {
       // The stream cannot be resynchronised after a bad header.
       queue(c, msg::Error{std::nullopt, decoded.error().what()});
       c.closing = true;
-      c.attached = false;
+      detach(c);
       return;
     }
     if (!*decoded) break;
@@ -319,7 +326,7 @@ void Session::read_conn(Conn& c) {
   if (n == 0) {
     // The peer sends nothing more: answer what it asked, then close.
     c.closing = true;
-    c.attached = false;
+    detach(c);
   }
 }
 
@@ -368,7 +375,7 @@ void Session::handle(Conn& c, const Frame& frame) {
   if (!decoded) {
     queue(c, msg::Error{std::nullopt, "undecodable message: " + decoded.error().text});
     c.closing = true;
-    c.attached = false;
+    detach(c);
     return;
   }
   const msg::Message& m = *decoded;
@@ -397,19 +404,14 @@ void Session::handle(Conn& c, const Frame& frame) {
         if constexpr (std::is_same_v<T, msg::Attach>) {
           if (for_us(c, v.id) && !finishing_) attach(c, v);
         } else if constexpr (std::is_same_v<T, msg::Detach>) {
-          if (for_us(c, v.id)) {
-            c.attached = false;
-            c.held.clear();
-            c.held_bytes = 0;
-            c.skipped = 0;
-          }
+          if (for_us(c, v.id)) detach(c);
         } else if constexpr (std::is_same_v<T, msg::Write>) {
           if (for_us(c, v.id) && pty_open_ && !frame.payload.empty()) {
             pty_input_.push_back(frame.payload);
             pty_input_bytes_ += frame.payload.size();
           }
         } else if constexpr (std::is_same_v<T, msg::Resize>) {
-          if (for_us(c, v.id) && pty_open_) program_.resize(v.cols, v.rows);
+          if (for_us(c, v.id)) size_from(c, v.cols, v.rows);
         } else if constexpr (std::is_same_v<T, msg::Pause>) {
           if (for_us(c, v.id)) c.paused = true;
         } else if constexpr (std::is_same_v<T, msg::Resume>) {
@@ -439,8 +441,38 @@ void Session::attach(Conn& c, const msg::Attach& a) {
   if (std::string modes = modes_.replay(); joins && !modes.empty()) {
     queue(c, msg::Output{setup_.id, setup_.epoch, sequence_}, Bytes::copy_from(modes));
   }
-  bool changed = a.cols > 0 && a.rows > 0 && program_.resize(a.cols, a.rows);
+  bool changed = false;
+  if (a.cols > 0 && a.rows > 0) {
+    c.size.emplace(a.cols, a.rows);
+    c.sized_at = ++sizings_;
+    changed = program_.resize(a.cols, a.rows);
+  }
   if (!changed) program_.redraw();
+}
+
+void Session::detach(Conn& c) {
+  if (c.attached) viewer_left_ = true;
+  c.attached = false;
+  c.held.clear();
+  c.held_bytes = 0;
+  c.skipped = 0;
+}
+
+void Session::size_from(Conn& c, std::uint16_t cols, std::uint16_t rows) {
+  if (!pty_open_) return;
+  c.size.emplace(cols, rows);
+  c.sized_at = ++sizings_;
+  program_.resize(cols, rows);
+}
+
+// When a viewer has left, the terminal takes the size of the one that
+// attached or resized most recently among those still attached.
+void Session::follow_latest_size() {
+  const Conn* latest = nullptr;
+  for (const auto& c : conns_) {
+    if (c->attached && c->size && (latest == nullptr || c->sized_at > latest->sized_at)) latest = c.get();
+  }
+  if (latest != nullptr && pty_open_ && !ended_) program_.resize(latest->size->first, latest->size->second);
 }
 
 // The program's end is reported once its output has drained to the attached

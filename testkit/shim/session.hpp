@@ -54,6 +54,9 @@ class Session {
   void write_conn(Conn& c);
   void handle(Conn& c, const quern_protocol::frame::Frame& frame);
   void attach(Conn& c, const quern_protocol::message::Attach& a);
+  void detach(Conn& c);
+  void size_from(Conn& c, std::uint16_t cols, std::uint16_t rows);
+  void follow_latest_size();
   void queue(Conn& c, const quern_protocol::message::Message& m, quern_protocol::Bytes payload = {});
   void queue(Conn& c, const quern_protocol::frame::EncodedFrame& f);
   void relay(Conn& c, const quern_protocol::frame::EncodedFrame& output);
@@ -73,6 +76,8 @@ class Session {
   bool ever_attached_ = false;  // until the first attach, output waits in the pty
   std::uint64_t sequence_ = 0;  // bytes read from the pty so far
   quern_testkit::TerminalModes modes_;  // what the output read so far has turned on
+  std::uint64_t sizings_ = 0;   // attaches and resizes that gave a size, counted
+  bool viewer_left_ = false;    // an attached connection has left since the last look
 
   std::optional<Ended> ended_;
   Clock::time_point ended_at_;

@@ -239,4 +239,23 @@ TEST_F(KitTest, AttachingAgainShowsTheProgramsScreenInTheModesItTurnedOn) {
   EXPECT_EQ(pty.drain(), "\x1b[?1l\x1b>\x1b[?1049l") << "the modes are turned off again at the detach";
 }
 
+TEST_F(KitTest, WhenAViewerLeavesTheSessionTakesTheSizeOfTheOneStillThere) {
+  // A at 120x40, then B at 90x25, which sets the size while it is there;
+  // once B detaches, the session is 120x40 again and the program redraws.
+  start();
+  Pty big, small;
+  big.set_size(120, 40);
+  small.set_size(90, 25);
+  auto a = client(big, {"attach", "sized", "--", "/bin/sh", "-c", kFullScreen});
+  ASSERT_TRUE(big.read_until("screen 40 120", kWait)) << big.drain();
+  auto b = client(small, {"attach", "sized"});
+  ASSERT_TRUE(small.read_until("screen 25 90", kWait)) << small.drain();
+  ASSERT_TRUE(big.read_until("screen 25 90", kWait)) << big.drain();
+  keys(small, "\x1c");
+  EXPECT_EQ(b->wait(), 0);
+  ASSERT_TRUE(big.read_until("screen 40 120", kWait)) << big.drain();
+  keys(big, "\x1c");
+  EXPECT_EQ(a->wait(), 0);
+}
+
 }  // namespace

@@ -888,4 +888,38 @@ TEST_F(ShimTest, AViewerThatJoinsGetsTheModesThatAreOnThenTheRedraw) {
   }
 }
 
+TEST_F(ShimTest, WhenAViewerLeavesTheLatestSizeOfThoseLeftComesBack) {
+  // The terminal has the size of the viewer that attached or resized last
+  // among those attached: when that one detaches, or its connection ends,
+  // the size of the one before it comes back.
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+  Client a = attached(120, 40);
+  OutputLog log;
+  // Each step is dealt with before the next: the list is answered after it.
+  auto settled = [&](Client& c) {
+    must(c.send(msg::List{}), "list");
+    OutputLog passed;
+    ASSERT_TRUE(next_non_output(c, &c == &a ? log : passed).is<msg::Listed>());
+  };
+  auto size_is = [&](std::string_view size) {
+    type(a, "stty size\n");
+    read_until(a, log, std::string(size) + "\r\n");
+  };
+  settled(a);
+  Client b = attached(100, 30);
+  settled(b);
+  Client c = attached(90, 25);
+  settled(c);
+  must(b.send(msg::Resize{pty, 95, 28, true}), "resize");
+  settled(b);
+  size_is("28 95");
+  must(b.send(msg::Detach{pty}), "detach");
+  settled(b);
+  size_is("25 90");
+  c = Client(-1);  // its connection ends
+  size_is("40 120");
+  end(*shim, a, log);
+}
+
 }  // namespace
