@@ -41,9 +41,6 @@ constexpr std::size_t kInputHighWater = 1024 * 1024;
 // After the program's end, output has drained when the terminal closes, or
 // when it stays quiet this long (a background process may keep it open).
 constexpr auto kQuiet = 250ms;
-// After the program's end with nobody attached, how long a client may still
-// come to collect its exit.
-constexpr auto kLinger = 2s;
 // How long queued frames may take to leave once the end has been reported.
 constexpr auto kFlush = 2s;
 
@@ -64,6 +61,7 @@ struct Session::Conn {
   std::deque<Bytes> tx;
   std::size_t tx_bytes = 0;
   bool greeted = false;
+  bool spoke = false;  // sent something after its hello
   bool attached = false;
   bool paused = false;
   // The window size it gave last, and when, counted in sizings_.
@@ -79,7 +77,7 @@ struct Session::Conn {
 Session::Session(SessionSetup setup, Program& program)
     : setup_(std::move(setup)), program_(program), pty_buf_(kReceiveBuffer) {
   auto now = Clock::now();
-  unattended_since_ = quiet_since_ = accept_after_ = now;
+  quiet_since_ = accept_after_ = now;
 }
 
 Session::~Session() {
@@ -113,9 +111,8 @@ int Session::poll_timeout(Clock::time_point now) const {
   auto consider = [&](Clock::time_point t) { next = next ? std::min(*next, t) : t; };
   if (finishing_) {
     consider(finish_by_);
-  } else if (ended_) {
-    if (reading_pty()) consider(quiet_since_ + kQuiet);
-    if (attached_count() == 0) consider(std::max(ended_at_, unattended_since_) + kLinger);
+  } else if (ended_ && attached_count() > 0 && reading_pty()) {
+    consider(quiet_since_ + kQuiet);
   }
   if (accept_after_ > now) consider(accept_after_);
   if (!next) return -1;
@@ -157,12 +154,7 @@ void Session::run() {
       char drain[64];
       while (::read(setup_.child_signal, drain, sizeof drain) > 0) {
       }
-      if (!ended_) {
-        if (auto e = program_.reap()) {
-          ended_ = e;
-          ended_at_ = Clock::now();
-        }
-      }
+      if (!ended_) ended_ = program_.reap();
     }
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
       if (reading) {
@@ -186,12 +178,14 @@ void Session::run() {
     }
     if (fds[1].revents & POLLIN) accept_all();
 
-    bool had_attached = attached_count() > 0;
     for (const auto& c : conns_) {
-      if (c->attached && (c->dead || (c->closing && c->tx.empty()))) viewer_left_ = true;
+      if (!c->dead && !(c->closing && c->tx.empty())) continue;
+      if (c->attached) viewer_left_ = true;
+      // The daemon's close holds a connection that says nothing after its
+      // hello while it ends the session's processes, and drops it when done.
+      if (c->greeted && !c->spoke && !finishing_) close_asked_ = true;
     }
     std::erase_if(conns_, [](const auto& c) { return c->dead || (c->closing && c->tx.empty()); });
-    if (had_attached && attached_count() == 0) unattended_since_ = Clock::now();
     if (std::exchange(viewer_left_, false)) follow_latest_size();
   }
 }
@@ -316,6 +310,7 @@ void Session::read_conn(Conn& c) {
     if (!decoded) {
       // The stream cannot be resynchronised after a bad header.
       queue(c, msg::Error{std::nullopt, decoded.error().what()});
+      c.spoke = true;
       c.closing = true;
       detach(c);
       return;
@@ -371,6 +366,7 @@ bool Session::for_us(Conn& c, const msg::PtyId& id) {
 }
 
 void Session::handle(Conn& c, const Frame& frame) {
+  if (c.greeted) c.spoke = true;
   auto decoded = msg::Message::deserialize(frame.json.span());
   if (!decoded) {
     queue(c, msg::Error{std::nullopt, "undecodable message: " + decoded.error().text});
@@ -475,14 +471,16 @@ void Session::follow_latest_size() {
   if (latest != nullptr && pty_open_ && !ended_) program_.resize(latest->size->first, latest->size->second);
 }
 
-// The program's end is reported once its output has drained to the attached
-// connections, or when nobody has come to collect it for a while.
+// Once the program has ended, its end is reported to the attached viewers
+// when its output has drained to them. With nobody attached the session
+// stays, holding the end for the next viewer to collect, until the daemon
+// closes it.
 void Session::check_end(Clock::time_point now) {
   if (!ended_ || finishing_) return;
   bool drained = !pty_open_ || (reading_pty() && now - quiet_since_ >= kQuiet);
   if (attached_count() > 0) {
     if (drained) finish(now);
-  } else if (now - std::max(ended_at_, unattended_since_) >= kLinger) {
+  } else if (close_asked_) {
     finish(now);
   }
 }

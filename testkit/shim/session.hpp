@@ -34,8 +34,9 @@ class Session {
   Session& operator=(const Session&) = delete;
   ~Session();
 
-  // Serves until the program has ended and its end has been reported; the
-  // session's socket and manifest are gone when it returns.
+  // Serves until the program has ended and its end has been reported to a
+  // viewer, or the session has been closed; the session's socket and
+  // manifest are gone when it returns.
   void run();
 
  private:
@@ -80,8 +81,7 @@ class Session {
   bool viewer_left_ = false;    // an attached connection has left since the last look
 
   std::optional<Ended> ended_;
-  Clock::time_point ended_at_;
-  Clock::time_point unattended_since_;
+  bool close_asked_ = false;       // the daemon has closed the session
   Clock::time_point quiet_since_;  // the pty's last output, or when reading last resumed
   bool finishing_ = false;
   Clock::time_point finish_by_;

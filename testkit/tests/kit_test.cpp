@@ -2,10 +2,13 @@
 // daemon and the real shim, in a private runtime directory.
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <termios.h>
@@ -52,6 +55,17 @@ const std::string kFullScreen =
     "draw() { printf '\\033[H\\033[2Jscreen %s\\n' \"$(stty size)\"; }; "
     "printf '\\033[?1049h\\033[?1h\\033='; draw; trap draw WINCH; "
     "while :; do sleep 60 & wait $!; done";
+
+// How many sockets the process `pid` holds open.
+int sockets_of(pid_t pid) {
+  int n = 0;
+  std::error_code ec;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::error_code ignored;
+    if (std::filesystem::read_symlink(fd.path(), ignored).native().starts_with("socket:")) ++n;
+  }
+  return n;
+}
 
 TEST_F(KitTest, AnAttachThatFailsEndsAtOnceWithTheDaemonsError) {
   // A program that cannot start: the daemon's error is shown, the terminal is
@@ -256,6 +270,67 @@ TEST_F(KitTest, WhenAViewerLeavesTheSessionTakesTheSizeOfTheOneStillThere) {
   ASSERT_TRUE(big.read_until("screen 40 120", kWait)) << big.drain();
   keys(big, "\x1c");
   EXPECT_EQ(a->wait(), 0);
+}
+
+TEST_F(KitTest, ListAttachAndCloseFollowTheSessionsLifecycle) {
+  // Row by row, the lifecycle table of the README.
+  start();
+  Pty pty;
+  // One command of the client on the terminal: its exit status, then what
+  // it showed on the terminal and on standard error.
+  auto run = [&](const std::vector<std::string>& args) {
+    auto c = client(pty, args);
+    int status = c->wait(30s);
+    return std::tuple{status, pty.drain(), c->err()};
+  };
+  using Result = std::tuple<int, std::string, std::string>;
+  const Result none{0, "no sessions\r\n", ""};
+  const Result gone{1, "", "quern-client: s: no such pty\n"};
+
+  {
+    SCOPED_TRACE("the program runs");
+    auto c = client(pty, {"attach", "s", "--", "/bin/sh"});
+    keys(pty, "echo st''arted\n");
+    ASSERT_TRUE(pty.read_until("started", kWait)) << pty.drain();
+    keys(pty, "\x1c");
+    EXPECT_EQ(c->wait(), 0);
+    pty.drain();
+    EXPECT_EQ(run({"list"}), (Result{0, "ID  STATE\r\ns   running\r\n", ""}));
+    EXPECT_EQ(run({"close", "s"}), (Result{0, "", ""}));
+    EXPECT_EQ(run({"list"}), none) << "gone once close returns";
+  }
+  {
+    SCOPED_TRACE("the program ended while a client was attached");
+    EXPECT_EQ(run({"attach", "s", "--", "/bin/sh", "-c", "exit 3"}), (Result{0, "", "[exited: code 3]\n"}));
+    EXPECT_EQ(run({"list"}), none);
+    EXPECT_EQ(run({"close", "s"}), gone);
+    EXPECT_EQ(run({"attach", "s", "--", "/bin/sh", "-c", "exit 4"}), (Result{0, "", "[exited: code 4]\n"}))
+        << "a new session under the same id";
+  }
+  for (bool by_attach : {true, false}) {
+    SCOPED_TRACE(by_attach ? "the program ended while no client was attached; attach" : "... ; close");
+    const auto go = dir.path / "go";
+    std::filesystem::remove(go);
+    auto c = client(pty, {"attach", "s", "--", "/bin/sh"});
+    keys(pty, "echo st''arted; while [ ! -e '" + go.native() + "' ]; do sleep 0.05; done; exit 5\n");
+    ASSERT_TRUE(pty.read_until("started", kWait)) << pty.drain();
+    keys(pty, "\x1c");
+    EXPECT_EQ(c->wait(), 0);
+    pty.drain();
+    // The shim has seen the client go once only its listening socket is left.
+    auto m = manifest_of("s");
+    ASSERT_TRUE(eventually([&] { return sockets_of(m.shim_pid) == 1; }, 20s));
+    { std::ofstream{go}; }
+    const Result ended{0, "ID  STATE\r\ns   exited: code 5\r\n", ""};
+    ASSERT_TRUE(eventually([&] { return run({"list"}) == ended; }, 20s));
+    if (by_attach) {
+      EXPECT_EQ(run({"attach", "s"}), (Result{0, "", "[exited: code 5]\n"}));
+    } else {
+      EXPECT_EQ(run({"close", "s"}), (Result{0, "", ""}));
+    }
+    EXPECT_EQ(run({"list"}), none);
+    EXPECT_EQ(run({"close", "s"}), gone);
+  }
 }
 
 }  // namespace

@@ -922,4 +922,59 @@ TEST_F(ShimTest, WhenAViewerLeavesTheLatestSizeOfThoseLeftComesBack) {
   end(*shim, a, log);
 }
 
+TEST_F(ShimTest, AnEndThatNobodySawIsKeptUntilAViewerCollectsItOrTheSessionIsClosed) {
+  // The program ends while nobody is attached: the session stays, listed
+  // with the end, however long it waits, until a viewer attaches and is told
+  // the end, or the daemon's close, a connection that says nothing after its
+  // hello, leaves. A connection that asked something and left changes
+  // nothing. Either way the shim then leaves, taking its files.
+  for (bool collected : {true, false}) {
+    SCOPED_TRACE(collected ? "a viewer attaches" : "the session is closed");
+    const fs::path go = dir.path / "go";
+    fs::remove(go);
+    LaunchOptions o;
+    o.argv = {"/bin/sh", "-c", "echo ready; while [ ! -e '" + go.native() + "' ]; do sleep 0.05; done; exit 7"};
+    auto shim = start(o);
+    ASSERT_EQ(shim->report(), "ok");
+    {
+      Client viewer = attached();
+      OutputLog log;
+      read_until(viewer, log, "ready\r\n");
+      must(viewer.send(msg::Detach{pty}), "detach");
+      must(viewer.send(msg::List{}), "list");  // answered once the detach has been dealt with
+      ASSERT_TRUE(next_non_output(viewer, log).is<msg::Listed>());
+    }
+    // As the daemon's close does, before it signals anything.
+    std::optional<Client> closer;
+    if (!collected) closer = greet();
+    { std::ofstream{go}; }
+
+    auto listed_end = [&] {
+      Client lister = greet();
+      must(lister.send(msg::List{}), "list");
+      auto reply = must(lister.recv(), "listed");
+      const auto* listed = reply.message.get<msg::Listed>();
+      return listed ? listed->entries.at(0).exited : std::nullopt;
+    };
+    ASSERT_TRUE(quern_test_support::eventually([&] { return listed_end().has_value(); }, 10s));
+    // Well past any moment at which the shim might leave by itself.
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(listed_end(), (msg::Exit{7, std::nullopt}));
+    ASSERT_TRUE(fs::exists(socket()));
+
+    if (collected) {
+      Client viewer = attached();
+      OutputLog log;
+      msg::Message m = next_non_output(viewer, log);
+      ASSERT_TRUE(m.is<msg::Exited>()) << m.debug();
+      EXPECT_EQ(m.get<msg::Exited>()->code, 7);
+    } else {
+      closer.reset();
+    }
+    EXPECT_EQ(shim->wait_exit(10s), 0);
+    EXPECT_FALSE(fs::exists(socket()));
+    EXPECT_FALSE(fs::exists(manifest()));
+  }
+}
+
 }  // namespace
