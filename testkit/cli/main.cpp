@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -135,48 +136,58 @@ void print_sessions(std::vector<msg::PtyEntry> entries) {
   }
 }
 
-int list(quern_testkit::Client& client) {
+// Asks for the list and waits for it; a failure is complained of, the words
+// of a lost connection after `what`.
+std::optional<std::vector<msg::PtyEntry>> ask_list(quern_testkit::Client& client, std::string_view what) {
   if (auto sent = client.send(msg::List{}); !sent) {
-    complain("list: " + sent.error().text);
-    return 1;
+    complain(std::string(what) + ": " + sent.error().text);
+    return std::nullopt;
   }
   while (true) {
     // The daemon asks every shim in turn, up to 2 s each.
     auto reply = client.recv(60s);
     if (!reply) {
-      complain("list: " + reply.error().text);
-      return 1;
+      complain(std::string(what) + ": " + reply.error().text);
+      return std::nullopt;
     }
     if (const auto* e = reply->message.get<msg::Error>()) {
       complain(describe(*e));
-      return 1;
+      return std::nullopt;
     }
-    if (const auto* listed = reply->message.get<msg::Listed>()) {
-      print_sessions(listed->entries);
-      return 0;
-    }
+    if (auto* listed = reply->message.get<msg::Listed>()) return std::move(listed->entries);
   }
 }
 
-// A close that finds the session is not answered; only a failure is.
+int list(quern_testkit::Client& client) {
+  auto entries = ask_list(client, "list");
+  if (!entries) return 1;
+  print_sessions(std::move(*entries));
+  return 0;
+}
+
+// How long close waits for the session to leave the list, and how often it looks.
+constexpr auto kCloseLimit = 30s;
+constexpr auto kClosePoll = 100ms;
+
+// A close that finds the session is not answered; only a failure is, before
+// the answer to the list asked right after it. The client then waits until
+// the session has left the list (its processes ended and its shim gone), so
+// that a list after the close does not show it.
 int close(quern_testkit::Client& client, const std::string& id) {
   if (auto sent = client.send(msg::Close{msg::PtyId{id}}); !sent) {
     complain("close: " + sent.error().text);
     return 1;
   }
-  auto deadline = std::chrono::steady_clock::now() + 500ms;
+  const auto deadline = std::chrono::steady_clock::now() + kCloseLimit;
   while (true) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    auto reply = client.recv(std::max(left, 0ms));
-    if (!reply) {
-      if (reply.error().kind == quern_testkit::ClientError::Kind::Timeout) return 0;
-      complain("close: " + reply.error().text);
+    auto entries = ask_list(client, "close");
+    if (!entries) return 1;
+    if (std::ranges::none_of(*entries, [&](const msg::PtyEntry& e) { return e.id.text == id; })) return 0;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      complain(id + ": still listed " + std::to_string(kCloseLimit.count()) + " s after the close");
       return 1;
     }
-    if (const auto* e = reply->message.get<msg::Error>()) {
-      complain(describe(*e));
-      return 1;
-    }
+    std::this_thread::sleep_for(kClosePoll);
   }
 }
 

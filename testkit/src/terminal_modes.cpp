@@ -19,6 +19,19 @@ std::string TerminalModes::reset() const {
   return out;
 }
 
+std::string TerminalModes::replay() const {
+  std::string out;
+  for (int mode : {47, 1047, 1049}) {
+    if (on_.contains(mode)) out += "\x1b[?" + std::to_string(mode) + "h";
+  }
+  for (int mode : on_) {
+    if (mode != kHiddenCursor && !is_screen(mode)) out += "\x1b[?" + std::to_string(mode) + "h";
+  }
+  if (keypad_) out += "\x1b=";
+  if (on_.contains(kHiddenCursor)) out += "\x1b[?25l";
+  return out;
+}
+
 bool TerminalModes::tracked(int mode) {
   switch (mode) {
     case 1:                                                          // application cursor keys

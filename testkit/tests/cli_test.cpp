@@ -221,18 +221,22 @@ TEST(CliList, AnErrorReplyGoesToStderrAndExitsOne) {
   EXPECT_EQ(child.err(), "quern-client: listing failed\n");
 }
 
-TEST(CliClose, SilenceIsSuccessAndAnErrorOrAHangUpIsFailure) {
+TEST(CliClose, WaitsUntilTheSessionHasLeftTheListAndAnErrorOrAHangUpIsFailure) {
+  // A close is not answered unless it fails; the client asks for the list
+  // right after it, and again until the session is no longer in it.
   struct Case {
     const char* what;
-    std::optional<std::string> reply;
+    std::optional<std::string> reply;  // to the close
+    std::vector<std::vector<std::string>> lists;  // the ids of each list answered
     bool hang_up;
     int status;
     std::string err;
   };
   std::vector<Case> cases = {
-      {"no reply", std::nullopt, false, 0, ""},
-      {"error reply", "no such pty", false, 1, "quern-client: gone: no such pty\n"},
-      {"the daemon hangs up", std::nullopt, true, 1, "quern-client: close: peer closed the stream\n"},
+      {"no reply, and the session leaves the list", std::nullopt, {{"gone", "other"}, {"gone"}, {"other"}}, false, 0,
+       ""},
+      {"error reply", "no such pty", {}, false, 1, "quern-client: gone: no such pty\n"},
+      {"the daemon hangs up", std::nullopt, {}, true, 1, "quern-client: close: peer closed the stream\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -242,9 +246,22 @@ TEST(CliClose, SilenceIsSuccessAndAnErrorOrAHangUpIsFailure) {
     auto close = must(conn.recv(kWait), "close");
     EXPECT_EQ(close.message, msg::Message(msg::Close{msg::PtyId{"gone"}}));
     if (c.reply) must(conn.send(msg::Error{msg::PtyId{"gone"}, *c.reply}), "error");
-    if (c.hang_up) conn = Client(-1);
+    for (const auto& ids : c.lists) {
+      EXPECT_EQ(must(conn.recv(kWait), "list").message, msg::Message(msg::List{}));
+      std::vector<msg::PtyEntry> entries;
+      for (const auto& id : ids) entries.push_back({msg::PtyId{id}, msg::Cursor{1, 0}, std::nullopt});
+      must(conn.send(msg::Listed{entries}), "listed");
+    }
+    if (c.hang_up) {
+      EXPECT_EQ(must(conn.recv(kWait), "list").message, msg::Message(msg::List{}));
+      conn = Client(-1);
+    }
     EXPECT_EQ(child.wait(), c.status);  // the connection stays open meanwhile
     EXPECT_EQ(child.err(), c.err);
+    if (c.status == 0) {
+      auto more = conn.recv(200ms);
+      EXPECT_FALSE(more) << "no list after the one without the session: " << more->message.debug();
+    }
   }
 }
 

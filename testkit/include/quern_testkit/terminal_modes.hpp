@@ -1,5 +1,6 @@
-// Follows the terminal modes that a program's output turns on and off, for
-// the terminal client, which undoes them when it leaves the terminal.
+// Follows the terminal modes that a program's output turns on and off: the
+// terminal client undoes them when it leaves the terminal, and the shim
+// turns them on again in the terminal of each viewer that joins.
 #pragma once
 
 #include <set>
@@ -24,6 +25,10 @@ class TerminalModes {
   // What puts the terminal back: each mode that is on turned off, the
   // alternate screen left last (its cursor comes back), the cursor shown.
   std::string reset() const;
+  // What turns on, in a terminal that has none of them, the modes that are on
+  // now (colours aside): the alternate screen first, then the others, the
+  // cursor hidden last.
+  std::string replay() const;
   // A line was written to the terminal besides the output.
   void line_ended() { line_start_ = true; }
   // Whether the cursor stands at the start of a line once reset() is written.
