@@ -1,4 +1,4 @@
-// quern-client [--socket PATH] list | attach ID [-- ARGV...] | close ID
+// quern-client [--socket PATH] list | attach [-e CHAR | -E] [--no-tty] ID [-- ARGV...] | close ID
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -88,9 +88,10 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: quern-client [--socket PATH] list\n"
-    "       quern-client [--socket PATH] attach ID [-- ARGV...]\n"
+    "       quern-client [--socket PATH] attach [-e CHAR | -E] [--no-tty] ID [-- ARGV...]\n"
     "       quern-client [--socket PATH] close ID\n"
-    "attach: Ctrl-\\ detaches\n";
+    "attach: Ctrl-\\ detaches; -e ^X or -e X detaches on another key, -E on none;\n"
+    "        --no-tty attaches with standard input that is not a terminal\n";
 
 int usage(std::string_view why) {
   std::fprintf(stderr, "quern-client: %.*s\n%.*s", static_cast<int>(why.size()), why.data(),
@@ -191,10 +192,53 @@ int close(quern_testkit::Client& client, const std::string& id) {
   }
 }
 
+// Whether the daemon lists `id` as a session whose program runs. A failed
+// list counts as no: the attach that follows meets the same failure.
+bool already_runs(quern_testkit::Client& client, const std::string& id) {
+  if (!client.send(msg::List{})) return false;
+  while (true) {
+    auto reply = client.recv(60s);  // as for `list`
+    if (!reply || reply->message.is<msg::Error>()) return false;
+    if (const auto* listed = reply->message.get<msg::Listed>()) {
+      return std::ranges::any_of(listed->entries,
+                                 [&](const msg::PtyEntry& e) { return e.id.text == id && !e.exited; });
+    }
+  }
+}
+
+constexpr unsigned char kDefaultDetachKey = 0x1c;  // Ctrl-backslash
+
+// The detach key as written on the command line: ^X for a control key (^?
+// for DEL), or one ASCII character standing for itself.
+std::optional<unsigned char> parse_detach_key(std::string_view text) {
+  if (text.size() == 1 && static_cast<unsigned char>(text[0]) < 0x80) return static_cast<unsigned char>(text[0]);
+  if (text.size() != 2 || text[0] != '^') return std::nullopt;
+  unsigned char ch = static_cast<unsigned char>(text[1]);
+  if (ch == '?') return 0x7f;
+  if (ch >= 'a' && ch <= 'z') ch = static_cast<unsigned char>(ch - 'a' + 'A');
+  if (ch < '@' || ch > '_') return std::nullopt;
+  return static_cast<unsigned char>(ch & 0x1f);
+}
+
+// What is wrong with a session id given on the command line, if anything:
+// the daemon takes no empty id, and none that cannot travel as one.
+std::optional<std::string> id_fault(const std::string& id) {
+  if (id.empty()) return "the session id is empty";
+  auto fault = msg::pty_id_fault(id);
+  if (!fault) return std::nullopt;
+  if (*fault == msg::PtyIdFault::not_utf8) return "the session id is not UTF-8";
+  return "the session id is " + std::to_string(id.size()) + " bytes long; at most " +
+         std::to_string(msg::PTY_ID_MAX_BYTES) + " are allowed";
+}
+
 struct Args {
   std::optional<std::string> socket;
   std::vector<std::string> words;  // the command and its operands
   std::optional<std::vector<std::string>> argv;  // after "--"
+  std::optional<std::string> detach_key;  // -e, as given
+  bool no_detach_key = false;             // -E
+  bool no_tty = false;                    // --no-tty
+  bool attach_options = false;            // any of the three
 };
 
 std::optional<Args> parse(int argc, char** argv, std::string& why) {
@@ -205,12 +249,17 @@ std::optional<Args> parse(int argc, char** argv, std::string& why) {
       a.argv.emplace(argv + i + 1, argv + argc);
       break;
     }
-    if (arg == "--socket") {
+    if (arg == "--socket" || arg == "-e") {
       if (i + 1 == argc) {
-        why = "--socket needs a path";
+        why = arg == "-e" ? "-e needs a character" : "--socket needs a path";
         return std::nullopt;
       }
-      a.socket = argv[++i];
+      (arg == "-e" ? a.detach_key : a.socket) = argv[++i];
+      a.attach_options |= arg == "-e";
+    } else if (arg == "-E") {
+      a.no_detach_key = a.attach_options = true;
+    } else if (arg == "--no-tty") {
+      a.no_tty = a.attach_options = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       why = "unknown option " + std::string(arg);
       return std::nullopt;
@@ -231,12 +280,38 @@ int run(int argc, char** argv) {
   if (command != "list" && command != "attach" && command != "close") return usage("unknown command " + command);
   if (args->words.size() != operands + 1) return usage(command + (operands ? " takes one session id" : " takes no operands"));
   if (args->argv && command != "attach") return usage("only attach takes a command after --");
+  if (args->attach_options && command != "attach") return usage("only attach takes -e, -E and --no-tty");
+  if (args->detach_key && args->no_detach_key) return usage("-e and -E exclude each other");
+
+  std::optional<unsigned char> detach_key = kDefaultDetachKey;
+  if (args->no_detach_key) detach_key.reset();
+  if (args->detach_key) {
+    detach_key = parse_detach_key(*args->detach_key);
+    if (!detach_key) {
+      complain("-e " + printable(*args->detach_key) +
+               ": the detach key is one character, or ^ and a letter for a control key (^A to ^Z, also ^@ ^[ ^\\ "
+               "^] ^^ ^_ ^?), such as -e '^]'");
+      return 1;
+    }
+  }
+  if (command != "list") {
+    if (auto fault = id_fault(args->words[1])) {
+      complain(*fault);
+      return 1;
+    }
+  }
 
   // From inside a session, attaching to that same session would feed its
   // output back into its input without end.
   if (const char* inside = std::getenv("QUERN_SESSION"); command == "attach" && inside && args->words[1] == inside) {
     complain(args->words[1] + ": this terminal is that session (QUERN_SESSION); attaching to it from inside would "
              "feed its output back into itself: attach from another terminal");
+    return 1;
+  }
+  // Without a terminal there is no key to detach with and no screen to show
+  // the session on; a pipe or file is taken only when asked for.
+  if (command == "attach" && !args->no_tty && !::isatty(STDIN_FILENO)) {
+    complain("attach: standard input is not a terminal (--no-tty attaches with it all the same)");
     return 1;
   }
 
@@ -246,7 +321,13 @@ int run(int argc, char** argv) {
   if (!client) return 1;
   if (command == "list") return list(*client);
   if (command == "close") return close(*client, args->words[1]);
-  return attach(*client, args->words[1], args->argv.value_or(std::vector<std::string>{}));
+  const auto& id = args->words[1];
+  auto command_argv = args->argv.value_or(std::vector<std::string>{});
+  // A session that runs keeps its program: the command is not used then.
+  if (!command_argv.empty() && already_runs(*client, id)) {
+    complain(printable(id) + " already runs: the command after -- is ignored");
+  }
+  return attach(*client, id, command_argv, detach_key);
 }
 
 }  // namespace

@@ -103,6 +103,51 @@ TEST_F(KitTest, AttachingAgainGivesTheSessionThisTerminalsSize) {
   EXPECT_EQ(second->err(), "[exited: code 0]\n");
 }
 
+TEST_F(KitTest, TheChosenDetachKeyDetachesAndEveryKeyBeforeItArrives) {
+  // The keys are typed in one piece into `cat > file` on a raw terminal:
+  // what comes before the detach key reaches the program, the key and what
+  // follows it do not; another key leaves Ctrl-\ to the program, and with
+  // -E no key detaches.
+  struct Case {
+    std::vector<std::string> options;
+    std::string keys;
+    std::string arrives;
+    bool detaches;
+  };
+  const Case cases[] = {
+      {{}, "hello\r\x1c" "after", "hello\r", true},
+      {{"-e", "^]"}, "a\x1c\x1d" "b", "a\x1c", true},
+      {{"-e", "^A"}, "a\x1c\x01" "b", "a\x1c", true},
+      {{"-e", "q"}, "a\x1cq" "b", "a\x1c", true},
+      {{"-E"}, "a\x1c\x1d" "b", "a\x1c\x1d" "b", false},
+  };
+  start();
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.options));
+    const std::string id = "keys" + std::to_string(n++);
+    const auto file = dir.path / (id + ".typed");
+    Pty pty;
+    std::vector<std::string> args = {"attach"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.insert(args.end(), {id, "--", "/bin/sh", "-c", "stty raw -echo && echo ready && exec cat > " + file.native()});
+    auto cl = client(pty, args);
+    ASSERT_TRUE(pty.read_until("ready", kWait)) << pty.drain();
+    keys(pty, c.keys);
+    ASSERT_TRUE(eventually([&] { return quernd_e2e::read_file(file) == c.arrives; }, kWait))
+        << testing::PrintToString(quernd_e2e::read_file(file));
+    if (c.detaches) {
+      EXPECT_EQ(cl->wait(), 0);
+      EXPECT_EQ(cl->err(), "[detached]\n");
+    } else {
+      ASSERT_EQ(::kill(cl->pid(), SIGTERM), 0);
+      EXPECT_EQ(cl->wait(), 1);
+      EXPECT_EQ(cl->err(), "quern-client: stopped by signal 15\n");
+    }
+    EXPECT_EQ(quernd_e2e::read_file(file), c.arrives);
+  }
+}
+
 TEST_F(KitTest, AttachingToTheSessionFromInsideItIsRefused) {
   // The session's shell knows its session (QUERN_SESSION); a client started
   // there refuses to attach to it and exits 1, and the session goes on.
