@@ -497,6 +497,9 @@ TEST(CliArgs, BadIdsAndDetachKeysExitOneBeforeReachingTheDaemon) {
   Client conn = d.greet();
   auto close = must(conn.recv(kWait), "close");
   EXPECT_EQ(close.message, msg::Message(msg::Close{msg::PtyId{longest}}));
+  auto list = must(conn.recv(kWait), "list");  // has the session left the list? (it has)
+  EXPECT_TRUE(list.message.is<msg::List>()) << list.message.debug();
+  must(conn.send(msg::Listed{{}}), "listed");
   EXPECT_EQ(child.wait(), 0);
 }
 
