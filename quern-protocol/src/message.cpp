@@ -6,6 +6,7 @@
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
+#include "json_chars.hpp"
 #include "quern_protocol/json.hpp"
 #include "quern_protocol/json_decoder.hpp"
 #include "quern_protocol/json_failure_text.hpp"
@@ -548,6 +549,16 @@ boost::json::value serialize(const PtyEntry& e) {
   return boost::json::object{{"id", id_value(e.id)},
                              {"cursor", serialize(e.cursor)},
                              {"exited", e.exited ? serialize(*e.exited) : nullptr}};
+}
+
+std::optional<PtyIdFault> pty_id_fault(std::string_view text) {
+  if (text.size() > PTY_ID_MAX_BYTES) return PtyIdFault::too_long;
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t n = json::utf8_sequence(text, i);
+    if (n == 0) return PtyIdFault::not_utf8;
+    i += n;
+  }
+  return std::nullopt;
 }
 
 std::string debug(const PtyId& id) { return "PtyId(" + json::quoted(id.text) + ")"; }
