@@ -20,31 +20,26 @@ if ! command -v "$cxx" >/dev/null 2>&1; then
 fi
 jobs=$(nproc 2>/dev/null || echo 4)
 
-# Each target and its dictionary.
-targets=(frame message agreement manifest check one_frame)
-declare -A dict=([frame]=frame [message]=message [agreement]=message [manifest]=manifest [check]=check [one_frame]=frame)
-# Each target's seeds; the decoders' agreement starts from the message seeds.
-declare -A seeds=([frame]=frame [message]=message [agreement]=message [manifest]=manifest [check]=check [one_frame]=one_frame)
-
 dir=build-fuzz
-cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUERN_FUZZ=ON -DQUERN_WERROR=ON >/dev/null
-cmake --build "$dir" -j "$jobs" --target fuzz_all
+cmake --preset fuzz -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+cmake --build --preset fuzz -j "$jobs"
 
 failed=()
-for t in "${targets[@]}"; do
+# fuzz/targets.txt: each target with its dictionary and seeds.
+while read -r t dict seeds; do
+  [[ -z "$t" || "$t" == \#* ]] && continue
   mkdir -p "$dir/corpus/$t" "$dir/artifacts" "$dir/logs"
   log="$dir/logs/$t.log"
-  if "$dir/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -dict="fuzz/${dict[$t]}.dict" -artifact_prefix="$dir/artifacts/$t-" \
-      "$dir/corpus/$t" "fuzz/corpus/${seeds[$t]}" >"$log" 2>&1; then
+  if "$dir/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 </dev/null \
+      -dict="fuzz/$dict" -artifact_prefix="$dir/artifacts/$t-" \
+      "$dir/corpus/$t" "fuzz/$seeds" >"$log" 2>&1; then
     echo "fuzz $t: $(grep -E '^Done [0-9]+ runs' "$log" | tail -n 1), corpus $(find "$dir/corpus/$t" -type f | wc -l) inputs"
   else
     echo "fuzz $t: FAILED (log $log)"
     tail -n 40 "$log"
     failed+=("$t")
   fi
-done
+done <fuzz/targets.txt
 
 if [ ${#failed[@]} -ne 0 ]; then
   echo "fuzz: failing targets: ${failed[*]}" >&2

@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
-# Builds the project twice (plain, and with AddressSanitizer + UndefinedBehaviorSanitizer)
-# with warnings as errors, and runs every test of both builds through CTest.
+# Builds the project twice (the presets `plain` and `sanitize`: AddressSanitizer +
+# UndefinedBehaviorSanitizer), with warnings as errors, and runs every test of both builds through CTest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 4)
 
+# One build of CMakePresets.json: configure, build, run its tests.
 run_build() {
-  local dir=$1; shift
-  cmake -S . -B "$dir" -DQUERN_WERROR=ON "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
-  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300)
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "$jobs"
+  ctest --preset "$1" -j "$jobs"
 }
 
 echo "== plain build =="
-run_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_build plain
 echo "== sanitizer build =="
-run_build build-asan -DCMAKE_BUILD_TYPE=Debug -DQUERN_SANITIZE=ON
+run_build sanitize

@@ -17,8 +17,6 @@ namespace {
 using boost::json::error_code;
 using sv = boost::json::string_view;
 
-inline constexpr std::size_t max_pty_id_bytes = 256;
-
 // ---- Scalars into slots ----------------------------------------------------
 
 template <class T>
@@ -124,7 +122,7 @@ Status store(const Slot& s, const Scalar& v) {
       break;
     case Shape::pty_id:
       if (v.kind != Kind::string) break;
-      if (v.text.size() > max_pty_id_bytes)
+      if (v.text.size() > message::PTY_ID_MAX_BYTES)
         return std::unexpected(invalid_length(v.text.size(), "a PTY id of at most 256 bytes"));
       return put(s, message::PtyId{std::string(v.text)});
     default: break;

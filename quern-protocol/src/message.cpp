@@ -11,6 +11,7 @@
 #include "quern_protocol/json_failure_text.hpp"
 #include "quern_protocol/json_locate.hpp"
 #include "quern_protocol/json_syntax_error.hpp"
+#include "quern_protocol/utf8.hpp"
 
 namespace quern_protocol::message {
 
@@ -548,6 +549,12 @@ boost::json::value serialize(const PtyEntry& e) {
   return boost::json::object{{"id", id_value(e.id)},
                              {"cursor", serialize(e.cursor)},
                              {"exited", e.exited ? serialize(*e.exited) : nullptr}};
+}
+
+std::optional<PtyIdFault> pty_id_fault(std::string_view text) {
+  if (text.size() > PTY_ID_MAX_BYTES) return PtyIdFault::too_long;
+  if (!utf8::is_valid(text)) return PtyIdFault::not_utf8;
+  return std::nullopt;
 }
 
 std::string debug(const PtyId& id) { return "PtyId(" + json::quoted(id.text) + ")"; }

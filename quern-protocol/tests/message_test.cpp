@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -225,6 +226,32 @@ TEST(MessageDecode, PtyIdLengthCountsDecodedUtf8Bytes) {
            "error: invalid length 257, expected a PTY id of at most 256 bytes"},
       },
       decode);
+}
+
+TEST(PtyIdFault, WhatTheDecoderWouldRefuseOrJsonCannotCarry) {
+  // The length is counted in bytes, as the decoder counts it.
+  struct Case {
+    std::string text;
+    std::optional<PtyIdFault> fault;
+  };
+  std::string euros;  // 85 characters of three UTF-8 bytes: 255 bytes
+  for (int k = 0; k < 85; ++k) euros += "\xe2\x82\xac";
+  const Case cases[] = {
+      {"", std::nullopt},
+      {std::string(256, 'x'), std::nullopt},
+      {euros + "x", std::nullopt},
+      {std::string(257, 'x'), PtyIdFault::too_long},
+      {euros + "\xc3\xa9", PtyIdFault::too_long},
+      {"a\xff", PtyIdFault::not_utf8},
+      {"\xe2\x82", PtyIdFault::not_utf8},       // cut short
+      {"\xc0\xaf", PtyIdFault::not_utf8},       // overlong
+      {"\xed\xa0\x80", PtyIdFault::not_utf8},  // a surrogate
+      {std::string("a\0b", 3), std::nullopt},  // any character, NUL too
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.text));
+    EXPECT_EQ(pty_id_fault(c.text), c.fault);
+  }
 }
 
 TEST(MessageDecode, NestingLimitCountsTheMessageItself) {

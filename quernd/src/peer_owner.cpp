@@ -12,6 +12,8 @@
 #include <netinet/tcp.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "quern_session/fd.hpp"
 #endif
@@ -21,6 +23,7 @@ namespace quernd::peer_owner {
 #if defined(__APPLE__)
 
 Owner of_socket(const sockaddr_in&, const sockaddr_in&) { return std::nullopt; }
+Owner of_socket(const sockaddr_in6&, const sockaddr_in6&) { return std::nullopt; }
 
 #else
 
@@ -31,14 +34,21 @@ struct Request {
   inet_diag_req_v2 body;
 };
 
-bool same(const inet_diag_sockid& id, const sockaddr_in& source, const sockaddr_in& destination) {
-  return id.idiag_sport == source.sin_port && id.idiag_dport == destination.sin_port &&
-         id.idiag_src[0] == source.sin_addr.s_addr && id.idiag_dst[0] == destination.sin_addr.s_addr;
+// One end of a connection as the kernel's diagnostics name it: the address
+// (4 or 16 bytes, network order) and the port (network order).
+struct End {
+  const void* address;
+  std::uint16_t port;
+};
+
+bool same(const inet_diag_sockid& id, const End& source, const End& destination, std::size_t address_bytes) {
+  return id.idiag_sport == source.port && id.idiag_dport == destination.port &&
+         std::memcmp(id.idiag_src, source.address, address_bytes) == 0 &&
+         std::memcmp(id.idiag_dst, destination.address, address_bytes) == 0;
 }
 
-}  // namespace
-
-Owner of_socket(const sockaddr_in& source, const sockaddr_in& destination) {
+Owner lookup(std::uint8_t family, const End& source, const End& destination) {
+  const std::size_t address_bytes = family == AF_INET ? sizeof(in_addr) : sizeof(in6_addr);
   quern_session::Fd diag(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_SOCK_DIAG));
   if (diag.get() < 0) return std::nullopt;
 
@@ -48,13 +58,13 @@ Owner of_socket(const sockaddr_in& source, const sockaddr_in& destination) {
   request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
   request.header.nlmsg_flags = NLM_F_REQUEST;
   request.header.nlmsg_seq = 1;
-  request.body.sdiag_family = AF_INET;
+  request.body.sdiag_family = family;
   request.body.sdiag_protocol = IPPROTO_TCP;
   request.body.idiag_states = ~0u;
-  request.body.id.idiag_sport = source.sin_port;
-  request.body.id.idiag_dport = destination.sin_port;
-  request.body.id.idiag_src[0] = source.sin_addr.s_addr;
-  request.body.id.idiag_dst[0] = destination.sin_addr.s_addr;
+  request.body.id.idiag_sport = source.port;
+  request.body.id.idiag_dport = destination.port;
+  std::memcpy(request.body.id.idiag_src, source.address, address_bytes);
+  std::memcpy(request.body.id.idiag_dst, destination.address, address_bytes);
   request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
   request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
   sockaddr_nl kernel{};
@@ -85,7 +95,8 @@ Owner of_socket(const sockaddr_in& source, const sockaddr_in& destination) {
   const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
   // Without a connection of those four, the kernel may offer a listener on
   // the source's port, which is nobody's peer.
-  if (found->idiag_family != AF_INET || found->idiag_state == TCP_LISTEN || !same(found->id, source, destination))
+  if (found->idiag_family != family || found->idiag_state == TCP_LISTEN ||
+      !same(found->id, source, destination, address_bytes))
     return std::nullopt;
   // Without an inode no process holds the socket any longer; in time-wait
   // the kernel reports user 0 whoever it was.
@@ -93,21 +104,34 @@ Owner of_socket(const sockaddr_in& source, const sockaddr_in& destination) {
   return static_cast<uid_t>(found->idiag_uid);
 }
 
+}  // namespace
+
+Owner of_socket(const sockaddr_in& source, const sockaddr_in& destination) {
+  return lookup(AF_INET, {&source.sin_addr, source.sin_port}, {&destination.sin_addr, destination.sin_port});
+}
+
+Owner of_socket(const sockaddr_in6& source, const sockaddr_in6& destination) {
+  return lookup(AF_INET6, {&source.sin6_addr, source.sin6_port}, {&destination.sin6_addr, destination.sin6_port});
+}
+
 #endif
 
 Owner of_peer(int fd) {
-  sockaddr_in ours{};
-  sockaddr_in theirs{};
-  socklen_t len = sizeof ours;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ours), &len) != 0 || len != sizeof ours ||
-      ours.sin_family != AF_INET)
-    return std::nullopt;
-  len = sizeof theirs;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &len) != 0 || len != sizeof theirs ||
-      theirs.sin_family != AF_INET)
+  sockaddr_storage ours{};
+  sockaddr_storage theirs{};
+  socklen_t ours_len = sizeof ours;
+  socklen_t theirs_len = sizeof theirs;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&ours), &ours_len) != 0 ||
+      ::getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &theirs_len) != 0 || ours.ss_family != theirs.ss_family)
     return std::nullopt;
   // The peer's socket has the peer's address as its own and ours as its peer.
-  return of_socket(theirs, ours);
+  if (ours.ss_family == AF_INET && ours_len == sizeof(sockaddr_in) && theirs_len == sizeof(sockaddr_in)) {
+    return of_socket(reinterpret_cast<const sockaddr_in&>(theirs), reinterpret_cast<const sockaddr_in&>(ours));
+  }
+  if (ours.ss_family == AF_INET6 && ours_len == sizeof(sockaddr_in6) && theirs_len == sizeof(sockaddr_in6)) {
+    return of_socket(reinterpret_cast<const sockaddr_in6&>(theirs), reinterpret_cast<const sockaddr_in6&>(ours));
+  }
+  return std::nullopt;
 }
 
 }  // namespace quernd::peer_owner

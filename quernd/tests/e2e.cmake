@@ -5,6 +5,7 @@ if(TARGET quernd)
     tests/e2e_test.cpp
     tests/data_plane_e2e_test.cpp
     tests/browser_e2e_test.cpp
+    tests/devtools.cpp
     tests/e2e_support.cpp
     ${PROJECT_SOURCE_DIR}/testkit/shim/manifest_file.cpp
   )
@@ -20,7 +21,8 @@ if(TARGET quernd)
                                                      QUERN_BENCH_SHIM="$<TARGET_FILE:quern-bench-shim>"
                                                      QUERN_WEB_BIN="$<TARGET_FILE:quern-web>"
                                                      QUERN_WEB_ROOT="${PROJECT_SOURCE_DIR}/testkit/web"
-                                                     QUERN_CHROMIUM="${chromium_at}")
+                                                     QUERN_CHROMIUM="${chromium_at}"
+                                                     QUERN_TEST_OUTPUT_DIR="${CMAKE_BINARY_DIR}/test-output")
   # The flood test runs its session behind the benchmark's shim.
   add_dependencies(quernd_e2e_tests quernd quern-session quern-bench-shim quern-web)
   gtest_discover_tests(quernd_e2e_tests DISCOVERY_TIMEOUT 60)

@@ -1,7 +1,10 @@
 // `attach`: the terminal in raw mode, stdin to `write` frames, `output` to
-// stdout, SIGWINCH to `resize`; Ctrl-\ detaches. At the end the terminal
-// gets back the modes that the session's output turned on.
+// stdout, SIGWINCH to `resize`; the detach key (Ctrl-\ unless chosen
+// otherwise) detaches. At the end the terminal gets back the modes that the
+// session's output turned on.
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,8 +32,15 @@ namespace msg = quern_protocol::message;
 using quern_protocol::Bytes;
 using quern_testkit::ClientError;
 using quern_testkit::TerminalModes;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
-constexpr unsigned char kDetachKey = 0x1c;  // Ctrl-backslash
+// Keys typed on a terminal wait there until the session shows output or its
+// end, or until this long after the attach was answered: a program that ends
+// at once leaves them to whatever reads the terminal next.
+constexpr auto kInputHold = 250ms;
+// How long a detach waits for the daemon to have taken the input before it.
+constexpr auto kDetachConfirm = 5s;
 
 // The write end of the self-pipe; each byte written is a signal's number.
 int g_wake_fd = -1;
@@ -139,14 +149,25 @@ Outcome lost(const ClientError& e, const msg::PtyId& id, bool attached) {
 
 class Session {
  public:
-  Session(quern_testkit::Client& client, msg::PtyId id, const RawTerminal& raw, int wake, TerminalModes& modes)
-      : client_(client), id_(std::move(id)), raw_(raw), wake_(wake), modes_(modes) {}
+  Session(quern_testkit::Client& client, msg::PtyId id, const RawTerminal& raw, int wake, TerminalModes& modes,
+          std::optional<unsigned char> detach_key)
+      : client_(client),
+        id_(std::move(id)),
+        raw_(raw),
+        wake_(wake),
+        modes_(modes),
+        detach_key_(detach_key),
+        hold_input_(::isatty(STDIN_FILENO)) {}
 
   Outcome run() {
     bool stdin_open = true;
     while (true) {
-      pollfd fds[3] = {{client_.fd(), POLLIN, 0}, {stdin_open ? STDIN_FILENO : -1, POLLIN, 0}, {wake_, POLLIN, 0}};
-      if (::poll(fds, 3, -1) < 0) {
+      auto now = Clock::now();
+      if (hold_input_ && hold_until_ && now >= *hold_until_) hold_input_ = false;
+      if (detaching_ && now >= detach_by_) return detach();
+      bool reading = stdin_open && !hold_input_ && !detaching_;
+      pollfd fds[3] = {{client_.fd(), POLLIN, 0}, {reading ? STDIN_FILENO : -1, POLLIN, 0}, {wake_, POLLIN, 0}};
+      if (::poll(fds, 3, timeout(now)) < 0) {
         if (errno == EINTR) continue;
         return {1, std::string("quern-client: poll: ") + std::strerror(errno)};
       }
@@ -163,6 +184,15 @@ class Session {
   }
 
  private:
+  // Milliseconds until the next deadline, -1 when none is set.
+  int timeout(Clock::time_point now) const {
+    std::optional<Clock::time_point> next;
+    if (hold_input_ && hold_until_) next = *hold_until_;
+    if (detaching_) next = next ? std::min(*next, detach_by_) : detach_by_;
+    if (!next) return -1;
+    return static_cast<int>(std::max<long long>(std::chrono::ceil<std::chrono::milliseconds>(*next - now).count(), 0));
+  }
+
   // A line while the session runs: raw mode needs the carriage return.
   void note(const std::string& text) const {
     const char* end = raw_.active() && ::isatty(STDERR_FILENO) ? "\r\n" : "\n";
@@ -172,6 +202,11 @@ class Session {
 
   Outcome failed(const ClientError& e) const { return lost(e, id_, attached_); }
 
+  Outcome detach() {
+    if (auto sent = client_.send(msg::Detach{id_}); !sent) return failed(sent.error());
+    return Outcome{0, "[detached]"};
+  }
+
   std::optional<Outcome> from_daemon() {
     while (true) {
       auto got = client_.try_recv();
@@ -180,6 +215,7 @@ class Session {
       const auto& m = (*got)->message;
       if (m.is<msg::Output>()) {
         attached_ = true;
+        hold_input_ = false;
         modes_.see((*got)->payload.view());
         if (!write_all(STDOUT_FILENO, (*got)->payload.view())) {
           return Outcome{1, std::string("quern-client: stdout: ") + std::strerror(errno)};
@@ -193,6 +229,9 @@ class Session {
         note("quern-client: " + describe(*e));
       } else if (m.is<msg::Welcome>()) {
         attached_ = true;
+        if (!hold_until_) hold_until_ = Clock::now() + kInputHold;
+        if (welcomes_due_ > 0) --welcomes_due_;
+        if (detaching_ && welcomes_due_ == 0) return detach();
       }
     }
   }
@@ -207,13 +246,20 @@ class Session {
       return std::nullopt;
     }
     std::string_view input(buf, static_cast<std::size_t>(n));
-    auto key = input.find(static_cast<char>(kDetachKey));
+    auto key = detach_key_ ? input.find(static_cast<char>(*detach_key_)) : std::string_view::npos;
     if (auto typed = input.substr(0, key); !typed.empty()) {
       if (auto sent = client_.send(msg::Write{id_}, Bytes::copy_from(typed)); !sent) return failed(sent.error());
     }
     if (key == std::string_view::npos) return std::nullopt;
-    if (auto sent = client_.send(msg::Detach{id_}); !sent) return failed(sent.error());
-    return Outcome{0, "[detached]"};
+    // What follows the key is not sent. A detach drops the input that the
+    // daemon has not yet passed on to the session; the daemon handles a
+    // connection's messages in order, so the detach waits for its answer to
+    // a hello sent behind the input.
+    if (auto sent = client_.send(msg::Hello{{1}}); !sent) return failed(sent.error());
+    ++welcomes_due_;
+    detaching_ = true;
+    detach_by_ = Clock::now() + kDetachConfirm;
+    return std::nullopt;
   }
 
   std::optional<Outcome> on_signals() {
@@ -236,7 +282,13 @@ class Session {
   const RawTerminal& raw_;
   int wake_;
   TerminalModes& modes_;
+  std::optional<unsigned char> detach_key_;
   bool attached_ = false;  // the daemon has answered past the attach
+  int welcomes_due_ = 1;   // hellos sent and not yet answered; the first follows the attach
+  bool hold_input_;        // keys wait in the terminal (see kInputHold)
+  std::optional<Clock::time_point> hold_until_;
+  bool detaching_ = false;  // the key was read; the detach waits for welcomes_due_ to reach 0
+  Clock::time_point detach_by_;
 };
 
 // Puts the terminal back as the session found it and starts a fresh line,
@@ -244,13 +296,20 @@ class Session {
 void restore_terminal(const TerminalModes& modes) {
   if (!::isatty(STDOUT_FILENO)) return;
   std::string out = modes.reset();
-  if (!modes.at_line_start()) out += "\r\n";
+  if (modes.placed()) {
+    // The program drew on the main screen, maybe below the cursor: the
+    // line goes below its last row.
+    out += "\x1b[999H\r\n";
+  } else if (!modes.at_line_start()) {
+    out += "\r\n";
+  }
   write_all(STDOUT_FILENO, out);
 }
 
 }  // namespace
 
-int attach(quern_testkit::Client& client, const std::string& id, const std::vector<std::string>& argv) {
+int attach(quern_testkit::Client& client, const std::string& id, const std::vector<std::string>& argv,
+           std::optional<unsigned char> detach_key) {
   std::signal(SIGPIPE, SIG_IGN);
   SelfPipe wake;
 
@@ -275,7 +334,7 @@ int attach(quern_testkit::Client& client, const std::string& id, const std::vect
       return o.status;
     }
   }
-  Outcome outcome = Session(client, request.id, raw, wake.read_end(), modes).run();
+  Outcome outcome = Session(client, request.id, raw, wake.read_end(), modes, detach_key).run();
   restore_terminal(modes);
   raw.restore();
   std::fprintf(stderr, "%s\n", outcome.line.c_str());

@@ -23,7 +23,9 @@ std::string exit_text(const quern_protocol::message::Exit& e);
 // Connects and completes hello/welcome; on failure complains and returns none.
 std::optional<quern_testkit::Client> connect_and_greet(const std::filesystem::path& socket);
 
-// `attach`: runs the session on this terminal; returns the exit status.
-int attach(quern_testkit::Client& client, const std::string& id, const std::vector<std::string>& argv);
+// `attach`: runs the session on this terminal; returns the exit status. The
+// detach key detaches; with none, only the session's end or a signal ends it.
+int attach(quern_testkit::Client& client, const std::string& id, const std::vector<std::string>& argv,
+           std::optional<unsigned char> detach_key);
 
 }  // namespace quern_cli

@@ -186,10 +186,18 @@ std::optional<Ended> Program::reap() {
 }
 
 bool Program::resize(std::uint16_t cols, std::uint16_t rows) {
+  winsize before{};
+  if (::ioctl(master_, TIOCGWINSZ, &before) != 0) return false;
   winsize size{};
   size.ws_col = cols;
   size.ws_row = rows;
+  if (std::memcmp(&before, &size, sizeof size) == 0) return false;  // as the kernel compares them
   return ::ioctl(master_, TIOCSWINSZ, &size) == 0;
+}
+
+void Program::redraw() {
+  pid_t group = ::tcgetpgrp(master_);
+  if (group > 0) ::killpg(group, SIGWINCH);
 }
 
 }  // namespace quern_shim

@@ -45,8 +45,12 @@ class Program {
 
   // Collects the program once it has ended; waits for nothing.
   std::optional<Ended> reap();
-  // Sets the terminal's window size; the kernel signals SIGWINCH.
+  // Sets the terminal's window size. Returns whether it changed: only then
+  // does the kernel signal SIGWINCH to the terminal's foreground group.
   bool resize(std::uint16_t cols, std::uint16_t rows);
+  // Signals SIGWINCH to the terminal's foreground process group, as a size
+  // change would, so that a full-screen program draws its screen again.
+  void redraw();
 
  private:
   Program(pid_t pid, int master, std::string tty) : pid_(pid), master_(master), tty_(std::move(tty)) {}

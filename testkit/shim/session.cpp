@@ -41,9 +41,6 @@ constexpr std::size_t kInputHighWater = 1024 * 1024;
 // After the program's end, output has drained when the terminal closes, or
 // when it stays quiet this long (a background process may keep it open).
 constexpr auto kQuiet = 250ms;
-// After the program's end with nobody attached, how long a client may still
-// come to collect its exit.
-constexpr auto kLinger = 2s;
 // How long queued frames may take to leave once the end has been reported.
 constexpr auto kFlush = 2s;
 
@@ -64,8 +61,12 @@ struct Session::Conn {
   std::deque<Bytes> tx;
   std::size_t tx_bytes = 0;
   bool greeted = false;
+  bool spoke = false;  // sent something after its hello
   bool attached = false;
   bool paused = false;
+  // The window size it gave last, and when, counted in sizings_.
+  std::optional<std::pair<std::uint16_t, std::uint16_t>> size;
+  std::uint64_t sized_at = 0;
   std::deque<EncodedFrame> held;  // output that came while it could not take any
   std::size_t held_bytes = 0;
   std::uint64_t skipped = 0;  // output bytes dropped from `held`, oldest first
@@ -76,7 +77,7 @@ struct Session::Conn {
 Session::Session(SessionSetup setup, Program& program)
     : setup_(std::move(setup)), program_(program), pty_buf_(kReceiveBuffer) {
   auto now = Clock::now();
-  unattended_since_ = quiet_since_ = accept_after_ = now;
+  quiet_since_ = accept_after_ = now;
 }
 
 Session::~Session() {
@@ -110,9 +111,8 @@ int Session::poll_timeout(Clock::time_point now) const {
   auto consider = [&](Clock::time_point t) { next = next ? std::min(*next, t) : t; };
   if (finishing_) {
     consider(finish_by_);
-  } else if (ended_) {
-    if (reading_pty()) consider(quiet_since_ + kQuiet);
-    if (attached_count() == 0) consider(std::max(ended_at_, unattended_since_) + kLinger);
+  } else if (ended_ && attached_count() > 0 && reading_pty()) {
+    consider(quiet_since_ + kQuiet);
   }
   if (accept_after_ > now) consider(accept_after_);
   if (!next) return -1;
@@ -154,12 +154,7 @@ void Session::run() {
       char drain[64];
       while (::read(setup_.child_signal, drain, sizeof drain) > 0) {
       }
-      if (!ended_) {
-        if (auto e = program_.reap()) {
-          ended_ = e;
-          ended_at_ = Clock::now();
-        }
-      }
+      if (!ended_) ended_ = program_.reap();
     }
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
       if (reading) {
@@ -183,9 +178,15 @@ void Session::run() {
     }
     if (fds[1].revents & POLLIN) accept_all();
 
-    bool had_attached = attached_count() > 0;
+    for (const auto& c : conns_) {
+      if (!c->dead && !(c->closing && c->tx.empty())) continue;
+      if (c->attached) viewer_left_ = true;
+      // The daemon's close holds a connection that says nothing after its
+      // hello while it ends the session's processes, and drops it when done.
+      if (c->greeted && !c->spoke && !finishing_) close_asked_ = true;
+    }
     std::erase_if(conns_, [](const auto& c) { return c->dead || (c->closing && c->tx.empty()); });
-    if (had_attached && attached_count() == 0) unattended_since_ = Clock::now();
+    if (std::exchange(viewer_left_, false)) follow_latest_size();
   }
 }
 
@@ -236,6 +237,7 @@ void Session::read_pty() {
   if (got == 0) return;
   Bytes data = pty_buf_.split_to(got);
   quiet_since_ = Clock::now();
+  modes_.see(data.view());
 
   msg::Output out{setup_.id, setup_.epoch, sequence_};
   sequence_ += static_cast<std::uint64_t>(got);
@@ -308,8 +310,9 @@ void Session::read_conn(Conn& c) {
     if (!decoded) {
       // The stream cannot be resynchronised after a bad header.
       queue(c, msg::Error{std::nullopt, decoded.error().what()});
+      c.spoke = true;
       c.closing = true;
-      c.attached = false;
+      detach(c);
       return;
     }
     if (!*decoded) break;
@@ -318,7 +321,7 @@ void Session::read_conn(Conn& c) {
   if (n == 0) {
     // The peer sends nothing more: answer what it asked, then close.
     c.closing = true;
-    c.attached = false;
+    detach(c);
   }
 }
 
@@ -363,11 +366,12 @@ bool Session::for_us(Conn& c, const msg::PtyId& id) {
 }
 
 void Session::handle(Conn& c, const Frame& frame) {
+  if (c.greeted) c.spoke = true;
   auto decoded = msg::Message::deserialize(frame.json.span());
   if (!decoded) {
     queue(c, msg::Error{std::nullopt, "undecodable message: " + decoded.error().text});
     c.closing = true;
-    c.attached = false;
+    detach(c);
     return;
   }
   const msg::Message& m = *decoded;
@@ -394,27 +398,16 @@ void Session::handle(Conn& c, const Frame& frame) {
       [&](const auto& v) {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, msg::Attach>) {
-          // Every attach (the daemon forwards each client's) brings its
-          // client's window size; a repeated one relays nothing twice.
-          if (for_us(c, v.id) && !finishing_) {
-            c.attached = true;
-            ever_attached_ = true;
-            if (pty_open_ && v.cols > 0 && v.rows > 0) program_.resize(v.cols, v.rows);
-          }
+          if (for_us(c, v.id) && !finishing_) attach(c, v);
         } else if constexpr (std::is_same_v<T, msg::Detach>) {
-          if (for_us(c, v.id)) {
-            c.attached = false;
-            c.held.clear();
-            c.held_bytes = 0;
-            c.skipped = 0;
-          }
+          if (for_us(c, v.id)) detach(c);
         } else if constexpr (std::is_same_v<T, msg::Write>) {
           if (for_us(c, v.id) && pty_open_ && !frame.payload.empty()) {
             pty_input_.push_back(frame.payload);
             pty_input_bytes_ += frame.payload.size();
           }
         } else if constexpr (std::is_same_v<T, msg::Resize>) {
-          if (for_us(c, v.id) && pty_open_) program_.resize(v.cols, v.rows);
+          if (for_us(c, v.id)) size_from(c, v.cols, v.rows);
         } else if constexpr (std::is_same_v<T, msg::Pause>) {
           if (for_us(c, v.id)) c.paused = true;
         } else if constexpr (std::is_same_v<T, msg::Resume>) {
@@ -429,14 +422,65 @@ void Session::handle(Conn& c, const Frame& frame) {
       m.value);
 }
 
-// The program's end is reported once its output has drained to the attached
-// connections, or when nobody has come to collect it for a while.
+// Every attach (the daemon forwards each client's) makes the program draw
+// its screen again for the new viewer: a viewer that joins first gets the
+// sequences that turn on the modes the program's output has turned on, as
+// output at the point where it joins (no part of the output's count), then
+// the terminal takes the attach's window size, and the program gets SIGWINCH
+// whether the size changed or not. A repeated attach relays nothing twice.
+// A session whose program has ended only reports that end (check_end).
+void Session::attach(Conn& c, const msg::Attach& a) {
+  bool joins = !c.attached;
+  c.attached = true;
+  ever_attached_ = true;
+  if (ended_ || !pty_open_) return;
+  if (std::string modes = modes_.replay(); joins && !modes.empty()) {
+    queue(c, msg::Output{setup_.id, setup_.epoch, sequence_}, Bytes::copy_from(modes));
+  }
+  bool changed = false;
+  if (a.cols > 0 && a.rows > 0) {
+    c.size.emplace(a.cols, a.rows);
+    c.sized_at = ++sizings_;
+    changed = program_.resize(a.cols, a.rows);
+  }
+  if (!changed) program_.redraw();
+}
+
+void Session::detach(Conn& c) {
+  if (c.attached) viewer_left_ = true;
+  c.attached = false;
+  c.held.clear();
+  c.held_bytes = 0;
+  c.skipped = 0;
+}
+
+void Session::size_from(Conn& c, std::uint16_t cols, std::uint16_t rows) {
+  if (!pty_open_) return;
+  c.size.emplace(cols, rows);
+  c.sized_at = ++sizings_;
+  program_.resize(cols, rows);
+}
+
+// When a viewer has left, the terminal takes the size of the one that
+// attached or resized most recently among those still attached.
+void Session::follow_latest_size() {
+  const Conn* latest = nullptr;
+  for (const auto& c : conns_) {
+    if (c->attached && c->size && (latest == nullptr || c->sized_at > latest->sized_at)) latest = c.get();
+  }
+  if (latest != nullptr && pty_open_ && !ended_) program_.resize(latest->size->first, latest->size->second);
+}
+
+// Once the program has ended, its end is reported to the attached viewers
+// when its output has drained to them. With nobody attached the session
+// stays, holding the end for the next viewer to collect, until the daemon
+// closes it.
 void Session::check_end(Clock::time_point now) {
   if (!ended_ || finishing_) return;
   bool drained = !pty_open_ || (reading_pty() && now - quiet_since_ >= kQuiet);
   if (attached_count() > 0) {
     if (drained) finish(now);
-  } else if (now - std::max(ended_at_, unattended_since_) >= kLinger) {
+  } else if (close_asked_) {
     finish(now);
   }
 }

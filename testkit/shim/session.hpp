@@ -14,6 +14,7 @@
 #include "quern_protocol/bytes.hpp"
 #include "quern_protocol/frame.hpp"
 #include "quern_protocol/message.hpp"
+#include "quern_testkit/terminal_modes.hpp"
 
 namespace quern_shim {
 
@@ -33,8 +34,9 @@ class Session {
   Session& operator=(const Session&) = delete;
   ~Session();
 
-  // Serves until the program has ended and its end has been reported; the
-  // session's socket and manifest are gone when it returns.
+  // Serves until the program has ended and its end has been reported to a
+  // viewer, or the session has been closed; the session's socket and
+  // manifest are gone when it returns.
   void run();
 
  private:
@@ -52,6 +54,10 @@ class Session {
   void read_conn(Conn& c);
   void write_conn(Conn& c);
   void handle(Conn& c, const quern_protocol::frame::Frame& frame);
+  void attach(Conn& c, const quern_protocol::message::Attach& a);
+  void detach(Conn& c);
+  void size_from(Conn& c, std::uint16_t cols, std::uint16_t rows);
+  void follow_latest_size();
   void queue(Conn& c, const quern_protocol::message::Message& m, quern_protocol::Bytes payload = {});
   void queue(Conn& c, const quern_protocol::frame::EncodedFrame& f);
   void relay(Conn& c, const quern_protocol::frame::EncodedFrame& output);
@@ -70,10 +76,12 @@ class Session {
   bool pty_open_ = true;        // false once the terminal's other side has closed
   bool ever_attached_ = false;  // until the first attach, output waits in the pty
   std::uint64_t sequence_ = 0;  // bytes read from the pty so far
+  quern_testkit::TerminalModes modes_;  // what the output read so far has turned on
+  std::uint64_t sizings_ = 0;   // attaches and resizes that gave a size, counted
+  bool viewer_left_ = false;    // an attached connection has left since the last look
 
   std::optional<Ended> ended_;
-  Clock::time_point ended_at_;
-  Clock::time_point unattended_since_;
+  bool close_asked_ = false;       // the daemon has closed the session
   Clock::time_point quiet_since_;  // the pty's last output, or when reading last resumed
   bool finishing_ = false;
   Clock::time_point finish_by_;

@@ -2,6 +2,7 @@
 #include "quern_testkit/terminal_modes.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace quern_testkit {
 
@@ -16,6 +17,19 @@ std::string TerminalModes::reset() const {
     if (on_.contains(mode)) out += "\x1b[?" + std::to_string(mode) + "l";
   }
   if (on_.contains(kHiddenCursor)) out += "\x1b[?25h";
+  return out;
+}
+
+std::string TerminalModes::replay() const {
+  std::string out;
+  for (int mode : {47, 1047, 1049}) {
+    if (on_.contains(mode)) out += "\x1b[?" + std::to_string(mode) + "h";
+  }
+  for (int mode : on_) {
+    if (mode != kHiddenCursor && !is_screen(mode)) out += "\x1b[?" + std::to_string(mode) + "h";
+  }
+  if (keypad_) out += "\x1b=";
+  if (on_.contains(kHiddenCursor)) out += "\x1b[?25l";
   return out;
 }
 
@@ -54,6 +68,8 @@ void TerminalModes::step(unsigned char ch) {
         keypad_ = true;
       } else if (ch == '>') {
         keypad_ = false;
+      } else if (ch == 'M' || ch == '8') {
+        placed_ = true;  // reverse index, cursor restored
       }
       return;
     case State::Csi:
@@ -80,6 +96,8 @@ void TerminalModes::step(unsigned char ch) {
 void TerminalModes::finish(char final) {
   if (!private_) {
     if (final == 'm') attributes_ = !(params_.size() == 1 && params_[0] <= 0);
+    // Cursor position, up, to a row, to a previous line.
+    if (final == 'H' || final == 'f' || final == 'A' || final == 'd' || final == 'F') placed_ = true;
     return;
   }
   if (final != 'h' && final != 'l') return;
@@ -89,9 +107,15 @@ void TerminalModes::finish(char final) {
       mark(kHiddenCursor, !set);
     } else if (tracked(mode)) {
       bool was_alternate = alternate();
-      if (is_screen(mode) && set && !was_alternate) main_line_start_ = line_start_;
+      if (is_screen(mode) && set && !was_alternate) {
+        main_line_start_ = line_start_;
+        main_placed_ = std::exchange(placed_, false);
+      }
       mark(mode, set);
-      if (is_screen(mode) && was_alternate && !alternate()) line_start_ = main_line_start_;
+      if (is_screen(mode) && was_alternate && !alternate()) {
+        line_start_ = main_line_start_;
+        placed_ = main_placed_;
+      }
     }
   }
 }

@@ -90,9 +90,9 @@ class Child {
   }
 
   // The exit status (128 + n after signal n), killing it when it has not
-  // ended after kWait.
-  int wait() {
-    auto status = process_.wait_exit(kWait);
+  // ended after `timeout`.
+  int wait(std::chrono::milliseconds timeout = kWait) {
+    auto status = process_.wait_exit(timeout);
     if (!status) {
       ADD_FAILURE() << "quern-client did not end";
       process_.end();

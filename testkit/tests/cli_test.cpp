@@ -98,6 +98,27 @@ msg::Message take_attach(Client& c) {
   return attach.message;
 }
 
+// What the detach key brings: a hello, whose welcome tells the client that
+// the daemon has taken the input sent before it, and then the detach.
+void take_detach(Client& c, const std::string& id = "work") {
+  auto hello = must(c.recv(kWait), "hello before the detach");
+  EXPECT_EQ(hello.message, msg::Message(msg::Hello{{1}}));
+  must(c.send(msg::Welcome{1}), "welcome");
+  auto detach = must(c.recv(kWait), "detach");
+  EXPECT_EQ(detach.message, msg::Message(msg::Detach{msg::PtyId{id}}));
+}
+
+// Frames sent in one write, so that the client reads them together.
+void send_together(Client& c, const std::vector<msg::Message>& messages) {
+  std::string bytes;
+  for (const auto& m : messages) {
+    auto f = quern_protocol::packet::Packet{m, Bytes()}.encode_parts();
+    ASSERT_TRUE(f);
+    bytes += f->to_bytes().view();
+  }
+  ASSERT_EQ(::write(c.fd(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
 
 TEST(CliUsage, BadCommandLinesExitTwoWithUsage) {
   struct Case {
@@ -114,6 +135,10 @@ TEST(CliUsage, BadCommandLinesExitTwoWithUsage) {
       {{"close", "a", "--", "x"}, "only attach takes a command after --"},
       {{"list", "--bogus"}, "unknown option --bogus"},
       {{"list", "--socket"}, "--socket needs a path"},
+      {{"attach", "work", "-e"}, "-e needs a character"},
+      {{"attach", "-e", "^]", "-E", "work"}, "-e and -E exclude each other"},
+      {{"list", "-E"}, "only attach takes -e, -E and --no-tty"},
+      {{"close", "--no-tty", "work"}, "only attach takes -e, -E and --no-tty"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
@@ -221,18 +246,22 @@ TEST(CliList, AnErrorReplyGoesToStderrAndExitsOne) {
   EXPECT_EQ(child.err(), "quern-client: listing failed\n");
 }
 
-TEST(CliClose, SilenceIsSuccessAndAnErrorOrAHangUpIsFailure) {
+TEST(CliClose, WaitsUntilTheSessionHasLeftTheListAndAnErrorOrAHangUpIsFailure) {
+  // A close is not answered unless it fails; the client asks for the list
+  // right after it, and again until the session is no longer in it.
   struct Case {
     const char* what;
-    std::optional<std::string> reply;
+    std::optional<std::string> reply;  // to the close
+    std::vector<std::vector<std::string>> lists;  // the ids of each list answered
     bool hang_up;
     int status;
     std::string err;
   };
   std::vector<Case> cases = {
-      {"no reply", std::nullopt, false, 0, ""},
-      {"error reply", "no such pty", false, 1, "quern-client: gone: no such pty\n"},
-      {"the daemon hangs up", std::nullopt, true, 1, "quern-client: close: peer closed the stream\n"},
+      {"no reply, and the session leaves the list", std::nullopt, {{"gone", "other"}, {"gone"}, {"other"}}, false, 0,
+       ""},
+      {"error reply", "no such pty", {}, false, 1, "quern-client: gone: no such pty\n"},
+      {"the daemon hangs up", std::nullopt, {}, true, 1, "quern-client: close: peer closed the stream\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -242,9 +271,22 @@ TEST(CliClose, SilenceIsSuccessAndAnErrorOrAHangUpIsFailure) {
     auto close = must(conn.recv(kWait), "close");
     EXPECT_EQ(close.message, msg::Message(msg::Close{msg::PtyId{"gone"}}));
     if (c.reply) must(conn.send(msg::Error{msg::PtyId{"gone"}, *c.reply}), "error");
-    if (c.hang_up) conn = Client(-1);
+    for (const auto& ids : c.lists) {
+      EXPECT_EQ(must(conn.recv(kWait), "list").message, msg::Message(msg::List{}));
+      std::vector<msg::PtyEntry> entries;
+      for (const auto& id : ids) entries.push_back({msg::PtyId{id}, msg::Cursor{1, 0}, std::nullopt});
+      must(conn.send(msg::Listed{entries}), "listed");
+    }
+    if (c.hang_up) {
+      EXPECT_EQ(must(conn.recv(kWait), "list").message, msg::Message(msg::List{}));
+      conn = Client(-1);
+    }
     EXPECT_EQ(child.wait(), c.status);  // the connection stays open meanwhile
     EXPECT_EQ(child.err(), c.err);
+    if (c.status == 0) {
+      auto more = conn.recv(200ms);
+      EXPECT_FALSE(more) << "no list after the one without the session: " << more->message.debug();
+    }
   }
 }
 
@@ -262,11 +304,14 @@ TEST(CliAttach, RelaysInputAndOutputUntilTheSessionExits) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.last_line);
     FakeDaemon d;
-    Child child({"--socket", d.socket.string(), "attach", "work", "--", "/bin/sh", "-c", "echo hi"});
+    Child child({"--socket", d.socket.string(), "attach", "--no-tty", "work", "--", "/bin/sh", "-c", "echo hi"});
     // The input and its end wait in the pipe until the client starts reading.
     child.type("ls\n");
     child.end_input();
     Client conn = d.greet();
+    auto list = must(conn.recv(kWait), "list");  // does the session run? (it does not)
+    EXPECT_TRUE(list.message.is<msg::List>()) << list.message.debug();
+    must(conn.send(msg::Listed{{}}), "listed");
 
     auto attach = must(conn.recv(kWait), "attach");
     msg::Attach expected{msg::PtyId{"work"}, 80, 24, std::nullopt, true, fs::current_path().string(),
@@ -292,9 +337,11 @@ TEST(CliAttach, RelaysInputAndOutputUntilTheSessionExits) {
   }
 }
 
-TEST(CliAttach, TheDetachKeySendsWhatCameBeforeItThenDetach) {
+TEST(CliAttach, TheDetachKeySendsWhatCameBeforeItAndDetachesOnceTheDaemonHasIt) {
+  // The daemon drops input still on its way to the session when it detaches:
+  // the detach waits for its answer to a hello sent behind the input.
   FakeDaemon d;
-  Child child({"--socket", d.socket.string(), "attach", "work"});
+  Child child({"--socket", d.socket.string(), "attach", "--no-tty", "work"});
   Client conn = d.greet();
   auto attach = take_attach(conn);
   ASSERT_TRUE(attach.is<msg::Attach>());
@@ -304,6 +351,12 @@ TEST(CliAttach, TheDetachKeySendsWhatCameBeforeItThenDetach) {
   auto write = must(conn.recv(kWait), "write");
   EXPECT_EQ(write.message, msg::Message(msg::Write{msg::PtyId{"work"}}));
   EXPECT_EQ(write.payload.view(), "ab");
+  auto hello = must(conn.recv(kWait), "hello");
+  EXPECT_EQ(hello.message, msg::Message(msg::Hello{{1}}));
+  auto early = conn.recv(300ms);
+  ASSERT_FALSE(early) << "nothing before the welcome: " << early->message.debug();
+  EXPECT_EQ(early.error().kind, ClientError::Kind::Timeout);
+  must(conn.send(msg::Welcome{1}), "welcome");
   auto detach = must(conn.recv(kWait), "detach");
   EXPECT_EQ(detach.message, msg::Message(msg::Detach{msg::PtyId{"work"}}));
   EXPECT_EQ(child.wait(), 0);
@@ -335,7 +388,7 @@ TEST(CliAttach, TheDaemonHangingUpExitsOneAndSaysTheSessionGoesOn) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     FakeDaemon d;
-    Child child({"--socket", d.socket.string(), "attach", "work"});
+    Child child({"--socket", d.socket.string(), "attach", "--no-tty", "work"});
     {
       Client conn = d.greet();
       must(conn.recv(kWait), "attach");
@@ -361,6 +414,8 @@ TEST(CliAttach, AnErrorForTheAttachEndsItAtOnce) {
   Child child({"--socket", d.socket.string(), "attach", "work", "--", "/nonexistent/program"}, "/nonexistent",
               pty.slave);
   Client conn = d.greet();
+  must(conn.recv(kWait), "list");  // does the session run? (it does not)
+  must(conn.send(msg::Listed{{}}), "listed");
   must(conn.recv(kWait), "attach");
   must(conn.recv(kWait), "hello");
   ASSERT_TRUE(eventually([&] { return !(pty.modes().c_lflag & ICANON); }, kWait)) << "raw mode";
@@ -393,19 +448,159 @@ TEST(CliAttach, RefusesTheSessionItRunsInside) {
               "feed its output back into itself: attach from another terminal\n");
     EXPECT_THROW(d.accept(200ms), std::runtime_error) << "the client did not connect";
   }
-  Child child({"--socket", d.socket.string(), "attach", "other"}, "/nonexistent", -1, {"QUERN_SESSION=work"});
+  Child child({"--socket", d.socket.string(), "attach", "--no-tty", "other"}, "/nonexistent", -1,
+              {"QUERN_SESSION=work"});
   Client conn = d.greet();
   EXPECT_EQ(take_attach(conn).get<msg::Attach>()->id, msg::PtyId{"other"});
   child.type("\x1c");
+  take_detach(conn, "other");
   EXPECT_EQ(child.wait(), 0);
   EXPECT_EQ(child.err(), "[detached]\n");
+}
+
+TEST(CliArgs, BadIdsAndDetachKeysExitOneBeforeReachingTheDaemon) {
+  // On a terminal, as a person types them: each says what is wrong.
+  const std::string key_help =
+      ": the detach key is one character, or ^ and a letter for a control key (^A to ^Z, also ^@ ^[ ^\\ ^] ^^ ^_ "
+      "^?), such as -e '^]'\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"attach", ""}, "quern-client: the session id is empty\n"},
+      {{"close", ""}, "quern-client: the session id is empty\n"},
+      {{"attach", std::string(257, 'x')}, "quern-client: the session id is 257 bytes long; at most 256 are allowed\n"},
+      {{"close", "\xff"}, "quern-client: the session id is not UTF-8\n"},
+      {{"attach", "caf\xe9"}, "quern-client: the session id is not UTF-8\n"},
+      {{"attach", "-e", "ab", "work"}, "quern-client: -e ab" + key_help},
+      {{"attach", "-e", "", "work"}, "quern-client: -e \"\"" + key_help},
+      {{"attach", "-e", "^1", "work"}, "quern-client: -e ^1" + key_help},
+      {{"attach", "-e", "^]]", "work"}, "quern-client: -e ^]]" + key_help},
+      {{"attach", "-e", "\xc3\xa9", "work"}, "quern-client: -e \xc3\xa9" + key_help},  // one character, two bytes
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    Pty pty;
+    FakeDaemon d;
+    std::vector<std::string> args = {"--socket", d.socket.string()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Child child(args, "/nonexistent", pty.slave);
+    EXPECT_EQ(child.wait(), 1);
+    EXPECT_EQ(child.err(), c.err);
+    EXPECT_THROW(d.accept(200ms), std::runtime_error) << "the client did not connect";
+  }
+  // The longest id goes through.
+  FakeDaemon d;
+  const std::string longest(256, 'x');
+  Child child({"--socket", d.socket.string(), "close", longest});
+  Client conn = d.greet();
+  auto close = must(conn.recv(kWait), "close");
+  EXPECT_EQ(close.message, msg::Message(msg::Close{msg::PtyId{longest}}));
+  auto list = must(conn.recv(kWait), "list");  // has the session left the list? (it has)
+  EXPECT_TRUE(list.message.is<msg::List>()) << list.message.debug();
+  must(conn.send(msg::Listed{{}}), "listed");
+  EXPECT_EQ(child.wait(), 0);
+}
+
+TEST(CliAttach, RefusesStandardInputThatIsNotATerminalUnlessAsked) {
+  // As tmux does; --no-tty attaches with a pipe all the same.
+  FakeDaemon d;
+  {
+    Child child({"--socket", d.socket.string(), "attach", "work"});
+    EXPECT_EQ(child.wait(), 1);
+    EXPECT_EQ(child.err(), "quern-client: attach: standard input is not a terminal (--no-tty attaches with it all the "
+                           "same)\n");
+    EXPECT_THROW(d.accept(200ms), std::runtime_error) << "the client did not connect";
+  }
+  Child child({"--socket", d.socket.string(), "attach", "--no-tty", "work"});
+  child.end_input();
+  Client conn = d.greet();
+  take_attach(conn);
+  must(conn.send(msg::Exited{msg::PtyId{"work"}, 1, 0, 0, std::nullopt}), "exited");
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(child.err(), "[exited: code 0]\n");
+}
+
+TEST(CliAttach, SaysSoWhenACommandIsGivenForASessionThatRuns) {
+  // With a command, the client first asks whether the session runs: if it
+  // does, the command is not used and one line says so; then it attaches.
+  struct Case {
+    const char* what;
+    std::vector<msg::PtyEntry> listed;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"it runs", {msg::PtyEntry{msg::PtyId{"work"}, msg::Cursor{1, 2}, std::nullopt}},
+       "quern-client: work already runs: the command after -- is ignored\n"},
+      {"it has ended", {msg::PtyEntry{msg::PtyId{"work"}, msg::Cursor{1, 2}, msg::Exit{0, std::nullopt}}}, ""},
+      {"another runs", {msg::PtyEntry{msg::PtyId{"other"}, msg::Cursor{1, 2}, std::nullopt}}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeDaemon d;
+    Child child({"--socket", d.socket.string(), "attach", "--no-tty", "work", "--", "/bin/true"});
+    Client conn = d.greet();
+    auto list = must(conn.recv(kWait), "list");
+    EXPECT_TRUE(list.message.is<msg::List>()) << list.message.debug();
+    must(conn.send(msg::Listed{c.listed}), "listed");
+    auto attach = take_attach(conn);
+    ASSERT_TRUE(attach.is<msg::Attach>());
+    EXPECT_EQ(attach.get<msg::Attach>()->argv, std::vector<std::string>{"/bin/true"});
+    child.type("\x1c");
+    take_detach(conn);
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(child.err(), c.said + "[detached]\n");
+  }
+}
+
+TEST(CliAttach, KeysTypedAheadWaitOnTheTerminalUntilTheSessionShowsItself) {
+  // Typed before the session shows output, keys stay on the terminal: when
+  // its program has ended at once they are left to the shell that started
+  // the client, and otherwise they go to the session with its first output.
+  struct Case {
+    const char* what;
+    bool output;
+  };
+  const Case cases[] = {{"the program ended at once", false}, {"the program shows output", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Pty pty;
+    ASSERT_EQ(::write(pty.master, "ls -l", 5), 5);  // before the client starts
+    FakeDaemon d;
+    Child child({"--socket", d.socket.string(), "attach", "work"}, "/nonexistent", pty.slave);
+    Client conn = d.greet();
+    must(conn.recv(kWait), "attach");
+    must(conn.recv(kWait), "hello");
+    auto early = conn.recv(300ms);
+    ASSERT_FALSE(early) << "nothing is sent meanwhile: " << early->message.debug();
+    EXPECT_EQ(early.error().kind, ClientError::Kind::Timeout);
+    const msg::Exited exited{msg::PtyId{"work"}, 1, 2, 1, std::nullopt};
+    if (c.output) {
+      send_together(conn, {msg::Welcome{1}, msg::Output{msg::PtyId{"work"}, 1, 0}});
+      auto write = must(conn.recv(kWait), "write");
+      EXPECT_EQ(write.message, msg::Message(msg::Write{msg::PtyId{"work"}}));
+      EXPECT_EQ(write.payload.view(), "ls -l");
+      must(conn.send(exited), "exited");
+    } else {
+      send_together(conn, {msg::Welcome{1}, exited});
+    }
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(child.err(), "[exited: code 1]\n");
+    // What the shell would read next.
+    pty.drain();
+    ::fcntl(pty.slave, F_SETFL, ::fcntl(pty.slave, F_GETFL) | O_NONBLOCK);
+    char left[64];
+    ssize_t n = ::read(pty.slave, left, sizeof left);
+    EXPECT_EQ(std::string(left, static_cast<std::size_t>(std::max<ssize_t>(n, 0))), c.output ? "" : "ls -l");
+  }
 }
 
 TEST(CliAttach, DetachPutsBackTheTerminalModesTheSessionTurnedOn) {
   // The modes that the session's output turned on, and only those, are
   // turned off before "[detached]" (sequences cut between frames count); the
   // alternate screen is left last, and a line the main screen left unfinished
-  // is ended first.
+  // is ended first, or the line goes below the rows the program drew.
   struct Case {
     const char* what;
     std::vector<std::string> output;
@@ -421,6 +616,12 @@ TEST(CliAttach, DetachPutsBackTheTerminalModesTheSessionTurnedOn) {
       {"an unfinished line", {"$ "}, "\r\n"},
       {"a prompt left for the alternate screen", {"$ ", "\x1b[?1049hfull screen\r\n"}, "\x1b[?1049l\r\n"},
       {"bracketed paste and mouse modes", {"\x1b[?2004h\x1b[?1002h\x1b[?1004h"}, "\x1b[?1002l\x1b[?1004l\x1b[?2004l"},
+      // A program that draws on the main screen (as top does) may leave the
+      // cursor above its last rows: the line goes below the screen's last row.
+      {"rows drawn below the cursor on the main screen",
+       {"\x1b[H\x1b[2Jtop\r\n\r\n  PID\r\n    1 init\r\n", "\x1b[2;1H"},
+       "\x1b[999H\r\n"},
+      {"the cursor placed on the alternate screen only", {"$ ", "\x1b[?1049h\x1b[5;1Hfull screen"}, "\x1b[?1049l\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -438,6 +639,7 @@ TEST(CliAttach, DetachPutsBackTheTerminalModesTheSessionTurnedOn) {
     }
     ASSERT_TRUE(pty.read_until(shown, kWait)) << "the output is shown";
     ASSERT_EQ(::write(pty.master, "\x1c", 1), 1);
+    take_detach(conn);
     EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(pty.drain(), c.restored);
     EXPECT_EQ(child.err(), "[detached]\n");

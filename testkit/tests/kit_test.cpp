@@ -2,10 +2,13 @@
 // daemon and the real shim, in a private runtime directory.
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <termios.h>
@@ -45,6 +48,25 @@ class KitTest : public quernd_e2e::E2eTest {
   }
 };
 
+// A full-screen program: it turns on the alternate screen and application
+// cursor keys and keypad, and draws its screen (the terminal's size) at the
+// start and at every SIGWINCH.
+const std::string kFullScreen =
+    "draw() { printf '\\033[H\\033[2Jscreen %s\\n' \"$(stty size)\"; }; "
+    "printf '\\033[?1049h\\033[?1h\\033='; draw; trap draw WINCH; "
+    "while :; do sleep 60 & wait $!; done";
+
+// How many sockets the process `pid` holds open.
+int sockets_of(pid_t pid) {
+  int n = 0;
+  std::error_code ec;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::error_code ignored;
+    if (std::filesystem::read_symlink(fd.path(), ignored).native().starts_with("socket:")) ++n;
+  }
+  return n;
+}
+
 TEST_F(KitTest, AnAttachThatFailsEndsAtOnceWithTheDaemonsError) {
   // A program that cannot start: the daemon's error is shown, the terminal is
   // back in its modes and the client has exited 1, without a key pressed.
@@ -79,6 +101,51 @@ TEST_F(KitTest, AttachingAgainGivesTheSessionThisTerminalsSize) {
   keys(pty, "exit\n");
   EXPECT_EQ(second->wait(), 0);
   EXPECT_EQ(second->err(), "[exited: code 0]\n");
+}
+
+TEST_F(KitTest, TheChosenDetachKeyDetachesAndEveryKeyBeforeItArrives) {
+  // The keys are typed in one piece into `cat > file` on a raw terminal:
+  // what comes before the detach key reaches the program, the key and what
+  // follows it do not; another key leaves Ctrl-\ to the program, and with
+  // -E no key detaches.
+  struct Case {
+    std::vector<std::string> options;
+    std::string keys;
+    std::string arrives;
+    bool detaches;
+  };
+  const Case cases[] = {
+      {{}, "hello\r\x1c" "after", "hello\r", true},
+      {{"-e", "^]"}, "a\x1c\x1d" "b", "a\x1c", true},
+      {{"-e", "^A"}, "a\x1c\x01" "b", "a\x1c", true},
+      {{"-e", "q"}, "a\x1cq" "b", "a\x1c", true},
+      {{"-E"}, "a\x1c\x1d" "b", "a\x1c\x1d" "b", false},
+  };
+  start();
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.options));
+    const std::string id = "keys" + std::to_string(n++);
+    const auto file = dir.path / (id + ".typed");
+    Pty pty;
+    std::vector<std::string> args = {"attach"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    args.insert(args.end(), {id, "--", "/bin/sh", "-c", "stty raw -echo && echo ready && exec cat > " + file.native()});
+    auto cl = client(pty, args);
+    ASSERT_TRUE(pty.read_until("ready", kWait)) << pty.drain();
+    keys(pty, c.keys);
+    ASSERT_TRUE(eventually([&] { return quernd_e2e::read_file(file) == c.arrives; }, kWait))
+        << testing::PrintToString(quernd_e2e::read_file(file));
+    if (c.detaches) {
+      EXPECT_EQ(cl->wait(), 0);
+      EXPECT_EQ(cl->err(), "[detached]\n");
+    } else {
+      ASSERT_EQ(::kill(cl->pid(), SIGTERM), 0);
+      EXPECT_EQ(cl->wait(), 1);
+      EXPECT_EQ(cl->err(), "quern-client: stopped by signal 15\n");
+    }
+    EXPECT_EQ(quernd_e2e::read_file(file), c.arrives);
+  }
 }
 
 TEST_F(KitTest, AttachingToTheSessionFromInsideItIsRefused) {
@@ -208,6 +275,107 @@ TEST_F(KitTest, CloseMissesAProcessThatLeftTheSessionsTreeCompletely) {
   EXPECT_TRUE(eventually([&] { return !runs(m.shell_pid, m.shell_started_at); }, 20s)) << "the shell ends";
   EXPECT_TRUE(eventually([&] { return !runs(m.shim_pid, m.started_at); }, 10s)) << "and so does its shim";
   EXPECT_TRUE(runs(gone, *started)) << "the process that left completely is not found";
+}
+
+TEST_F(KitTest, AttachingAgainShowsTheProgramsScreenInTheModesItTurnedOn) {
+  // Detached from a full-screen program and attached again at the same size:
+  // the terminal gets the sequences that turn its modes on again, then the
+  // program's screen drawn anew, right after them.
+  start();
+  Pty pty;
+  pty.set_size(80, 24);
+  auto first = client(pty, {"attach", "full", "--", "/bin/sh", "-c", kFullScreen});
+  ASSERT_TRUE(pty.read_until("\x1b[?1049h\x1b[?1h\x1b=", kWait)) << pty.drain();
+  ASSERT_TRUE(pty.read_until("screen 24 80\r\n", kWait)) << pty.drain();
+  keys(pty, "\x1c");
+  EXPECT_EQ(first->wait(), 0);
+  pty.drain();
+
+  auto again = client(pty, {"attach", "full"});
+  ASSERT_TRUE(pty.read_until("\x1b[?1049h\x1b[?1h\x1b=\x1b[H\x1b[2Jscreen 24 80\r\n", kWait)) << pty.drain();
+  keys(pty, "\x1c");
+  EXPECT_EQ(again->wait(), 0);
+  EXPECT_EQ(pty.drain(), "\x1b[?1l\x1b>\x1b[?1049l") << "the modes are turned off again at the detach";
+}
+
+TEST_F(KitTest, WhenAViewerLeavesTheSessionTakesTheSizeOfTheOneStillThere) {
+  // A at 120x40, then B at 90x25, which sets the size while it is there;
+  // once B detaches, the session is 120x40 again and the program redraws.
+  start();
+  Pty big, small;
+  big.set_size(120, 40);
+  small.set_size(90, 25);
+  auto a = client(big, {"attach", "sized", "--", "/bin/sh", "-c", kFullScreen});
+  ASSERT_TRUE(big.read_until("screen 40 120", kWait)) << big.drain();
+  auto b = client(small, {"attach", "sized"});
+  ASSERT_TRUE(small.read_until("screen 25 90", kWait)) << small.drain();
+  ASSERT_TRUE(big.read_until("screen 25 90", kWait)) << big.drain();
+  keys(small, "\x1c");
+  EXPECT_EQ(b->wait(), 0);
+  ASSERT_TRUE(big.read_until("screen 40 120", kWait)) << big.drain();
+  keys(big, "\x1c");
+  EXPECT_EQ(a->wait(), 0);
+}
+
+TEST_F(KitTest, ListAttachAndCloseFollowTheSessionsLifecycle) {
+  // Row by row, the lifecycle table of the README.
+  start();
+  Pty pty;
+  // One command of the client on the terminal: its exit status, then what
+  // it showed on the terminal and on standard error.
+  auto run = [&](const std::vector<std::string>& args) {
+    auto c = client(pty, args);
+    int status = c->wait(30s);
+    return std::tuple{status, pty.drain(), c->err()};
+  };
+  using Result = std::tuple<int, std::string, std::string>;
+  const Result none{0, "no sessions\r\n", ""};
+  const Result gone{1, "", "quern-client: s: no such pty\n"};
+
+  {
+    SCOPED_TRACE("the program runs");
+    auto c = client(pty, {"attach", "s", "--", "/bin/sh"});
+    keys(pty, "echo st''arted\n");
+    ASSERT_TRUE(pty.read_until("started", kWait)) << pty.drain();
+    keys(pty, "\x1c");
+    EXPECT_EQ(c->wait(), 0);
+    pty.drain();
+    EXPECT_EQ(run({"list"}), (Result{0, "ID  STATE\r\ns   running\r\n", ""}));
+    EXPECT_EQ(run({"close", "s"}), (Result{0, "", ""}));
+    EXPECT_EQ(run({"list"}), none) << "gone once close returns";
+  }
+  {
+    SCOPED_TRACE("the program ended while a client was attached");
+    EXPECT_EQ(run({"attach", "s", "--", "/bin/sh", "-c", "exit 3"}), (Result{0, "", "[exited: code 3]\n"}));
+    EXPECT_EQ(run({"list"}), none);
+    EXPECT_EQ(run({"close", "s"}), gone);
+    EXPECT_EQ(run({"attach", "s", "--", "/bin/sh", "-c", "exit 4"}), (Result{0, "", "[exited: code 4]\n"}))
+        << "a new session under the same id";
+  }
+  for (bool by_attach : {true, false}) {
+    SCOPED_TRACE(by_attach ? "the program ended while no client was attached; attach" : "... ; close");
+    const auto go = dir.path / "go";
+    std::filesystem::remove(go);
+    auto c = client(pty, {"attach", "s", "--", "/bin/sh"});
+    keys(pty, "echo st''arted; while [ ! -e '" + go.native() + "' ]; do sleep 0.05; done; exit 5\n");
+    ASSERT_TRUE(pty.read_until("started", kWait)) << pty.drain();
+    keys(pty, "\x1c");
+    EXPECT_EQ(c->wait(), 0);
+    pty.drain();
+    // The shim has seen the client go once only its listening socket is left.
+    auto m = manifest_of("s");
+    ASSERT_TRUE(eventually([&] { return sockets_of(m.shim_pid) == 1; }, 20s));
+    { std::ofstream{go}; }
+    const Result ended{0, "ID  STATE\r\ns   exited: code 5\r\n", ""};
+    ASSERT_TRUE(eventually([&] { return run({"list"}) == ended; }, 20s));
+    if (by_attach) {
+      EXPECT_EQ(run({"attach", "s"}), (Result{0, "", "[exited: code 5]\n"}));
+    } else {
+      EXPECT_EQ(run({"close", "s"}), (Result{0, "", ""}));
+    }
+    EXPECT_EQ(run({"list"}), none);
+    EXPECT_EQ(run({"close", "s"}), gone);
+  }
 }
 
 }  // namespace

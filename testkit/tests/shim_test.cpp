@@ -812,4 +812,169 @@ TEST_F(ShimTest, OutputWaitingInTheTerminalComesWholeInOneFrame) {
   EXPECT_EQ(shim->wait_exit(5s), 0);
 }
 
+// A program that draws on SIGWINCH: once it has read a line it prints
+// `output` (a printf format), then "redraw N" at the Nth SIGWINCH. Before
+// that line SIGWINCH is ignored, so the test knows every redraw it sees.
+LaunchOptions redrawing(const std::string& output = "") {
+  LaunchOptions o;
+  o.argv = {"/bin/sh", "-c",
+            "read -r go; printf '" + output + "'; n=0; trap 'n=$((n+1)); echo \"redraw $n\"' WINCH; echo ready; "
+            "while :; do sleep 60 & wait $!; done"};
+  return o;
+}
+
+TEST_F(ShimTest, EveryAttachMakesTheProgramDrawAgain) {
+  // Each attach, first or repeated, at the size the terminal has already,
+  // sends the program SIGWINCH, and its redraw reaches every viewer.
+  auto shim = start(redrawing());
+  ASSERT_EQ(shim->report(), "ok");
+  Client a = attached();
+  OutputLog log_a;
+  type(a, "go\n");
+  read_until(a, log_a, "ready\r\n");
+
+  Client b = attached();  // 80x24, as the terminal is
+  OutputLog log_b;
+  read_until(b, log_b, "redraw 1\r\n");
+  read_until(a, log_a, "redraw 1\r\n");
+  must(b.send(msg::Attach{pty, 80, 24, std::nullopt, true, std::nullopt, {}, {}}), "attach again");
+  read_until(b, log_b, "redraw 2\r\n");
+  must(b.send(msg::Detach{pty}), "detach");
+  must(b.send(msg::Attach{pty, 80, 24, std::nullopt, true, std::nullopt, {}, {}}), "attach after a detach");
+  log_b.rejoin = true;
+  read_until(b, log_b, "redraw 3\r\n");
+  read_until(a, log_a, "redraw 2\r\nredraw 3\r\n");
+}
+
+TEST_F(ShimTest, AViewerThatJoinsGetsTheModesThatAreOnThenTheRedraw) {
+  // A viewer that attaches after the program turned modes on gets first an
+  // output frame that turns on those still on, at the point where it joins
+  // the output, then the program's redraw; with none on, only the redraw.
+  struct Case {
+    const char* what;
+    std::string output;  // printed by the program, as a printf format
+    std::string modes;   // what the joining viewer gets first
+  };
+  const Case cases[] = {
+      {"a full-screen program", R"(\033[?1049h\033[?1h\033=\033[?25l\033[1mtext)",
+       "\x1b[?1049h\x1b[?1h\x1b=\x1b[?25l"},
+      {"mouse, focus and paste, across lines", R"(\033[?1000;1006h\n\033[?2004h\033[?1004h)",
+       "\x1b[?1000h\x1b[?1004h\x1b[?1006h\x1b[?2004h"},
+      {"modes turned off again", R"(\033[?1049h\033[?2004h\033=\033[?2004l\033>\033[?1049l\033[?25l\033[?25h)", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto shim = start(redrawing(c.output));
+    ASSERT_EQ(shim->report(), "ok");
+    Client a = attached();
+    OutputLog log_a;
+    type(a, "go\n");
+    read_until(a, log_a, "ready\r\n");
+
+    Client b = attached();
+    auto first = must(b.recv(10s), "first frame");
+    const auto* out = first.message.get<msg::Output>();
+    ASSERT_NE(out, nullptr) << first.message.debug();
+    EXPECT_EQ(out->epoch, log_a.epoch);
+    if (!c.modes.empty()) {
+      EXPECT_EQ(out->sequence, log_a.next) << "where b joins the output";
+      EXPECT_EQ(first.payload.view(), c.modes);
+      first = must(b.recv(10s), "the redraw");
+      out = first.message.get<msg::Output>();
+      ASSERT_NE(out, nullptr) << first.message.debug();
+    }
+    EXPECT_EQ(out->sequence, log_a.next) << "the redraw is the output that follows";
+    EXPECT_EQ(first.payload.view(), "redraw 1\r\n");
+  }
+}
+
+TEST_F(ShimTest, WhenAViewerLeavesTheLatestSizeOfThoseLeftComesBack) {
+  // The terminal has the size of the viewer that attached or resized last
+  // among those attached: when that one detaches, or its connection ends,
+  // the size of the one before it comes back.
+  auto shim = start();
+  ASSERT_EQ(shim->report(), "ok");
+  Client a = attached(120, 40);
+  OutputLog log;
+  // Each step is dealt with before the next: the list is answered after it.
+  auto settled = [&](Client& c) {
+    must(c.send(msg::List{}), "list");
+    OutputLog passed;
+    ASSERT_TRUE(next_non_output(c, &c == &a ? log : passed).is<msg::Listed>());
+  };
+  auto size_is = [&](std::string_view size) {
+    type(a, "stty size\n");
+    read_until(a, log, std::string(size) + "\r\n");
+  };
+  settled(a);
+  Client b = attached(100, 30);
+  settled(b);
+  Client c = attached(90, 25);
+  settled(c);
+  must(b.send(msg::Resize{pty, 95, 28, true}), "resize");
+  settled(b);
+  size_is("28 95");
+  must(b.send(msg::Detach{pty}), "detach");
+  settled(b);
+  size_is("25 90");
+  c = Client(-1);  // its connection ends
+  size_is("40 120");
+  end(*shim, a, log);
+}
+
+TEST_F(ShimTest, AnEndThatNobodySawIsKeptUntilAViewerCollectsItOrTheSessionIsClosed) {
+  // The program ends while nobody is attached: the session stays, listed
+  // with the end, however long it waits, until a viewer attaches and is told
+  // the end, or the daemon's close, a connection that says nothing after its
+  // hello, leaves. A connection that asked something and left changes
+  // nothing. Either way the shim then leaves, taking its files.
+  for (bool collected : {true, false}) {
+    SCOPED_TRACE(collected ? "a viewer attaches" : "the session is closed");
+    const fs::path go = dir.path / "go";
+    fs::remove(go);
+    LaunchOptions o;
+    o.argv = {"/bin/sh", "-c", "echo ready; while [ ! -e '" + go.native() + "' ]; do sleep 0.05; done; exit 7"};
+    auto shim = start(o);
+    ASSERT_EQ(shim->report(), "ok");
+    {
+      Client viewer = attached();
+      OutputLog log;
+      read_until(viewer, log, "ready\r\n");
+      must(viewer.send(msg::Detach{pty}), "detach");
+      must(viewer.send(msg::List{}), "list");  // answered once the detach has been dealt with
+      ASSERT_TRUE(next_non_output(viewer, log).is<msg::Listed>());
+    }
+    // As the daemon's close does, before it signals anything.
+    std::optional<Client> closer;
+    if (!collected) closer = greet();
+    { std::ofstream{go}; }
+
+    auto listed_end = [&] {
+      Client lister = greet();
+      must(lister.send(msg::List{}), "list");
+      auto reply = must(lister.recv(), "listed");
+      const auto* listed = reply.message.get<msg::Listed>();
+      return listed ? listed->entries.at(0).exited : std::nullopt;
+    };
+    ASSERT_TRUE(quern_test_support::eventually([&] { return listed_end().has_value(); }, 10s));
+    // Well past any moment at which the shim might leave by itself.
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(listed_end(), (msg::Exit{7, std::nullopt}));
+    ASSERT_TRUE(fs::exists(socket()));
+
+    if (collected) {
+      Client viewer = attached();
+      OutputLog log;
+      msg::Message m = next_non_output(viewer, log);
+      ASSERT_TRUE(m.is<msg::Exited>()) << m.debug();
+      EXPECT_EQ(m.get<msg::Exited>()->code, 7);
+    } else {
+      closer.reset();
+    }
+    EXPECT_EQ(shim->wait_exit(10s), 0);
+    EXPECT_FALSE(fs::exists(socket()));
+    EXPECT_FALSE(fs::exists(manifest()));
+  }
+}
+
 }  // namespace

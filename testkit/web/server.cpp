@@ -1,13 +1,21 @@
-// quern-web [--port N] [--root DIR] [--report FILE]
+// quern-web [--port N] [--root DIR]
 //
-// A development web server for the browser test page: serves the page files,
-// hands the page the daemon's data-plane endpoint (read fresh from the
-// endpoint file at every request), and takes the page's test report.
+// A development web server for the browser page: serves the page, its
+// terminal library from the installed node_modules, and the daemon's
+// data-plane endpoint (read fresh from the endpoint file at every request).
 // Port 5173 by default, the development origin that `quernd --dev` allows;
-// port 0 takes any free port, and the first line on stdout names the port.
-// Listens on 127.0.0.1 and, when it can, on ::1; only loopback Host names are
-// answered, so that a page of another site rebound to this address cannot
-// read the token.
+// port 0 takes any free port. Listens on 127.0.0.1 and, when it can, on ::1.
+//
+// The endpoint's token lets its holder drive the user's sessions, so it goes
+// only to the user: quern-web draws a key at start and prints the one
+// address that carries it; that first load turns the key into a cookie, and
+// every request without the key gets 403. Connections whose peer belongs to
+// another user are closed unanswered, where the kernel names the owner. Only
+// loopback Host names and Origins are answered, so that a page of another
+// site rebound to this address learns nothing either.
+#include <unistd.h>
+
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <csignal>
@@ -29,9 +37,11 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/field.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
@@ -41,7 +51,9 @@
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 
+#include "peer_owner.hpp"
 #include "quern_session/paths.hpp"
+#include "token.hpp"
 
 #ifndef QUERN_WEB_ROOT
 #define QUERN_WEB_ROOT "."
@@ -56,14 +68,42 @@ namespace fs = std::filesystem;
 using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 
+using quernd::data_plane::Token;
+
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
-constexpr std::size_t BODY_LIMIT = 4 << 20;
+constexpr std::size_t BODY_LIMIT = 64 << 10;
 constexpr auto IDLE_LIMIT = 60s;
+// How long the daemon's port may take to accept a probe.
+constexpr auto PROBE_LIMIT = 3s;
+constexpr std::uint16_t DEV_PORT = 5173;  // the port of the origin that `quernd --dev` allows
 
 struct Options {
-  std::uint16_t port = 5173;
+  std::uint16_t port = DEV_PORT;
   fs::path root = QUERN_WEB_ROOT;
-  std::optional<fs::path> report;
+};
+
+// What a request must show: the key, as the first load's query or as the
+// cookie that load set.
+struct Key {
+  Token token;
+  std::string cookie;  // the cookie's name, with the port: each server its own
+};
+
+// The page's files: what the page asks for, and where it is under the root.
+struct PageFile {
+  std::string_view path;
+  std::string_view file;
+  std::string_view type;
+};
+constexpr std::string_view HTML = "text/html; charset=utf-8";
+constexpr std::string_view JS = "text/javascript; charset=utf-8";
+constexpr std::string_view CSS = "text/css; charset=utf-8";
+constexpr PageFile PAGE[] = {
+    {"/", "index.html", HTML},
+    {"/client.js", "client.js", JS},
+    {"/xterm.js", "node_modules/@xterm/xterm/lib/xterm.js", JS},
+    {"/xterm.css", "node_modules/@xterm/xterm/css/xterm.css", CSS},
+    {"/addon-fit.js", "node_modules/@xterm/addon-fit/lib/addon-fit.js", JS},
 };
 
 using Request = http::request<http::string_body>;
@@ -78,33 +118,6 @@ std::optional<std::string> slurp(const fs::path& p) {
   s << in.rdbuf();
   if (in.bad()) return std::nullopt;
   return s.str();
-}
-
-std::string_view content_type(const fs::path& p) {
-  const std::string ext = p.extension().string();
-  if (ext == ".html") return "text/html; charset=utf-8";
-  if (ext == ".js") return "text/javascript; charset=utf-8";
-  if (ext == ".css") return "text/css; charset=utf-8";
-  if (ext == ".svg") return "image/svg+xml";
-  if (ext == ".png") return "image/png";
-  if (ext == ".ico") return "image/x-icon";
-  return {};
-}
-
-// A page file is one plain name in the root directory, nothing hidden and
-// nothing below it.
-std::optional<fs::path> page_file(const Options& o, std::string_view path) {
-  if (path == "/") return o.root / "index.html";
-  std::string_view name = path.substr(1);
-  if (name.empty() || name.front() == '.') return std::nullopt;
-  for (char c : name) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                       c == '-' || c == '_';
-    if (!plain) return std::nullopt;
-  }
-  fs::path p = o.root / std::string(name);
-  if (content_type(p).empty()) return std::nullopt;
-  return p;
 }
 
 Response answer(const Request& req, http::status status, std::string body, std::string_view type) {
@@ -136,13 +149,24 @@ bool loopback_name(std::string_view host, std::uint16_t port) {
   return false;
 }
 
-// {"port":N,"token":"..."} from the daemon's endpoint file as it is now.
-Response endpoint(const Request& req) {
+// Whether something accepts connections on the daemon's port.
+asio::awaitable<bool> answering(std::uint16_t port) {
+  beast::tcp_stream probe(co_await asio::this_coro::executor);
+  probe.expires_after(PROBE_LIMIT);
+  auto [ec] = co_await probe.async_connect(tcp::endpoint{asio::ip::address_v4::loopback(), port}, use_tuple);
+  boost::system::error_code ignored;
+  probe.socket().close(ignored);
+  co_return !ec;
+}
+
+// {"port":N,"token":"..."} from the daemon's endpoint file as it is now,
+// once the daemon's port answers; otherwise 503 and what is wrong.
+asio::awaitable<Response> endpoint(const Request& req) {
   const fs::path file = quern_session::paths::Runtime::from_env().data_endpoint();
   auto content = slurp(file);
   if (!content) {
-    return json_error(req, http::status::service_unavailable,
-                      "no endpoint file at " + file.string() + " (is quernd running with --dev?)");
+    co_return json_error(req, http::status::service_unavailable,
+                         "the daemon is not running: no endpoint file at " + file.string());
   }
   boost::system::error_code ec;
   boost::json::value v = boost::json::parse(*content, ec);
@@ -150,72 +174,112 @@ Response endpoint(const Request& req) {
   const boost::json::value* port = o ? o->if_contains("port") : nullptr;
   const boost::json::value* token = o ? o->if_contains("token") : nullptr;
   if (port == nullptr || token == nullptr || !token->is_string()) {
-    return json_error(req, http::status::service_unavailable, "unreadable endpoint file " + file.string());
+    co_return json_error(req, http::status::service_unavailable, "unreadable endpoint file " + file.string());
   }
   auto number = port->to_number<std::uint16_t>(ec);
-  if (ec || number == 0) return json_error(req, http::status::service_unavailable, "bad port in " + file.string());
+  if (ec || number == 0) co_return json_error(req, http::status::service_unavailable, "bad port in " + file.string());
+  if (!co_await answering(number)) {
+    co_return json_error(req, http::status::service_unavailable,
+                         "the daemon is not answering on port " + std::to_string(number) + " (" + file.string() +
+                             " is from a daemon that has stopped)");
+  }
   boost::json::object out;
   out["port"] = number;
   out["token"] = token->as_string();
-  return answer(req, http::status::ok, boost::json::serialize(out), "application/json");
+  co_return answer(req, http::status::ok, boost::json::serialize(out), "application/json");
 }
 
-// Written beside the target and renamed over it, so that a reader sees the
-// whole report or none.
-bool save_report(const fs::path& target, const std::string& body) {
-  fs::path part = target;
-  part += ".part";
-  {
-    std::ofstream out(part, std::ios::binary | std::ios::trunc);
-    out << body;
-    out.flush();
-    if (!out) return false;
+// The value of parameter `name` in the query `query`, if it has one.
+std::optional<std::string_view> parameter(std::string_view query, std::string_view name) {
+  while (!query.empty()) {
+    const std::string_view pair = query.substr(0, query.find('&'));
+    query.remove_prefix(std::min(query.size(), pair.size() + 1));
+    if (pair.size() > name.size() && pair.starts_with(name) && pair[name.size()] == '=') {
+      return pair.substr(name.size() + 1);
+    }
   }
-  std::error_code ec;
-  fs::rename(part, target, ec);
-  return !ec;
+  return std::nullopt;
 }
 
-Response report(const Options& o, const Request& req) {
-  std::fprintf(stdout, "%s\n", req.body().c_str());
-  std::fflush(stdout);
-  if (o.report && !save_report(*o.report, req.body())) {
-    complain("cannot write the report to " + o.report->string());
-    return text(req, http::status::internal_server_error, "cannot write the report");
+// The query without its `key` parameters.
+std::string without_key(std::string_view query) {
+  std::string kept;
+  while (!query.empty()) {
+    const std::string_view pair = query.substr(0, query.find('&'));
+    query.remove_prefix(std::min(query.size(), pair.size() + 1));
+    if (pair.empty() || pair == "key" || pair.starts_with("key=")) continue;
+    if (!kept.empty()) kept += '&';
+    kept += pair;
   }
-  return answer(req, http::status::no_content, {}, {});
+  return kept;
 }
 
-Response route(const Options& o, const Request& req) {
+// Whether one of the request's cookies is the key's.
+bool has_key_cookie(const Key& key, const Request& req) {
+  const auto [first, last] = req.equal_range(http::field::cookie);
+  for (auto field = first; field != last; ++field) {
+    std::string_view cookies = field->value();
+    while (!cookies.empty()) {
+      std::string_view one = cookies.substr(0, cookies.find(';'));
+      cookies.remove_prefix(std::min(cookies.size(), one.size() + 1));
+      while (one.starts_with(' ')) one.remove_prefix(1);
+      const auto eq = one.find('=');
+      if (eq != std::string_view::npos && one.substr(0, eq) == key.cookie && key.token.matches(one.substr(eq + 1))) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+constexpr std::string_view NEEDS_KEY =
+    "this needs quern-web's key: open the address with ?key= that quern-web printed when it started";
+
+asio::awaitable<Response> route(const Options& o, const Key& key, const Request& req) {
   const auto host = req.find(http::field::host);
   if (host == req.end() || !loopback_name(host->value(), o.port)) {
-    return text(req, http::status::forbidden, "host not allowed");
+    co_return text(req, http::status::forbidden, "host not allowed");
   }
   if (const auto origin = req.find(http::field::origin); origin != req.end()) {
     const std::string_view value = origin->value();
     if (!value.starts_with("http://") || !loopback_name(value.substr(7), o.port)) {
-      return text(req, http::status::forbidden, "origin not allowed");
+      co_return text(req, http::status::forbidden, "origin not allowed");
     }
   }
-  std::string_view target = req.target();
-  const std::string_view path = target.substr(0, target.find('?'));
+  const std::string_view target = req.target();
+  const std::size_t mark = target.find('?');
+  const std::string_view path = target.substr(0, mark);
+  const std::string_view query = mark == std::string_view::npos ? std::string_view{} : target.substr(mark + 1);
 
-  if (path == "/report") {
-    if (req.method() != http::verb::post) return text(req, http::status::method_not_allowed, "POST only");
-    return report(o, req);
+  // The first load: the key becomes a cookie for this origin, and the
+  // address bar loses it.
+  if (path == "/") {
+    if (const auto given = parameter(query, "key")) {
+      if (!key.token.matches(*given)) co_return text(req, http::status::forbidden, "wrong key");
+      const std::string rest = without_key(query);
+      Response res = answer(req, http::status::see_other, {}, {});
+      res.set(http::field::location, rest.empty() ? "/" : "/?" + rest);
+      res.set(http::field::set_cookie, key.cookie + "=" + key.token.secret() + "; Path=/; HttpOnly; SameSite=Strict");
+      co_return res;
+    }
   }
+  if (!has_key_cookie(key, req)) co_return text(req, http::status::forbidden, std::string(NEEDS_KEY));
+
   if (req.method() != http::verb::get && req.method() != http::verb::head) {
-    return text(req, http::status::method_not_allowed, "GET only");
+    co_return text(req, http::status::method_not_allowed, "GET only");
   }
-  if (path == "/endpoint") return endpoint(req);
-  auto file = page_file(o, path);
-  if (!file) return text(req, http::status::not_found, "not found");
-  auto content = slurp(*file);
-  if (!content) return text(req, http::status::not_found, "not found");
-  return answer(req, http::status::ok, std::move(*content), content_type(*file));
+
+  if (path == "/endpoint") co_return co_await endpoint(req);
+  for (const PageFile& f : PAGE) {
+    if (path != f.path) continue;
+    auto content = slurp(o.root / f.file);
+    if (!content) break;
+    co_return answer(req, http::status::ok, std::move(*content), f.type);
+  }
+  co_return text(req, http::status::not_found, "not found");
 }
 
-asio::awaitable<void> serve(const Options& o, tcp::socket socket) {
+asio::awaitable<void> serve(const Options& o, const Key& key, tcp::socket socket) {
   beast::tcp_stream stream(std::move(socket));
   beast::flat_buffer buffer;
   for (;;) {
@@ -225,7 +289,7 @@ asio::awaitable<void> serve(const Options& o, tcp::socket socket) {
     auto [read_ec, n] = co_await http::async_read(stream, buffer, parser, use_tuple);
     if (read_ec) break;
     Request req = parser.release();
-    Response res = route(o, req);
+    Response res = co_await route(o, key, req);
     // HEAD: the headers of the GET, without its body.
     if (req.method() == http::verb::head) res.body().clear();
     const bool keep = res.keep_alive();
@@ -237,12 +301,17 @@ asio::awaitable<void> serve(const Options& o, tcp::socket socket) {
   stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
 }
 
-asio::awaitable<void> accept_loop(const Options& o, tcp::acceptor& acceptor) {
+// Another user's connection is closed as it is accepted, unanswered; one
+// whose owner cannot be told is served (it still needs the key).
+bool of_this_user(const quernd::peer_owner::Owner& owner) { return !owner || *owner == ::geteuid(); }
+
+asio::awaitable<void> accept_loop(const Options& o, const Key& key, tcp::acceptor& acceptor) {
   for (;;) {
     auto [ec, socket] = co_await acceptor.async_accept(use_tuple);
     if (ec == asio::error::operation_aborted || !acceptor.is_open()) co_return;
     if (ec) continue;
-    asio::co_spawn(acceptor.get_executor(), serve(o, std::move(socket)), [](const std::exception_ptr& e) {
+    if (!of_this_user(quernd::peer_owner::of_peer(socket.native_handle()))) continue;  // dropped, so closed
+    asio::co_spawn(acceptor.get_executor(), serve(o, key, std::move(socket)), [](const std::exception_ptr& e) {
       if (!e) return;
       try {
         std::rethrow_exception(e);
@@ -262,7 +331,7 @@ std::optional<tcp::acceptor> listen_on(asio::io_context& io, const tcp::endpoint
   return a;
 }
 
-constexpr std::string_view USAGE = "usage: quern-web [--port N] [--root DIR] [--report FILE]\n";
+constexpr std::string_view USAGE = "usage: quern-web [--port N] [--root DIR]\n";
 
 int usage(const std::string& why) {
   complain(why);
@@ -279,7 +348,7 @@ int run(int argc, char** argv) {
       std::fputs(USAGE.data(), stdout);
       return 0;
     }
-    if (a != "--port" && a != "--root" && a != "--report") return usage("unknown argument " + std::string(a));
+    if (a != "--port" && a != "--root") return usage("unknown argument " + std::string(a));
     if (i + 1 == args.size()) return usage(std::string(a) + " needs a value");
     const std::string_view v = args[++i];
     if (a == "--port") {
@@ -289,14 +358,23 @@ int run(int argc, char** argv) {
         return usage("bad port " + std::string(v));
       }
       o.port = static_cast<std::uint16_t>(port);
-    } else if (a == "--root") {
-      o.root = std::string(v);
     } else {
-      o.report = fs::path(std::string(v));
+      o.root = std::string(v);
     }
   }
-  if (!fs::is_regular_file(o.root / "index.html")) {
-    complain("no index.html in " + o.root.string());
+  for (const PageFile& f : PAGE) {
+    if (fs::is_regular_file(o.root / f.file)) continue;
+    if (std::string_view(f.file).starts_with("node_modules/")) {
+      complain("the page's terminal library is not installed: no " + (o.root / f.file).string() +
+               " (scripts/install-deps.sh installs it, or npm ci in " + o.root.string() + ")");
+    } else {
+      complain("no " + std::string(f.file) + " in " + o.root.string());
+    }
+    return 1;
+  }
+  auto token = Token::generate();
+  if (!token) {
+    complain("cannot draw a key: " + token.error().what());
     return 1;
   }
 
@@ -314,8 +392,9 @@ int run(int argc, char** argv) {
   // Browsers may try ::1 first for "localhost"; a machine without IPv6 goes without.
   if (auto v6 = listen_on(io, {asio::ip::address_v6::loopback(), o.port}, ec)) acceptors.push_back(std::move(*v6));
 
+  const Key key{std::move(*token), "quern-web-key-" + std::to_string(o.port)};
   for (auto& a : acceptors) {
-    asio::co_spawn(io, accept_loop(o, a), [](const std::exception_ptr& e) {
+    asio::co_spawn(io, accept_loop(o, key, a), [](const std::exception_ptr& e) {
       if (!e) return;
       try {
         std::rethrow_exception(e);
@@ -327,8 +406,11 @@ int run(int argc, char** argv) {
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code&, int) { io.stop(); });
 
-  std::fprintf(stdout, "quern-web: listening on http://localhost:%u/ (root %s)\n", static_cast<unsigned>(o.port),
-               o.root.c_str());
+  const std::string origin = "http://localhost:" + std::to_string(o.port);
+  std::fprintf(stdout, "quern-web: serving the page in %s\n", o.root.c_str());
+  std::fprintf(stdout, "quern-web: the daemon must allow its origin: quernd --origin %s%s\n", origin.c_str(),
+               o.port == DEV_PORT ? " (or --dev)" : "");
+  std::fprintf(stdout, "quern-web: open %s/?key=%s\n", origin.c_str(), key.token.secret().c_str());
   std::fflush(stdout);
   io.run();
   return 0;

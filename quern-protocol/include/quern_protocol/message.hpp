@@ -22,6 +22,15 @@ struct PtyId {
   friend auto operator<=>(const PtyId&, const PtyId&) = default;
 };
 
+// The most bytes that a PtyId holds; a longer one is refused when decoded.
+inline constexpr std::size_t PTY_ID_MAX_BYTES = 256;
+
+// What keeps a text from travelling as a PtyId: more than PTY_ID_MAX_BYTES
+// bytes, or bytes that are not UTF-8 (JSON text carries nothing else).
+enum class PtyIdFault { too_long, not_utf8 };
+// None when the text can be sent as a PtyId.
+std::optional<PtyIdFault> pty_id_fault(std::string_view text);
+
 struct Cursor {
   std::uint64_t epoch = 0;
   std::uint64_t sequence = 0;
