@@ -70,7 +70,7 @@ asio::awaitable<void> accept_loop(std::shared_ptr<Daemon> daemon, std::shared_pt
     }
     // Shims and ps runs must not inherit a client's socket.
     ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
-    task::Task::spawn(ex, conn::serve(daemon, transport::UnixStream(std::move(socket))));
+    task::Task::spawn_detached(ex, conn::serve(daemon, transport::UnixStream(std::move(socket))));
   }
 }
 
@@ -85,7 +85,7 @@ asio::awaitable<void> accept_data_loop(std::shared_ptr<Daemon> daemon, std::shar
       co_await accept_failed("data plane accept", accepted.error());
       continue;
     }
-    task::Task::spawn(ex, data_plane::data_plane_connection(daemon, plane, std::move(*accepted)));
+    task::Task::spawn_detached(ex, data_plane::data_plane_connection(daemon, plane, std::move(*accepted)));
   }
 }
 
@@ -204,8 +204,8 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
     plane = std::make_shared<data_plane::DataPlane>(std::move(*bound_plane));
   }
 
-  task::Task::spawn(ex, reaper::Children::run(children));
-  task::Task::spawn(ex, memory::trim_after_bursts());
+  task::Task::spawn_detached(ex, reaper::Children::run(children));
+  task::Task::spawn_detached(ex, memory::trim_after_bursts());
 
   for (auto& [id, root] : co_await daemon->registry.sweep()) {
     Daemon::kill(daemon, std::move(id), std::move(root), true);

@@ -535,7 +535,7 @@ asio::awaitable<std::expected<WsTransport, OsError>> WsTransport::accept(asio::i
 
 std::pair<WsReader, WsWriter> WsTransport::split() && {
   std::shared_ptr<WsShared> shared = std::move(shared_);
-  task::Task::spawn(shared->ws.get_executor(), read_messages(shared));
+  task::Task::spawn_detached(shared->ws.get_executor(), read_messages(shared));
   return {WsReader(shared), WsWriter(shared)};
 }
 
