@@ -15,6 +15,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/json/object.hpp>
 
+#include "conn.hpp"
 #include "peer_owner.hpp"
 #include "quern_protocol/json_writer.hpp"
 #include "quern_session/fd.hpp"
@@ -166,6 +167,14 @@ asio::awaitable<std::expected<WsTransport, OsError>> DataPlane::upgrade(asio::ip
   auto first = co_await (handshake(std::move(socket)) || limit.async_wait(use_tuple));
   if (first.index() == 1) co_return std::unexpected(OsError::custom(ErrorKind::TimedOut, "upgrade timed out"));
   co_return std::move(std::get<0>(first));
+}
+
+asio::awaitable<void> data_plane_connection(std::shared_ptr<daemon::Daemon> daemon,
+                                            std::shared_ptr<const DataPlane> plane, asio::ip::tcp::socket socket) {
+  if (!plane) co_return;
+  auto upgraded = co_await plane->upgrade(std::move(socket));
+  if (!upgraded) co_return;
+  co_await conn::serve(std::move(daemon), std::move(*upgraded));
 }
 
 }  // namespace quernd::data_plane

@@ -19,14 +19,16 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "conn.hpp"
-#include "daemon.hpp"
 #include "quern_session/os_error.hpp"
 #include "quern_session/paths.hpp"
 #include "sync.hpp"
 #include "token.hpp"
 #include "upgrade.hpp"
 #include "ws_transport.hpp"
+
+namespace quernd::daemon {
+class Daemon;
+}
 
 namespace quernd::data_plane {
 
@@ -92,13 +94,7 @@ std::string endpoint_json(const Endpoint& endpoint);
 // The task of one accepted data-plane connection: upgrade, then serve it
 // like a local client with a lossy queue and the data-plane restrictions. A
 // failed upgrade ends it silently.
-template <class S>
-asio::awaitable<void> data_plane_connection(std::shared_ptr<daemon::Daemon<S>> daemon,
-                                            std::shared_ptr<const DataPlane> plane, asio::ip::tcp::socket socket) {
-  if (!plane) co_return;
-  auto upgraded = co_await plane->upgrade(std::move(socket));
-  if (!upgraded) co_return;
-  co_await conn::serve(std::move(daemon), std::move(*upgraded));
-}
+asio::awaitable<void> data_plane_connection(std::shared_ptr<daemon::Daemon> daemon,
+                                            std::shared_ptr<const DataPlane> plane, asio::ip::tcp::socket socket);
 
 }  // namespace quernd::data_plane

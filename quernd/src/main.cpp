@@ -40,7 +40,7 @@ namespace quernd {
 namespace asio = boost::asio;
 using daemon::Failure;
 using quern_session::OsError;
-using Daemon = daemon::Daemon<supervisor::macos::MacOs>;
+using daemon::Daemon;
 
 namespace {
 

@@ -8,10 +8,10 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <chrono>
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -71,13 +71,10 @@ Lineage lineage_of(std::int32_t own_pid);
 // must spare the groups of `lineage`.
 bool may_signal(std::int32_t pid, const std::optional<StartTime>& recorded, const Lineage& lineage);
 
-// A platform's way of ending a session's process tree. The daemon is generic
-// over it, so calls to kill_tree are direct. kill_tree reports no error:
-// every failure inside ends in one of the outcomes.
-template <class S>
-concept ProcessSupervisor = requires(const S& s, TreeRoot root) {
-  { s.kill_tree(std::move(root)) } -> std::same_as<boost::asio::awaitable<KillOutcome>>;
-};
+// A platform's way of ending a session's process tree, as the daemon's
+// record holds it. It reports no error: every failure inside ends in one of
+// the outcomes.
+using KillTree = std::function<boost::asio::awaitable<KillOutcome>(TreeRoot)>;
 
 // Children whose run was given up before they were reaped. Nobody waits for
 // them any more, so they are reaped here later, each by its own pid and
@@ -169,12 +166,12 @@ class MacOs {
   // rounds of SIGKILL each followed by a wait (0.3, 0.7, 1.5, 2.5 s; a round
   // with nothing left ends in Clean), then a last look 0.3 s later.
   boost::asio::awaitable<KillOutcome> kill_tree(TreeRoot root) const;
+  // kill_tree, as a KillTree calls it.
+  boost::asio::awaitable<KillOutcome> operator()(TreeRoot root) const { return kill_tree(std::move(root)); }
 
  private:
   std::shared_ptr<Abandoned> abandoned_;
 };
-
-static_assert(ProcessSupervisor<MacOs>);
 
 }  // namespace macos
 }  // namespace quernd::supervisor

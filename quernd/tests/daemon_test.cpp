@@ -56,7 +56,7 @@ using PtyId = msg::PtyId;
 using quern_test_support::dead_socket;
 using quern_test_support::read_file;
 
-// A supervisor that ends no process: it records each root, waits as long as
+// A kill_tree that ends no process: it records each root, waits as long as
 // the root's shell pid says (in milliseconds) and answers `outcome`.
 struct FakeSupervisor {
   struct State {
@@ -68,7 +68,7 @@ struct FakeSupervisor {
   };
   std::shared_ptr<State> state = std::make_shared<State>();
 
-  asio::awaitable<KillOutcome> kill_tree(TreeRoot root) const {
+  asio::awaitable<KillOutcome> operator()(TreeRoot root) const {
     auto s = state;
     const std::int32_t key = root.shell_pid;
     s->roots.push_back(std::move(root));
@@ -81,9 +81,12 @@ struct FakeSupervisor {
     co_return s->outcome;
   }
 };
-static_assert(quernd::supervisor::ProcessSupervisor<FakeSupervisor>);
+using quernd::daemon::Daemon;
 
-using Daemon = quernd::daemon::Daemon<FakeSupervisor>;
+// The state of the fake that a daemon of these tests holds.
+FakeSupervisor::State& fake_state(const Daemon& daemon) {
+  return *daemon.kill_tree.target<FakeSupervisor>()->state;
+}
 
 // Whatever is written to std::cerr while it lives.
 class CaptureStderr {
@@ -478,7 +481,7 @@ class Chains : public ::testing::Test {
 
 TEST_F(Chains, KillNeverWaitsAndDropsFinishedHandles) {
   auto daemon = make_daemon();
-  auto& state = *daemon->supervisor.state;
+  auto& state = fake_state(*daemon);
   state.delays[2] = 200ms;
   state.delays[3] = 200ms;
   auto root = [](std::int32_t key) {
@@ -543,7 +546,7 @@ TEST_F(Chains, ChainOpensReportsAndDiscards) {
     root.tty = "pts/99";
 
     auto daemon = make_daemon();
-    auto& state = *daemon->supervisor.state;
+    auto& state = fake_state(*daemon);
     state.outcome = c.outcome;
     std::size_t greeted = 0;
     state.during = [&] { greeted = shim ? shim->received().size() : 0; };
@@ -586,7 +589,7 @@ TEST_F(Chains, DrainWithoutChainsReturnsAtOnceSilently) {
 
 TEST_F(Chains, DrainWaitsForChainsThatFinishInTime) {
   auto daemon = make_daemon();
-  daemon->supervisor.state->delays = {{1, 100ms}, {2, 50ms}};
+  fake_state(*daemon).delays = {{1, 100ms}, {2, 50ms}};
   for (std::int32_t key : {1, 2}) {
     TreeRoot r;
     r.shell_pid = key;
@@ -607,7 +610,7 @@ TEST_F(Chains, DrainWaitsForChainsThatFinishInTime) {
 
 TEST_F(Chains, DrainGivesUpAfterEightSecondsAndLeavesChainsRunning) {
   auto daemon = make_daemon();
-  auto& state = *daemon->supervisor.state;
+  auto& state = fake_state(*daemon);
   state.delays = {{1, 9000ms}, {2, 10ms}, {3, 10ms}};
   for (std::int32_t key : {1, 2, 3}) {
     TreeRoot r;

@@ -262,7 +262,7 @@ TEST_P(ScriptedLooks, Schedule) {
   asio::io_context io;
   quern_fakes::TempRuntime runtime;
   quernd::reaper::Children children;
-  using Daemon = quernd::daemon::Daemon<MacOs>;
+  using quernd::daemon::Daemon;
   auto daemon = std::make_shared<Daemon>(quernd::registry::Registry(runtime.runtime(), "boot", children),
                                          MacOs(std::make_shared<Abandoned>()), io.get_executor());
   TreeRoot root;
