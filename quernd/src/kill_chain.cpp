@@ -22,12 +22,12 @@ asio::awaitable<void> join_all(std::vector<Task> chains) {
 
 }  // namespace
 
-asio::awaitable<void> drain(std::vector<Task> chains) {
+asio::awaitable<void> drain(std::vector<Task> chains, Duration limit) {
   using namespace asio::experimental::awaitable_operators;
   if (chains.empty()) co_return;
-  asio::steady_timer limit(co_await asio::this_coro::executor, DRAIN_LIMIT);
+  asio::steady_timer timer(co_await asio::this_coro::executor, limit);
   // Running out drops the handles not yet awaited; their tasks run on.
-  auto first = co_await (join_all(std::move(chains)) || limit.async_wait(asio::as_tuple(asio::use_awaitable)));
+  auto first = co_await (join_all(std::move(chains)) || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
   if (first.index() == 1) std::cerr << "quernd: shutdown with kill chains still in flight\n" << std::flush;
 }
 

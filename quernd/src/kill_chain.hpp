@@ -3,7 +3,6 @@
 // running at shutdown.
 #pragma once
 
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +14,7 @@
 #include "quern_protocol/message.hpp"
 #include "supervisor.hpp"
 #include "task.hpp"
+#include "timings.hpp"
 
 namespace quernd::daemon {
 
@@ -27,12 +27,9 @@ using task::Task;
 // The daemon's shared record, in daemon.hpp, which starts the chains.
 class Daemon;
 
-// How long shutdown waits for the kill chains, all of them together.
-inline constexpr std::chrono::seconds DRAIN_LIMIT{8};
-
-// Waits for the chains one after the other, at most DRAIN_LIMIT for all of
-// them; when that runs out, the rest are left running and one line says so.
-asio::awaitable<void> drain(std::vector<Task> chains);
+// Waits for the chains one after the other, at most `limit` for all of them;
+// when that runs out, the rest are left running and one line says so.
+asio::awaitable<void> drain(std::vector<Task> chains, Duration limit);
 
 // The line that reports a chain's outcome; none for a clean end.
 std::optional<std::string> outcome_line(const PtyId& id, const KillOutcome& outcome);

@@ -109,24 +109,24 @@ bool is_own_socket(const std::filesystem::path& recorded, const std::filesystem:
 
 // Probes a manifest's recorded socket. The daemon's own socket is never
 // probed: greeting it would have the daemon ask itself, without end.
-asio::awaitable<Probe> probe_recorded(std::filesystem::path recorded, std::filesystem::path own) {
+asio::awaitable<Probe> probe_recorded(std::filesystem::path recorded, std::filesystem::path own, Duration limit) {
   if (is_own_socket(recorded, own))
     co_return Probe{Probe::Failed{OsError::custom(ErrorKind::Other, "the daemon's own socket")}};
-  co_return co_await probe(std::move(recorded));
+  co_return co_await probe(std::move(recorded), limit);
 }
 
 asio::awaitable<std::expected<wire::Connection, OpenError>> greet(
-    asio::local::stream_protocol::socket stream) {
-  auto greeted = co_await wire::hello(std::move(stream));
+    asio::local::stream_protocol::socket stream, Duration reply_limit) {
+  auto greeted = co_await wire::hello(std::move(stream), reply_limit);
   if (!greeted) co_return std::unexpected(OpenError{OpenError::Wire{std::move(greeted.error())}});
   co_return std::move(*greeted);
 }
 
 }  // namespace
 
-asio::awaitable<Probe> probe(std::filesystem::path path) {
+asio::awaitable<Probe> probe(std::filesystem::path path, Duration limit) {
   auto executor = co_await asio::this_coro::executor;
-  const auto deadline = std::chrono::steady_clock::now() + PROBE_LIMIT;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
 
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -179,11 +179,17 @@ std::string OpenError::what() const {
   return std::visit(Visitor{}, value);
 }
 
-Registry::Registry(Runtime runtime, reaper::Children children)
-    : Registry(std::move(runtime), quern_session::procinfo::boot_id(), std::move(children)) {}
+Registry::Registry(Runtime runtime, reaper::Children children, const Timings& timings)
+    : Registry(std::move(runtime), quern_session::procinfo::boot_id(), std::move(children), timings) {}
 
-Registry::Registry(Runtime runtime, std::optional<std::string> boot_id, reaper::Children children)
-    : runtime_(std::move(runtime)), boot_id_(std::move(boot_id)), children_(std::move(children)) {}
+Registry::Registry(Runtime runtime, std::optional<std::string> boot_id, reaper::Children children,
+                   const Timings& timings)
+    : runtime_(std::move(runtime)),
+      boot_id_(std::move(boot_id)),
+      children_(std::move(children)),
+      probe_limit_(timings.probe),
+      reply_limit_(timings.reply),
+      report_limit_(timings.report) {}
 
 std::optional<Manifest> Registry::manifest(const PtyId& id) const {
   auto read = Manifest::read(runtime_.session_manifest(id));
@@ -248,7 +254,7 @@ asio::awaitable<std::vector<std::pair<PtyId, TreeRoot>>> Registry::sweep() const
     if (verdict == Ownership::NoBootId) continue;
     // An answering socket is left alone whatever the verdict; its connection
     // closes here without a frame.
-    auto probed = co_await probe_recorded(m.socket, runtime_.daemon_socket());
+    auto probed = co_await probe_recorded(m.socket, runtime_.daemon_socket(), probe_limit_);
     if (!probed.is<Probe::Dead>()) continue;
     // The shim may have ended while the probe ran.
     switch (ownership(m)) {
@@ -268,9 +274,9 @@ asio::awaitable<std::vector<std::pair<PtyId, TreeRoot>>> Registry::sweep() const
 asio::awaitable<std::expected<wire::Connection, OpenError>> Registry::open(
     PtyId id, std::optional<quern_protocol::Bytes> launch) const {
   const auto socket = runtime_.session_socket(id);
-  auto first = co_await probe(socket);
+  auto first = co_await probe(socket, probe_limit_);
   if (auto* live = std::get_if<Probe::Live>(&first.value))
-    co_return co_await greet(std::move(live->stream));
+    co_return co_await greet(std::move(live->stream), reply_limit_);
   if (auto* failed = std::get_if<Probe::Failed>(&first.value))
     co_return std::unexpected(OpenError{OpenError::Indeterminate{std::move(failed->error)}});
 
@@ -300,9 +306,9 @@ asio::awaitable<std::expected<wire::Connection, OpenError>> Registry::open(
 
   asio::steady_timer pause(co_await asio::this_coro::executor);
   for (int i = 0; i < SPAWN_PROBES; ++i) {
-    auto next = co_await probe(socket);
+    auto next = co_await probe(socket, probe_limit_);
     if (auto* live = std::get_if<Probe::Live>(&next.value))
-      co_return co_await greet(std::move(live->stream));
+      co_return co_await greet(std::move(live->stream), reply_limit_);
     if (auto* failed = std::get_if<Probe::Failed>(&next.value))
       co_return std::unexpected(OpenError{OpenError::Indeterminate{std::move(failed->error)}});
     pause.expires_after(SPAWN_PROBE_PAUSE);
@@ -334,7 +340,7 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
   // The record goes as it is: no newline, length or framing. A shim that
   // does not read it is given as long as for its report.
   {
-    asio::steady_timer limit(executor, REPORT_LIMIT);
+    asio::steady_timer limit(executor, report_limit_);
     auto handed = co_await (
         asio::async_write(to_shim, asio::buffer(launch.data(), launch.size()), use_tuple) ||
         limit.async_wait(use_tuple));
@@ -351,7 +357,7 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
   }
 
   std::string line;
-  asio::steady_timer limit(executor, REPORT_LIMIT);
+  asio::steady_timer limit(executor, report_limit_);
   // The buffer stops at the limit: a line that does not end by then fails.
   auto first = co_await (
       asio::async_read_until(from_shim, asio::dynamic_buffer(line, REPORT_LINE_LIMIT), '\n', use_tuple) ||
@@ -386,7 +392,7 @@ asio::awaitable<std::vector<PtyEntry>> Registry::list() const {
   if (!listed) co_return entries;
   // Unreadable manifests are passed over: only the sweep removes them.
   for (const auto& m : listed->first) {
-    auto answer = co_await probe_recorded(m.socket, runtime_.daemon_socket());
+    auto answer = co_await probe_recorded(m.socket, runtime_.daemon_socket(), probe_limit_);
     if (answer.is<Probe::Dead>()) {
       auto verdict = ownership(m);
       if (verdict == Ownership::Stale || verdict == Ownership::OtherBoot) unlink(m.id);
@@ -394,10 +400,10 @@ asio::awaitable<std::vector<PtyEntry>> Registry::list() const {
     }
     auto* live = std::get_if<Probe::Live>(&answer.value);
     if (!live) continue;
-    auto shim = co_await wire::hello(std::move(live->stream));
+    auto shim = co_await wire::hello(std::move(live->stream), reply_limit_);
     if (!shim) continue;
     if (!co_await wire::write_frame(shim->writer, quern_session::wire::control(msg::List{}))) continue;
-    auto reply = co_await shim->reader.expect();
+    auto reply = co_await shim->reader.expect(reply_limit_);
     if (!reply) continue;
     if (auto* got = reply->message.get<msg::Listed>())
       entries.insert(entries.end(), got->entries.begin(), got->entries.end());

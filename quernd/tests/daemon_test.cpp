@@ -37,6 +37,7 @@
 #include "quern_test_support/files.hpp"
 #include "quern_test_support/process.hpp"
 #include "quern_test_support/socket.hpp"
+#include "timings.hpp"
 
 namespace {
 
@@ -47,6 +48,7 @@ using namespace std::chrono_literals;
 using quern_session::OsError;
 using quernd::daemon::Failure;
 using quernd::daemon::PidLock;
+using quernd::Timings;
 using quernd::supervisor::Clean;
 using quernd::supervisor::KillOutcome;
 using quernd::supervisor::Survivors;
@@ -320,9 +322,9 @@ TEST_F(PidFile, LockAtTellsWhetherThePathStillNamesTheFile) {
 
 class Bind : public ::testing::Test {
  protected:
-  std::shared_ptr<Daemon> make_daemon() {
-    return std::make_shared<Daemon>(quernd::registry::Registry(dir.runtime(), "boot", children),
-                                    FakeSupervisor{}, io.get_executor());
+  std::shared_ptr<Daemon> make_daemon(const Timings& timings = Timings::product()) {
+    return std::make_shared<Daemon>(quernd::registry::Registry(dir.runtime(), "boot", children, timings),
+                                    FakeSupervisor{}, io.get_executor(), timings);
   }
   asio::io_context io;
   quern_fakes::TempRuntime dir;
@@ -446,7 +448,9 @@ TEST_F(Bind, Cases) {
 
 TEST_F(Bind, ProbeThatTimesOutStopsStartUp) {
   quern_fakes::JammedSocket jammed(socket);
-  auto daemon = make_daemon();
+  Timings timings = Timings::product();
+  timings.probe = 500ms;
+  auto daemon = make_daemon(timings);
   auto bound = quern_fakes::run(io, daemon->bind());
   ASSERT_FALSE(bound);
   EXPECT_EQ(bound.error(), (Failure{"cannot probe " + socket.string() + ": connect timed out", {}}));
@@ -465,9 +469,9 @@ class Chains : public ::testing::Test {
       ::waitpid(pid, nullptr, 0);
     }
   }
-  std::shared_ptr<Daemon> make_daemon() {
-    return std::make_shared<Daemon>(quernd::registry::Registry(dir.runtime(), "boot", children),
-                                    FakeSupervisor{}, io.get_executor());
+  std::shared_ptr<Daemon> make_daemon(const Timings& timings = Timings::product()) {
+    return std::make_shared<Daemon>(quernd::registry::Registry(dir.runtime(), "boot", children, timings),
+                                    FakeSupervisor{}, io.get_executor(), timings);
   }
   // Runs the io_context until every chain recorded so far has finished.
   void finish(const Daemon& daemon) {
@@ -608,10 +612,12 @@ TEST_F(Chains, DrainWaitsForChainsThatFinishInTime) {
   finish(*daemon);
 }
 
-TEST_F(Chains, DrainGivesUpAfterEightSecondsAndLeavesChainsRunning) {
-  auto daemon = make_daemon();
+TEST_F(Chains, DrainGivesUpAtItsLimitAndLeavesChainsRunning) {
+  Timings timings = Timings::product();
+  timings.drain = 500ms;
+  auto daemon = make_daemon(timings);
   auto& state = fake_state(*daemon);
-  state.delays = {{1, 9000ms}, {2, 10ms}, {3, 10ms}};
+  state.delays = {{1, 1000ms}, {2, 10ms}, {3, 10ms}};
   for (std::int32_t key : {1, 2, 3}) {
     TreeRoot r;
     r.shell_pid = key;
@@ -621,7 +627,7 @@ TEST_F(Chains, DrainGivesUpAfterEightSecondsAndLeavesChainsRunning) {
   CaptureStderr err;
   const auto start = std::chrono::steady_clock::now();
   quern_fakes::run(io, daemon->drain());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, quernd::daemon::DRAIN_LIMIT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, timings.drain);
   EXPECT_EQ(err.text(), "quernd: shutdown with kill chains still in flight\n");
   EXPECT_FALSE(chains[0].finished());
   EXPECT_TRUE(chains[1].finished());
