@@ -28,5 +28,7 @@ if(TARGET quernd)
   quern_discover_tests(quernd_e2e_tests e2e SLOW "E2eTest.CloseOfAStaleManifestSparesTheTerminalOfAnotherProcess:\
 E2eTest.CloseEndsTheSessionsWholeTreeButNotItsShim:E2eTest.StartUpSweepsStaleSessionFiles:\
 DataPlaneTest.AClientThatAnswersPingsStaysConnected:DataPlaneTest.ASilentClientIsDroppedAfterTheIdleLimit:\
-DataPlaneTest.SixtyFourUpgradesAtOnceAndEachWithinThreeSeconds")
+DataPlaneTest.SixtyFourUpgradesAtOnceAndEachWithinThreeSeconds:\
+BrowserTest.PageInChromiumIsATerminalOnASessionStartedLocally:\
+BrowserTest.PageSaysWhyItCannotConnectAndFindsARestartedDaemon")
 endif()
