@@ -66,8 +66,8 @@ std::string WireError::what() const {
     std::string operator()(const Unexpected& e) const {
       return "peer answered " + e.received.debug() + " where " + e.expected + " was expected";
     }
-    std::string operator()(const Timeout&) const {
-      return "no reply within " + std::to_string(REPLY_LIMIT.count()) + "ms";
+    std::string operator()(const Timeout& e) const {
+      return "no reply within " + std::to_string(e.limit.count()) + "ms";
     }
   };
   return std::visit(Visitor{}, value);
@@ -243,8 +243,8 @@ asio::awaitable<std::expected<std::optional<Packet>, WireError>> Reader::next_pa
   co_return std::move(*packet);
 }
 
-asio::awaitable<std::expected<Packet, WireError>> Reader::expect() {
-  asio::steady_timer deadline(co_await asio::this_coro::executor, REPLY_LIMIT);
+asio::awaitable<std::expected<Packet, WireError>> Reader::expect(std::chrono::milliseconds limit) {
+  asio::steady_timer deadline(co_await asio::this_coro::executor, limit);
   if (abandoned(co_await asio::this_coro::cancellation_state)) co_return std::unexpected(aborted());
   auto raced = co_await (next_packet() || deadline.async_wait(use_tuple));
 
@@ -259,7 +259,7 @@ asio::awaitable<std::expected<Packet, WireError>> Reader::expect() {
   auto decoded = frame::decode_frame(buf);
   if (!decoded) co_return std::unexpected(WireError{WireError::Frame{decoded.error()}});
   if (*decoded) co_return packet_of(std::move(**decoded));
-  co_return std::unexpected(WireError{WireError::Timeout{}});
+  co_return std::unexpected(WireError{WireError::Timeout{limit}});
 }
 
 }  // namespace quern_session::wire

@@ -57,7 +57,7 @@ std::string kind_of(mode_t mode) {
 
 }  // namespace
 
-asio::awaitable<std::expected<Bound, Failure>> bind(Runtime runtime) {
+asio::awaitable<std::expected<Bound, Failure>> bind(Runtime runtime, Duration probe_limit) {
   // Every failure below returns through `lock`'s destructor, which releases it.
   auto lock = lock_pid_file(runtime.daemon_pid_file());
   if (!lock) co_return std::unexpected(std::move(lock.error()));
@@ -65,7 +65,7 @@ asio::awaitable<std::expected<Bound, Failure>> bind(Runtime runtime) {
   const fs::path path = runtime.daemon_socket();
   const std::string shown = display(path);
   {
-    auto probed = co_await registry::probe(path);
+    auto probed = co_await registry::probe(path, probe_limit);
     if (probed.is<registry::Probe::Live>()) {
       co_return std::unexpected(Failure{"a daemon already answers at " + shown, {}});
     }

@@ -10,6 +10,7 @@
 #include "failure.hpp"
 #include "pid_lock.hpp"
 #include "quern_session/paths.hpp"
+#include "timings.hpp"
 
 namespace quernd::daemon {
 
@@ -26,7 +27,8 @@ struct Bound {
 // when nothing answers on it: a stale socket file is removed, the listener
 // bound (close-on-exec) and the file's mode set to 0600. Any other file at
 // the path is left in place and fails the bind. On any failure a lock
-// already taken has been released.
-asio::awaitable<std::expected<Bound, Failure>> bind(Runtime runtime);
+// already taken has been released. The probe of the socket waits at most
+// `probe_limit`.
+asio::awaitable<std::expected<Bound, Failure>> bind(Runtime runtime, Duration probe_limit);
 
 }  // namespace quernd::daemon

@@ -1,5 +1,5 @@
 // The daemon's shared record: the registry, the running kill chains and the
-// process supervisor.
+// way of ending a session's process tree.
 #pragma once
 
 #include <expected>
@@ -18,45 +18,47 @@
 #include "registry.hpp"
 #include "supervisor.hpp"
 #include "task.hpp"
+#include "timings.hpp"
 
 namespace quernd::daemon {
 
 namespace asio = boost::asio;
 using quern_protocol::message::PtyId;
 using Registry = quernd::registry::Registry;
+using supervisor::KillTree;
 using supervisor::TreeRoot;
 using task::Task;
 
 // The daemon's one shared record. Kill chains run as tasks on `executor`,
-// the daemon's event loop.
-template <supervisor::ProcessSupervisor S>
+// the daemon's event loop. Of `timings`, the record uses the probe limit
+// (bind) and the drain limit; the registry and kill_tree take theirs when
+// they are made.
 class Daemon {
  public:
-  Daemon(Registry registry, S supervisor, asio::any_io_executor executor)
-      : registry(std::move(registry)), supervisor(std::move(supervisor)), executor(std::move(executor)) {}
+  Daemon(Registry registry, KillTree kill_tree, asio::any_io_executor executor, const Timings& timings)
+      : registry(std::move(registry)),
+        kill_tree(std::move(kill_tree)),
+        executor(std::move(executor)),
+        timings(timings) {}
 
   Registry registry;
   // Chains started and not yet found finished, in the order they started.
   std::vector<Task> kill_chains;
-  S supervisor;
+  KillTree kill_tree;
   asio::any_io_executor executor;
+  Timings timings;
 
-  asio::awaitable<std::expected<Bound, Failure>> bind() const { return daemon::bind(registry.runtime()); }
+  asio::awaitable<std::expected<Bound, Failure>> bind() const {
+    return daemon::bind(registry.runtime(), timings.probe);
+  }
 
-  // Starts a kill chain for the session and files its handle, dropping the
-  // handles of chains that have finished. Never waits; the chain first runs
-  // when the caller next waits.
+  // Starts a kill chain (kill_chain.cpp) for the session and files its
+  // handle, dropping the handles of chains that have finished. Never waits;
+  // the chain first runs when the caller next waits.
   static void kill(const std::shared_ptr<Daemon>& self, PtyId id, TreeRoot root, bool discard);
 
-  // Takes every chain recorded so far and waits for them, within DRAIN_LIMIT.
-  asio::awaitable<void> drain() { return daemon::drain(std::exchange(kill_chains, {})); }
+  // Takes every chain recorded so far and waits for them, within the drain limit.
+  asio::awaitable<void> drain() { return daemon::drain(std::exchange(kill_chains, {}), timings.drain); }
 };
-
-template <supervisor::ProcessSupervisor S>
-void Daemon<S>::kill(const std::shared_ptr<Daemon>& self, PtyId id, TreeRoot root, bool discard) {
-  Task chain = Task::spawn(self->executor, kill_chain(self, std::move(id), std::move(root), discard));
-  std::erase_if(self->kill_chains, [](const Task& t) { return t.finished(); });
-  self->kill_chains.push_back(std::move(chain));
-}
 
 }  // namespace quernd::daemon

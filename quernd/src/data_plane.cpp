@@ -13,6 +13,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/json/object.hpp>
 
+#include "conn.hpp"
 #include "await.hpp"
 #include "peer_owner.hpp"
 #include "quern_protocol/json_writer.hpp"
@@ -35,14 +36,18 @@ std::uint64_t millis_since_epoch(std::chrono::system_clock::time_point now) {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 
-DataPlane::DataPlane(asio::ip::tcp::acceptor listener, Token token, Origins origins, std::uint64_t launched_at)
+DataPlane::DataPlane(asio::ip::tcp::acceptor listener, Token token, Origins origins, std::uint64_t launched_at,
+                     const Timings& timings)
     : listener_(std::move(listener)),
       token_(std::move(token)),
       origins_(std::move(origins)),
       launched_at_(launched_at),
-      pending_(PENDING_UPGRADES) {}
+      pending_(PENDING_UPGRADES),
+      timing_(timings.ws),
+      upgrade_limit_(timings.upgrade) {}
 
-std::expected<DataPlane, OsError> DataPlane::bind(std::vector<std::string> origins, const asio::any_io_executor& ex) {
+std::expected<DataPlane, OsError> DataPlane::bind(std::vector<std::string> origins, const asio::any_io_executor& ex,
+                                                  const Timings& timings) {
   namespace ip = asio::ip;
   ip::tcp::acceptor listener(ex);
   boost::system::error_code ec;
@@ -57,7 +62,7 @@ std::expected<DataPlane, OsError> DataPlane::bind(std::vector<std::string> origi
   // The listener closes with this frame.
   if (!token) return std::unexpected(token.error());
   return DataPlane(std::move(listener), std::move(*token),
-                   std::make_shared<const std::vector<std::string>>(std::move(origins)), launched_at);
+                   std::make_shared<const std::vector<std::string>>(std::move(origins)), launched_at, timings);
 }
 
 Endpoint DataPlane::endpoint() const {
@@ -117,7 +122,7 @@ asio::awaitable<std::expected<WsTransport, OsError>> DataPlane::handshake(asio::
   // Named, not a temporary: g++ 12 destroys a temporary argument of a
   // coroutine call inside co_await twice.
   Admission admission{origins_, token_, endpoint().port};
-  const WsTiming timing;
+  const WsTiming timing = timing_;
   co_return co_await open_websocket(std::move(socket), std::move(admission), timing);
 }
 
@@ -129,11 +134,19 @@ asio::awaitable<std::expected<WsTransport, OsError>> DataPlane::upgrade(asio::ip
     socket.close(ignored);
     co_return std::unexpected(OsError::custom(ErrorKind::Other, "too many pending upgrades"));
   }
-  asio::steady_timer limit(co_await asio::this_coro::executor, UPGRADE_LIMIT);
+  asio::steady_timer limit(co_await asio::this_coro::executor, upgrade_limit_);
   // A handshake that runs out of time is abandoned, which closes its stream.
   auto first = co_await (handshake(std::move(socket)) || limit.async_wait(use_tuple));
   if (first.index() == 1) co_return std::unexpected(OsError::custom(ErrorKind::TimedOut, "upgrade timed out"));
   co_return std::move(std::get<0>(first));
+}
+
+asio::awaitable<void> data_plane_connection(std::shared_ptr<daemon::Daemon> daemon,
+                                            std::shared_ptr<const DataPlane> plane, asio::ip::tcp::socket socket) {
+  if (!plane) co_return;
+  auto upgraded = co_await plane->upgrade(std::move(socket));
+  if (!upgraded) co_return;
+  co_await conn::serve(std::move(daemon), std::move(*upgraded));
 }
 
 }  // namespace quernd::data_plane

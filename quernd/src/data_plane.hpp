@@ -19,14 +19,17 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "conn.hpp"
-#include "daemon.hpp"
 #include "quern_session/os_error.hpp"
 #include "quern_session/paths.hpp"
 #include "sync.hpp"
+#include "timings.hpp"
 #include "token.hpp"
 #include "upgrade.hpp"
 #include "ws_transport.hpp"
+
+namespace quernd::daemon {
+class Daemon;
+}
 
 namespace quernd::data_plane {
 
@@ -35,8 +38,6 @@ using quern_session::OsError;
 
 // Upgrades that may be in progress at once.
 inline constexpr std::size_t PENDING_UPGRADES = 64;
-// How long one upgrade may take, from the moment it was admitted.
-inline constexpr auto UPGRADE_LIMIT = std::chrono::seconds(3);
 
 // What the endpoint file tells a local web client.
 struct Endpoint {
@@ -48,8 +49,10 @@ struct Endpoint {
 class DataPlane {
  public:
   // Binds the listener to 127.0.0.1 with a port that the system chooses and
-  // draws this run's token.
-  static std::expected<DataPlane, OsError> bind(std::vector<std::string> origins, const asio::any_io_executor& ex);
+  // draws this run's token. Of `timings` it keeps the browser connection's
+  // clocks and the upgrade limit.
+  static std::expected<DataPlane, OsError> bind(std::vector<std::string> origins, const asio::any_io_executor& ex,
+                                                const Timings& timings);
 
   DataPlane(DataPlane&&) noexcept = default;
 
@@ -68,19 +71,22 @@ class DataPlane {
   // The opening handshake of one connection, without admission limits.
   asio::awaitable<std::expected<WsTransport, OsError>> handshake(asio::ip::tcp::socket socket) const;
   // Admits the connection if fewer than 64 upgrades are in progress (else
-  // closes it at once) and runs its handshake within 3 seconds.
+  // closes it at once) and runs its handshake within the upgrade limit.
   asio::awaitable<std::expected<WsTransport, OsError>> upgrade(asio::ip::tcp::socket socket) const;
 
   const Token& token() const { return token_; }
 
  private:
-  DataPlane(asio::ip::tcp::acceptor listener, Token token, Origins origins, std::uint64_t launched_at);
+  DataPlane(asio::ip::tcp::acceptor listener, Token token, Origins origins, std::uint64_t launched_at,
+            const Timings& timings);
 
   asio::ip::tcp::acceptor listener_;
   Token token_;
   Origins origins_;
   std::uint64_t launched_at_;
   sync::Permits pending_;
+  WsTiming timing_;
+  Duration upgrade_limit_;
 };
 
 // Milliseconds since the Unix epoch at `now`; 1 before the epoch.
@@ -92,13 +98,7 @@ std::string endpoint_json(const Endpoint& endpoint);
 // The task of one accepted data-plane connection: upgrade, then serve it
 // like a local client with a lossy queue and the data-plane restrictions. A
 // failed upgrade ends it silently.
-template <class S>
-asio::awaitable<void> data_plane_connection(std::shared_ptr<daemon::Daemon<S>> daemon,
-                                            std::shared_ptr<const DataPlane> plane, asio::ip::tcp::socket socket) {
-  if (!plane) co_return;
-  auto upgraded = co_await plane->upgrade(std::move(socket));
-  if (!upgraded) co_return;
-  co_await conn::serve(std::move(daemon), std::move(*upgraded));
-}
+asio::awaitable<void> data_plane_connection(std::shared_ptr<daemon::Daemon> daemon,
+                                            std::shared_ptr<const DataPlane> plane, asio::ip::tcp::socket socket);
 
 }  // namespace quernd::data_plane

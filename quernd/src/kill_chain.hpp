@@ -1,10 +1,8 @@
 // The kill chain that ends one session's process tree in the background,
-// and the wait for the chains still running at shutdown.
+// its start from the daemon's record, and the wait for the chains still
+// running at shutdown.
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,7 +14,7 @@
 #include "quern_protocol/message.hpp"
 #include "supervisor.hpp"
 #include "task.hpp"
-#include "wire.hpp"
+#include "timings.hpp"
 
 namespace quernd::daemon {
 
@@ -27,36 +25,19 @@ using supervisor::TreeRoot;
 using task::Task;
 
 // The daemon's shared record, in daemon.hpp, which starts the chains.
-template <supervisor::ProcessSupervisor S>
 class Daemon;
 
-// How long shutdown waits for the kill chains, all of them together.
-inline constexpr std::chrono::seconds DRAIN_LIMIT{8};
-
-// Waits for the chains one after the other, at most DRAIN_LIMIT for all of
-// them; when that runs out, the rest are left running and one line says so.
-asio::awaitable<void> drain(std::vector<Task> chains);
+// Waits for the chains one after the other, at most `limit` for all of them;
+// when that runs out, the rest are left running and one line says so.
+asio::awaitable<void> drain(std::vector<Task> chains, Duration limit);
 
 // The line that reports a chain's outcome; none for a clean end.
 std::optional<std::string> outcome_line(const PtyId& id, const KillOutcome& outcome);
 
 // One kill chain: opens the session without ever starting a shim and holds
-// the connection while the supervisor ends the tree, reports survivors or a
-// failed last look on stderr and, with `discard`, kills the shim and removes
-// the session's files whatever the outcome.
-template <supervisor::ProcessSupervisor S>
-asio::awaitable<void> kill_chain(std::shared_ptr<Daemon<S>> daemon, PtyId id, TreeRoot root, bool discard) {
-  // A shim that cannot be reached changes nothing: the tree is ended anyway.
-  std::optional<wire::Connection> shim;
-  if (auto opened = co_await daemon->registry.open(id, std::nullopt)) shim.emplace(std::move(*opened));
-
-  const std::int32_t shim_pid = root.shim_pid;
-  const auto shim_started_at = root.started_at;
-  const KillOutcome outcome = co_await daemon->supervisor.kill_tree(std::move(root));
-  shim.reset();
-
-  if (auto line = outcome_line(id, outcome)) std::cerr << *line << std::flush;
-  if (discard) daemon->registry.discard(id, shim_pid, shim_started_at);
-}
+// the connection while the daemon's kill_tree ends the tree, reports
+// survivors or a failed last look on stderr and, with `discard`, kills the
+// shim and removes the session's files whatever the outcome.
+asio::awaitable<void> kill_chain(std::shared_ptr<Daemon> daemon, PtyId id, TreeRoot root, bool discard);
 
 }  // namespace quernd::daemon

@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -41,7 +43,7 @@ namespace quernd {
 namespace asio = boost::asio;
 using daemon::Failure;
 using quern_session::OsError;
-using Daemon = daemon::Daemon<supervisor::macos::MacOs>;
+using daemon::Daemon;
 
 namespace {
 
@@ -50,6 +52,56 @@ constexpr auto ACCEPT_PAUSE = std::chrono::milliseconds(100);
 constexpr int CAUGHT[] = {SIGTERM, SIGINT, SIGHUP};
 
 using Listener = asio::local::stream_protocol::acceptor;
+
+// The limit of `timings` that --test-only-timing calls `name`, after the
+// record's own fields; none for a name it does not know.
+Duration* timing_named(Timings& t, std::string_view name) {
+  const std::pair<std::string_view, Duration*> named[] = {
+      {"probe", &t.probe},
+      {"reply", &t.reply},
+      {"report", &t.report},
+      {"kill.hangup_pause", &t.kill.hangup_pause},
+      {"kill.round_waits.0", &t.kill.round_waits[0]},
+      {"kill.round_waits.1", &t.kill.round_waits[1]},
+      {"kill.round_waits.2", &t.kill.round_waits[2]},
+      {"kill.round_waits.3", &t.kill.round_waits[3]},
+      {"kill.settle", &t.kill.settle},
+      {"drain", &t.drain},
+      {"ws.idle", &t.ws.idle},
+      {"ws.ping_period", &t.ws.ping_period},
+      {"ws.overflow_close", &t.ws.overflow_close},
+      {"ws.finish_close", &t.ws.finish_close},
+      {"upgrade", &t.upgrade},
+  };
+  for (const auto& [n, field] : named) {
+    if (n == name) return field;
+  }
+  return nullptr;
+}
+
+// Shortens the limit that `setting` ("NAME=MILLISECONDS") names. The new
+// value must lie from 1 ms up to the product's: a test may only shorten.
+std::expected<void, Failure> shorten(Timings& timings, std::string_view setting) {
+  const auto eq = setting.find('=');
+  const std::string_view name = setting.substr(0, eq);
+  Timings product = Timings::product();
+  Duration* field = eq == std::string_view::npos ? nullptr : timing_named(timings, name);
+  if (field == nullptr) {
+    return std::unexpected(Failure{"--test-only-timing " + std::string(setting) + " names no time limit", {}});
+  }
+  const Duration most = *timing_named(product, name);
+  const std::string_view digits = setting.substr(eq + 1);
+  std::uint64_t ms = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), ms);
+  if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || ms == 0 ||
+      ms > static_cast<std::uint64_t>(most.count())) {
+    return std::unexpected(Failure{"--test-only-timing " + std::string(setting) + ": " + std::string(name) +
+                                       " takes 1 to " + std::to_string(most.count()) + " ms",
+                                   {}});
+  }
+  *field = Duration(ms);
+  return {};
+}
 
 // Waits out the pause after an accept error; the error is printed first.
 asio::awaitable<void> accept_failed(std::string_view what, const boost::system::error_code& ec) {
@@ -70,7 +122,7 @@ asio::awaitable<void> accept_loop(std::shared_ptr<Daemon> daemon, std::shared_pt
     }
     // Shims and ps runs must not inherit a client's socket.
     quern_session::set_close_on_exec(socket.native_handle());
-    task::Task::spawn(ex, conn::serve(daemon, transport::UnixStream(std::move(socket))));
+    task::Task::spawn_detached(ex, conn::serve(daemon, transport::UnixStream(std::move(socket))));
   }
 }
 
@@ -85,7 +137,7 @@ asio::awaitable<void> accept_data_loop(std::shared_ptr<Daemon> daemon, std::shar
       co_await accept_failed("data plane accept", accepted.error());
       continue;
     }
-    task::Task::spawn(ex, data_plane::data_plane_connection(daemon, plane, std::move(*accepted)));
+    task::Task::spawn_detached(ex, data_plane::data_plane_connection(daemon, plane, std::move(*accepted)));
   }
 }
 
@@ -143,6 +195,7 @@ Failure failure_of(const std::exception_ptr& e) {
 std::expected<Args, Failure> parse_args(const std::vector<std::string>& args) {
   std::vector<std::string> origins;
   bool no_data_plane = false;
+  Timings timings = Timings::product();
   // Every argument, a flag's value too, must be text.
   auto not_text = [](const std::string& arg) {
     return std::unexpected(Failure{"argument " + quern_session::text::utf8_lossy(arg) + " is not valid UTF-8", {}});
@@ -158,12 +211,17 @@ std::expected<Args, Failure> parse_args(const std::vector<std::string>& args) {
       origins.push_back(args[++i]);
     } else if (arg == "--no-data-plane") {
       no_data_plane = true;
+    } else if (arg == "--test-only-timing") {
+      if (i + 1 == args.size()) return std::unexpected(Failure{"--test-only-timing needs a value", {}});
+      if (!quern_protocol::utf8::is_valid(args[i + 1])) return not_text(args[i + 1]);
+      if (auto shortened = shorten(timings, args[++i]); !shortened) return std::unexpected(shortened.error());
     } else {
       return std::unexpected(Failure{"unknown flag " + arg, {}});
     }
   }
   Args parsed;
   if (!no_data_plane) parsed.origins = std::move(origins);
+  parsed.timings = timings;
   return parsed;
 }
 
@@ -184,9 +242,11 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
     co_return std::unexpected(Failure::os(ensured.error()).context("runtime dir"));
   }
 
+  const Timings& timings = args.timings;
   reaper::Children children;
-  auto daemon = std::make_shared<Daemon>(registry::Registry(runtime, children),
-                                         supervisor::macos::MacOs(std::make_shared<supervisor::Abandoned>()), ex);
+  auto daemon = std::make_shared<Daemon>(
+      registry::Registry(runtime, children, timings),
+      supervisor::macos::MacOs(std::make_shared<supervisor::Abandoned>(), timings.kill), ex, timings);
 
   auto bound = co_await daemon->bind();
   if (!bound) co_return std::unexpected(std::move(bound.error()));
@@ -195,7 +255,7 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
 
   std::shared_ptr<data_plane::DataPlane> plane;
   if (args.origins) {
-    auto bound_plane = data_plane::DataPlane::bind(std::move(*args.origins), ex);
+    auto bound_plane = data_plane::DataPlane::bind(std::move(*args.origins), ex, timings);
     if (!bound_plane) co_return std::unexpected(Failure::os(bound_plane.error()).context("data plane"));
     // A failed write drops the data plane, which closes its listener.
     if (auto written = bound_plane->write_endpoint(runtime); !written)
@@ -203,8 +263,8 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
     plane = std::make_shared<data_plane::DataPlane>(std::move(*bound_plane));
   }
 
-  task::Task::spawn(ex, reaper::Children::run(children));
-  task::Task::spawn(ex, memory::trim_after_bursts());
+  task::Task::spawn_detached(ex, reaper::Children::run(children));
+  task::Task::spawn_detached(ex, memory::trim_after_bursts());
 
   for (auto& [id, root] : co_await daemon->registry.sweep()) {
     Daemon::kill(daemon, std::move(id), std::move(root), true);

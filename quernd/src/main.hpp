@@ -13,6 +13,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "failure.hpp"
+#include "timings.hpp"
 
 namespace quernd {
 
@@ -23,10 +24,15 @@ struct Args {
   // None: the browser data plane is off. Otherwise its allowed origins, in
   // the order given, duplicates kept; an empty list refuses every browser.
   std::optional<std::vector<std::string>> origins;
+  // The product's, unless a test shortened some.
+  Timings timings = Timings::product();
   friend bool operator==(const Args&, const Args&) = default;
 };
 
-// Reads the arguments after the program name.
+// Reads the arguments after the program name. Besides the flags for users,
+// tests of the daemon process may give `--test-only-timing NAME=MILLISECONDS`
+// (repeatable), which shortens one time limit: only to a whole number of
+// milliseconds from 1 up to the product's value, never longer.
 std::expected<Args, daemon::Failure> parse_args(const std::vector<std::string>& args);
 
 namespace data_plane {

@@ -14,27 +14,15 @@ namespace quernd::reaper {
 namespace asio = boost::asio;
 using asio::experimental::awaitable_operators::operator||;
 
-Children::Children() : list_(std::make_shared<List>()) {}
+Children::Children() : list_(std::make_shared<quern_session::child::Held>()) {}
 
-void Children::hold(pid_t pid) const {
-  std::lock_guard guard(list_->lock);
-  list_->held.hold(pid);
-}
+void Children::hold(pid_t pid) const { list_->hold(pid); }
 
-void Children::reap() const {
-  std::lock_guard guard(list_->lock);
-  list_->held.reap();
-}
+void Children::reap() const { list_->reap(); }
 
-void Children::collect() const {
-  std::lock_guard guard(list_->lock);
-  list_->held.collect();
-}
+void Children::collect() const { list_->collect(); }
 
-std::vector<pid_t> Children::held() const {
-  std::lock_guard guard(list_->lock);
-  return list_->held.pids();
-}
+std::vector<pid_t> Children::held() const { return list_->pids(); }
 
 asio::awaitable<void> Children::run(Children children) {
   auto executor = co_await asio::this_coro::executor;

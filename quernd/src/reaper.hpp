@@ -6,7 +6,6 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "quern_session/child.hpp"
@@ -40,11 +39,7 @@ class Children {
   static boost::asio::awaitable<void> run(Children children);
 
  private:
-  struct List {
-    mutable std::mutex lock;
-    quern_session::child::Held held;
-  };
-  std::shared_ptr<List> list_;
+  std::shared_ptr<quern_session::child::Held> list_;
 };
 
 }  // namespace quernd::reaper

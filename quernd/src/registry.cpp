@@ -107,10 +107,10 @@ bool is_own_socket(const std::filesystem::path& recorded, const std::filesystem:
 
 // Probes a manifest's recorded socket. The daemon's own socket is never
 // probed: greeting it would have the daemon ask itself, without end.
-asio::awaitable<Probe> probe_recorded(std::filesystem::path recorded, std::filesystem::path own) {
+asio::awaitable<Probe> probe_recorded(std::filesystem::path recorded, std::filesystem::path own, Duration limit) {
   if (is_own_socket(recorded, own))
     co_return Probe{Probe::Failed{OsError::custom(ErrorKind::Other, "the daemon's own socket")}};
-  co_return co_await probe(std::move(recorded));
+  co_return co_await probe(std::move(recorded), limit);
 }
 
 // An open, or a start of a shim, that fails with `error`, one of the kinds
@@ -121,8 +121,8 @@ std::unexpected<OpenError> failure(Kind error) {
 }
 
 asio::awaitable<std::expected<wire::Connection, OpenError>> greet(
-    asio::local::stream_protocol::socket stream) {
-  auto greeted = co_await wire::hello(std::move(stream));
+    asio::local::stream_protocol::socket stream, Duration reply_limit) {
+  auto greeted = co_await wire::hello(std::move(stream), reply_limit);
   if (!greeted) co_return failure(OpenError::Wire{std::move(greeted.error())});
   co_return std::move(*greeted);
 }
@@ -130,8 +130,10 @@ asio::awaitable<std::expected<wire::Connection, OpenError>> greet(
 // What a probe of the session's socket settles for `open`: a live socket is
 // greeted, a failed probe leaves the session undecided. None when nothing
 // listens, which leaves it to the caller.
-asio::awaitable<std::optional<std::expected<wire::Connection, OpenError>>> settled_by(Probe probed) {
-  if (auto* live = std::get_if<Probe::Live>(&probed.value)) co_return co_await greet(std::move(live->stream));
+asio::awaitable<std::optional<std::expected<wire::Connection, OpenError>>> settled_by(Probe probed,
+                                                                                     Duration reply_limit) {
+  if (auto* live = std::get_if<Probe::Live>(&probed.value))
+    co_return co_await greet(std::move(live->stream), reply_limit);
   if (auto* failed = std::get_if<Probe::Failed>(&probed.value))
     co_return failure(OpenError::Indeterminate{std::move(failed->error)});
   co_return std::nullopt;
@@ -155,9 +157,9 @@ Ownership clear_if_gone(const Registry& registry, const PtyId& id, const Manifes
 
 }  // namespace
 
-asio::awaitable<Probe> probe(std::filesystem::path path) {
+asio::awaitable<Probe> probe(std::filesystem::path path, Duration limit) {
   auto executor = co_await asio::this_coro::executor;
-  const auto deadline = std::chrono::steady_clock::now() + PROBE_LIMIT;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
 
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -210,11 +212,17 @@ std::string OpenError::what() const {
   return std::visit(Visitor{}, value);
 }
 
-Registry::Registry(Runtime runtime, reaper::Children children)
-    : Registry(std::move(runtime), quern_session::procinfo::boot_id(), std::move(children)) {}
+Registry::Registry(Runtime runtime, reaper::Children children, const Timings& timings)
+    : Registry(std::move(runtime), quern_session::procinfo::boot_id(), std::move(children), timings) {}
 
-Registry::Registry(Runtime runtime, std::optional<std::string> boot_id, reaper::Children children)
-    : runtime_(std::move(runtime)), boot_id_(std::move(boot_id)), children_(std::move(children)) {}
+Registry::Registry(Runtime runtime, std::optional<std::string> boot_id, reaper::Children children,
+                   const Timings& timings)
+    : runtime_(std::move(runtime)),
+      boot_id_(std::move(boot_id)),
+      children_(std::move(children)),
+      probe_limit_(timings.probe),
+      reply_limit_(timings.reply),
+      report_limit_(timings.report) {}
 
 std::optional<Manifest> Registry::manifest(const PtyId& id) const {
   auto read = Manifest::read(runtime_.session_manifest(id));
@@ -276,7 +284,7 @@ asio::awaitable<std::vector<std::pair<PtyId, TreeRoot>>> Registry::sweep() const
     if (verdict != Ownership::Alive && verdict != Ownership::Stale) continue;
     // An answering socket is left alone whatever the verdict; its connection
     // closes here without a frame.
-    auto probed = co_await probe_recorded(m.socket, runtime_.daemon_socket());
+    auto probed = co_await probe_recorded(m.socket, runtime_.daemon_socket(), probe_limit_);
     if (!probed.is<Probe::Dead>()) continue;
     // Judged again: the shim may have ended while the probe ran.
     if (clear_if_gone(*this, m.id, m, Socket::Dead) == Ownership::Alive)
@@ -288,7 +296,7 @@ asio::awaitable<std::vector<std::pair<PtyId, TreeRoot>>> Registry::sweep() const
 asio::awaitable<std::expected<wire::Connection, OpenError>> Registry::open(
     PtyId id, std::optional<quern_protocol::Bytes> launch) const {
   const auto socket = runtime_.session_socket(id);
-  if (auto settled = co_await settled_by(co_await probe(socket))) co_return std::move(*settled);
+  if (auto settled = co_await settled_by(co_await probe(socket, probe_limit_), reply_limit_)) co_return std::move(*settled);
 
   // Nothing listens: judge the session's files.
   if (auto m = manifest(id)) {
@@ -315,7 +323,7 @@ asio::awaitable<std::expected<wire::Connection, OpenError>> Registry::open(
 
   asio::steady_timer pause(co_await asio::this_coro::executor);
   for (int i = 0; i < SPAWN_PROBES; ++i) {
-    if (auto settled = co_await settled_by(co_await probe(socket))) co_return std::move(*settled);
+    if (auto settled = co_await settled_by(co_await probe(socket, probe_limit_), reply_limit_)) co_return std::move(*settled);
     pause.expires_after(SPAWN_PROBE_PAUSE);
     co_await pause.async_wait(use_tuple);
   }
@@ -344,7 +352,7 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
   // The record goes as it is: no newline, length or framing. A shim that
   // does not read it is given as long as for its report.
   {
-    asio::steady_timer limit(executor, REPORT_LIMIT);
+    asio::steady_timer limit(executor, report_limit_);
     auto handed = co_await (
         asio::async_write(to_shim, asio::buffer(launch.data(), launch.size()), use_tuple) ||
         limit.async_wait(use_tuple));
@@ -361,7 +369,7 @@ asio::awaitable<std::expected<void, OpenError>> Registry::spawn_shim(
   }
 
   std::string line;
-  asio::steady_timer limit(executor, REPORT_LIMIT);
+  asio::steady_timer limit(executor, report_limit_);
   // The buffer stops at the limit: a line that does not end by then fails.
   auto first = co_await (
       asio::async_read_until(from_shim, asio::dynamic_buffer(line, REPORT_LINE_LIMIT), '\n', use_tuple) ||
@@ -393,17 +401,17 @@ asio::awaitable<std::vector<PtyEntry>> Registry::list() const {
   if (!listed) co_return entries;
   // Unreadable manifests are passed over: only the sweep removes them.
   for (const auto& m : listed->first) {
-    auto answer = co_await probe_recorded(m.socket, runtime_.daemon_socket());
+    auto answer = co_await probe_recorded(m.socket, runtime_.daemon_socket(), probe_limit_);
     if (answer.is<Probe::Dead>()) {
       clear_if_gone(*this, m.id, m, Socket::Dead);
       continue;
     }
     auto* live = std::get_if<Probe::Live>(&answer.value);
     if (!live) continue;
-    auto shim = co_await wire::hello(std::move(live->stream));
+    auto shim = co_await wire::hello(std::move(live->stream), reply_limit_);
     if (!shim) continue;
     if (!co_await wire::write_frame(shim->writer, quern_session::wire::control(msg::List{}))) continue;
-    auto reply = co_await shim->reader.expect();
+    auto reply = co_await shim->reader.expect(reply_limit_);
     if (!reply) continue;
     if (auto* got = reply->message.get<msg::Listed>())
       entries.insert(entries.end(), got->entries.begin(), got->entries.end());

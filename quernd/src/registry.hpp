@@ -24,6 +24,7 @@
 #include "quern_session/wire.hpp"
 #include "reaper.hpp"
 #include "supervisor.hpp"
+#include "timings.hpp"
 #include "wire.hpp"
 
 namespace quernd::registry {
@@ -36,10 +37,6 @@ using quern_session::paths::Runtime;
 using quern_session::procinfo::StartTime;
 using supervisor::TreeRoot;
 
-// The limit of one connection attempt.
-inline constexpr std::chrono::seconds PROBE_LIMIT{2};
-// The limit for a started shim's report line, from the end of its input.
-inline constexpr std::chrono::seconds REPORT_LIMIT{10};
 // The longest report line taken from a shim, its newline included.
 inline constexpr std::size_t REPORT_LINE_LIMIT = 4096;
 // Probes of a started shim's socket, and the pause after each dead one.
@@ -54,7 +51,7 @@ struct Probe {
   };
   // Nothing listens: no such file, or the connection was refused.
   struct Dead {};
-  // Any other error, or no connection within PROBE_LIMIT ("connect timed out").
+  // Any other error, or no connection within the limit ("connect timed out").
   struct Failed {
     OsError error;
   };
@@ -66,7 +63,7 @@ struct Probe {
   }
 };
 
-boost::asio::awaitable<Probe> probe(std::filesystem::path path);
+boost::asio::awaitable<Probe> probe(std::filesystem::path path, Duration limit);
 
 // Whether the shim that a manifest names still owns its session; decided from
 // the boot ids and the shim's start time, never from the socket.
@@ -106,10 +103,11 @@ struct OpenError {
 
 class Registry {
  public:
-  // Reads this boot's id, once.
-  Registry(Runtime runtime, reaper::Children children);
+  // Reads this boot's id, once. Of `timings` it keeps the probe, reply and
+  // report limits.
+  Registry(Runtime runtime, reaper::Children children, const Timings& timings);
   // With a boot id given instead of read.
-  Registry(Runtime runtime, std::optional<std::string> boot_id, reaper::Children children);
+  Registry(Runtime runtime, std::optional<std::string> boot_id, reaper::Children children, const Timings& timings);
 
   const Runtime& runtime() const { return runtime_; }
   const std::optional<std::string>& boot_id() const { return boot_id_; }
@@ -157,6 +155,9 @@ class Registry {
   Runtime runtime_;
   std::optional<std::string> boot_id_;
   reaper::Children children_;
+  Duration probe_limit_;
+  Duration reply_limit_;
+  Duration report_limit_;
 };
 
 }  // namespace quernd::registry

@@ -100,12 +100,6 @@ std::optional<std::int32_t> parse_i32(std::string_view s) {
   return static_cast<std::int32_t>(value);
 }
 
-// The kill chain's schedule: the pause after the hang-up, the wait after
-// each of the four rounds of SIGKILL, and the extra wait before the last look.
-constexpr std::chrono::seconds HANGUP_PAUSE{1};
-constexpr std::array<std::chrono::milliseconds, 4> ROUND_WAITS{300ms, 700ms, 1500ms, 2500ms};
-constexpr std::chrono::milliseconds SETTLE{300};
-
 // The hang-up step: SIGHUP to the shell's group, then to the shell, while the
 // shell is still the recorded process. Neither the daemon's lineage nor the
 // groups of its lineage are hung up, nor groups 0 and 1.
@@ -316,6 +310,7 @@ std::vector<std::int32_t> targets(const Snapshot& snapshot, const TreeRoot& root
 
 asio::awaitable<KillOutcome> MacOs::kill_tree(TreeRoot root) const {
   const std::shared_ptr<Abandoned> abandoned = abandoned_;
+  const KillSchedule schedule = schedule_;
   const std::int32_t own_pid = ::getpid();
   // Only the very process the manifest recorded is taken for the shell.
   const auto shell_now = root.shell_started_at ? quern_session::procinfo::start_time(root.shell_pid)
@@ -330,9 +325,9 @@ asio::awaitable<KillOutcome> MacOs::kill_tree(TreeRoot root) const {
   }
 
   if (shell_alive) hang_up(root, own_pid);
-  co_await pause_for(HANGUP_PAUSE);
+  co_await pause_for(schedule.hangup_pause);
 
-  for (const auto wait : ROUND_WAITS) {
+  for (const auto wait : schedule.round_waits) {
     // A failed look signals nothing, but the round still waits.
     if (auto snap = co_await snapshot(root.tty, root.shim_pid, abandoned)) {
       const auto pids = targets(*snap, root, own_pid, known_pgids, shell_alive);
@@ -343,7 +338,7 @@ asio::awaitable<KillOutcome> MacOs::kill_tree(TreeRoot root) const {
     }
     co_await pause_for(wait);
   }
-  co_await pause_for(SETTLE);
+  co_await pause_for(schedule.settle);
 
   auto last = co_await snapshot(root.tty, root.shim_pid, abandoned);
   if (!last) co_return Unknown{};

@@ -8,10 +8,10 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <chrono>
-#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -24,6 +24,7 @@
 #include "quern_session/child.hpp"
 #include "quern_session/os_error.hpp"
 #include "quern_session/procinfo.hpp"
+#include "timings.hpp"
 
 namespace quernd::supervisor {
 
@@ -71,13 +72,10 @@ Lineage lineage_of(std::int32_t own_pid);
 // must spare the groups of `lineage`.
 bool may_signal(std::int32_t pid, const std::optional<StartTime>& recorded, const Lineage& lineage);
 
-// A platform's way of ending a session's process tree. The daemon is generic
-// over it, so calls to kill_tree are direct. kill_tree reports no error:
-// every failure inside ends in one of the outcomes.
-template <class S>
-concept ProcessSupervisor = requires(const S& s, TreeRoot root) {
-  { s.kill_tree(std::move(root)) } -> std::same_as<boost::asio::awaitable<KillOutcome>>;
-};
+// A platform's way of ending a session's process tree, as the daemon's
+// record holds it. It reports no error: every failure inside ends in one of
+// the outcomes.
+using KillTree = std::function<boost::asio::awaitable<KillOutcome>(TreeRoot)>;
 
 // Children whose run was given up before they were reaped. Nobody waits for
 // them any more, so they are reaped here later, each by its own pid and
@@ -156,25 +154,28 @@ std::vector<std::int32_t> targets(const Snapshot& snapshot, const TreeRoot& root
                                   std::int32_t own_pid, std::set<std::int32_t>& known_pgids,
                                   bool shell_alive);
 
-// The supervisor of this system. Its only state is the list that takes the
-// ps and lsof runs it gave up on.
+// The supervisor of this system. Its state is the list that takes the ps and
+// lsof runs it gave up on, and its schedule.
 class MacOs {
  public:
-  explicit MacOs(std::shared_ptr<Abandoned> abandoned) : abandoned_(std::move(abandoned)) {}
+  MacOs(std::shared_ptr<Abandoned> abandoned, const KillSchedule& schedule)
+      : abandoned_(std::move(abandoned)), schedule_(schedule) {}
 
   // Ends the tree in escalating rounds of signals built on snapshot() and
   // targets(): a first look that signals nothing, SIGHUP to the shell's group
   // and the shell while the shell is the recorded process (never to the
-  // daemon or its ancestors, nor to one of their groups), a 1 s pause, four
-  // rounds of SIGKILL each followed by a wait (0.3, 0.7, 1.5, 2.5 s; a round
-  // with nothing left ends in Clean), then a last look 0.3 s later.
+  // daemon or its ancestors, nor to one of their groups), the schedule's
+  // pause, four rounds of SIGKILL each followed by the schedule's wait for
+  // it (a round with nothing left ends in Clean), then a last look after the
+  // schedule's settling time.
   boost::asio::awaitable<KillOutcome> kill_tree(TreeRoot root) const;
+  // kill_tree, as a KillTree calls it.
+  boost::asio::awaitable<KillOutcome> operator()(TreeRoot root) const { return kill_tree(std::move(root)); }
 
  private:
   std::shared_ptr<Abandoned> abandoned_;
+  KillSchedule schedule_;
 };
-
-static_assert(ProcessSupervisor<MacOs>);
 
 }  // namespace macos
 }  // namespace quernd::supervisor

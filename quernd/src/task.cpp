@@ -48,6 +48,10 @@ Task Task::spawn(const asio::any_io_executor& ex, asio::awaitable<void> body) {
   return Task(std::move(state));
 }
 
+void Task::spawn_detached(const asio::any_io_executor& ex, asio::awaitable<void> body) {
+  [[maybe_unused]] Task dropped = spawn(ex, std::move(body));
+}
+
 void Task::abort() {
   if (state_ && !state_->finished) state_->abort.emit(asio::cancellation_type::terminal);
 }

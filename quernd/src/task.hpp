@@ -1,5 +1,5 @@
 // Tasks on the daemon's event loop: a spawned coroutine with a handle that
-// can abort it or wait for its end. Aborting is Asio's terminal
+// can abort it or wait for its end, or one detached from the start. Aborting is Asio's terminal
 // cancellation: the task's current wait ends with operation_aborted, and the
 // task's own code checks `throw_if_aborted` after waits whose errors it
 // handles itself, so that an aborted task runs none of its code afterwards.
@@ -33,7 +33,10 @@ class Task {
   // Starts `body` on `ex`; it first runs when the caller next waits. A task
   // that fails with anything but its abort rethrows out of the event loop,
   // so that a fault cannot pass unseen.
-  static Task spawn(const asio::any_io_executor& ex, asio::awaitable<void> body);
+  [[nodiscard]] static Task spawn(const asio::any_io_executor& ex, asio::awaitable<void> body);
+  // The same for a task that nobody aborts or waits for: it runs until it
+  // ends by itself, or for the event loop's life.
+  static void spawn_detached(const asio::any_io_executor& ex, asio::awaitable<void> body);
 
   // Ends the task at its current wait. Nothing happens once it has finished.
   void abort();

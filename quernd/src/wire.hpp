@@ -7,6 +7,7 @@
 #include "quern_protocol/frame.hpp"
 #include "quern_session/os_error.hpp"
 #include "quern_session/wire.hpp"
+#include "timings.hpp"
 
 namespace quernd::wire {
 
@@ -23,8 +24,9 @@ struct Connection {
   WriteHalf writer;
 };
 
-// Offers protocol version 1 with hello and waits up to 2 s for a welcome.
-// Nothing else about the peer is examined: not its version, not who it is.
-boost::asio::awaitable<std::expected<Connection, WireError>> hello(Socket stream);
+// Offers protocol version 1 with hello and waits up to `reply_limit` for a
+// welcome. Nothing else about the peer is examined: not its version, not who
+// it is.
+boost::asio::awaitable<std::expected<Connection, WireError>> hello(Socket stream, Duration reply_limit);
 
 }  // namespace quernd::wire

@@ -491,7 +491,7 @@ std::pair<WsReader, WsWriter> WsTransport::split() && {
   std::shared_ptr<WsShared> shared = std::move(shared_);
   // One message ahead at most.
   auto [to_reader, from_task] = channel::bounded<IncomingSlot>(shared->ws.get_executor(), 1);
-  task::Task::spawn(shared->ws.get_executor(), read_messages(shared, std::move(to_reader)));
+  task::Task::spawn_detached(shared->ws.get_executor(), read_messages(shared, std::move(to_reader)));
   return {WsReader(shared, std::move(from_task)), WsWriter(shared)};
 }
 

@@ -26,6 +26,7 @@
 #include "quern_protocol/bytes.hpp"
 #include "quern_protocol/frame.hpp"
 #include "quern_session/os_error.hpp"
+#include "timings.hpp"
 #include "transport.hpp"
 
 namespace quernd::data_plane {
@@ -45,16 +46,6 @@ inline constexpr std::size_t WRITE_BUFFER = 131'072;
 inline constexpr std::size_t READ_PIECE = 262'144;
 inline constexpr std::uint16_t OVERFLOW_CODE = 1013;
 inline constexpr const char* OVERFLOW_REASON = "send buffer over 8 MiB";
-
-// The connection's clocks; tests shorten them.
-struct WsTiming {
-  // A client that sends nothing at all for this long is dropped.
-  std::chrono::steady_clock::duration idle = std::chrono::seconds(15);
-  std::chrono::steady_clock::duration ping_period = std::chrono::seconds(5);
-  // How long each way out may wait for the client's side of the close.
-  std::chrono::steady_clock::duration overflow_close = std::chrono::seconds(10);
-  std::chrono::steady_clock::duration finish_close = std::chrono::seconds(2);
-};
 
 // The one protocol frame that a binary message holds; none unless the
 // message is exactly one whole frame. The frame is a view of the message.

@@ -44,7 +44,7 @@ TEST_F(OneItemChannel, AReceiveWithADeadlineTakesWhatComesAndTimesOutOnlyOnceThe
   // deadline that never fires from hanging the test.
   const auto started = Clock::now();
   std::optional<std::expected<std::optional<int>, channel::TimedOut>> timed;
-  Task::spawn(io.get_executor(), [](channel::Receiver<Slot>& r, auto& out, Clock::time_point deadline)
+  Task::spawn_detached(io.get_executor(), [](channel::Receiver<Slot>& r, auto& out, Clock::time_point deadline)
                                      -> asio::awaitable<void> { out = co_await r.receive_until(deadline); }(
                                      receiver, timed, started + 50ms));
   io.restart();
@@ -55,7 +55,7 @@ TEST_F(OneItemChannel, AReceiveWithADeadlineTakesWhatComesAndTimesOutOnlyOnceThe
 
   // An item sent while the receiver waits wakes it long before its deadline.
   std::optional<std::expected<std::optional<int>, channel::TimedOut>> woken;
-  Task::spawn(io.get_executor(), [](channel::Receiver<Slot>& r, auto& out) -> asio::awaitable<void> {
+  Task::spawn_detached(io.get_executor(), [](channel::Receiver<Slot>& r, auto& out) -> asio::awaitable<void> {
     out = co_await r.receive_until(Clock::now() + 1h);
   }(receiver, woken));
   settle();
@@ -83,7 +83,7 @@ TEST_F(OneItemChannel, RoomWaitsUntilTheItemIsTakenAndFailsOnceTheReceiverHasGon
   };
   ASSERT_TRUE(sender.try_send(1));
   std::optional<bool> room;
-  Task::spawn(io.get_executor(), wait_for_room(sender, room));
+  Task::spawn_detached(io.get_executor(), wait_for_room(sender, room));
   settle();
   ASSERT_FALSE(room) << "full";
   EXPECT_EQ(run(io, receiver->receive()), std::optional<int>(1));
@@ -92,7 +92,7 @@ TEST_F(OneItemChannel, RoomWaitsUntilTheItemIsTakenAndFailsOnceTheReceiverHasGon
 
   ASSERT_TRUE(sender.try_send(2));
   room.reset();
-  Task::spawn(io.get_executor(), wait_for_room(sender, room));
+  Task::spawn_detached(io.get_executor(), wait_for_room(sender, room));
   settle();
   ASSERT_FALSE(room);
   receiver.reset();

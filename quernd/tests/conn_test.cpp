@@ -661,15 +661,15 @@ TEST_F(Channel, AWaitingSendHasTheNextPlaceAndFailsWhenTheReceiverGoes) {
   auto waiting = [](conn::InputSender s, EncodedFrame f, std::optional<bool>& out) -> asio::awaitable<void> {
     out = co_await s.send(std::move(f));
   };
-  Task::spawn(io.get_executor(), waiting(sender, tagged(100), sent));
+  Task::spawn_detached(io.get_executor(), waiting(sender, tagged(100), sent));
   settle();
   ASSERT_FALSE(sent);
 
   // A frame is taken and, in the same step, try_send is offered: the freed
   // place belongs to the waiting send.
   std::optional<bool> stolen;
-  Task::spawn(io.get_executor(), [](conn::InputReceiver& r, conn::InputSender& s, EncodedFrame f,
-                                    std::optional<bool>& stolen) -> asio::awaitable<void> {
+  Task::spawn_detached(io.get_executor(), [](conn::InputReceiver& r, conn::InputSender& s, EncodedFrame f,
+                                             std::optional<bool>& stolen) -> asio::awaitable<void> {
     (void)co_await r.receive();
     stolen = s.try_send(std::move(f));
   }(*receiver, sender, tagged(200), stolen));
@@ -679,7 +679,7 @@ TEST_F(Channel, AWaitingSendHasTheNextPlaceAndFailsWhenTheReceiverGoes) {
 
   // Full again; the receiver goes: a waiting send fails, and so does try_send.
   std::optional<bool> refused;
-  Task::spawn(io.get_executor(), waiting(sender, tagged(300), refused));
+  Task::spawn_detached(io.get_executor(), waiting(sender, tagged(300), refused));
   settle();
   ASSERT_FALSE(refused);
   receiver.reset();

@@ -37,6 +37,7 @@
 #include "quern_test_support/files.hpp"
 #include "quern_test_support/process.hpp"
 #include "quern_test_support/socket.hpp"
+#include "timings.hpp"
 
 namespace {
 
@@ -47,6 +48,7 @@ using namespace std::chrono_literals;
 using quern_session::OsError;
 using quernd::daemon::Failure;
 using quernd::daemon::PidLock;
+using quernd::Timings;
 using quernd::supervisor::Clean;
 using quernd::supervisor::KillOutcome;
 using quernd::supervisor::Survivors;
@@ -56,7 +58,7 @@ using PtyId = msg::PtyId;
 using quern_test_support::dead_socket;
 using quern_test_support::read_file;
 
-// A supervisor that ends no process: it records each root, waits as long as
+// A kill_tree that ends no process: it records each root, waits as long as
 // the root's shell pid says (in milliseconds) and answers `outcome`.
 struct FakeSupervisor {
   struct State {
@@ -68,7 +70,7 @@ struct FakeSupervisor {
   };
   std::shared_ptr<State> state = std::make_shared<State>();
 
-  asio::awaitable<KillOutcome> kill_tree(TreeRoot root) const {
+  asio::awaitable<KillOutcome> operator()(TreeRoot root) const {
     auto s = state;
     const std::int32_t key = root.shell_pid;
     s->roots.push_back(std::move(root));
@@ -81,9 +83,12 @@ struct FakeSupervisor {
     co_return s->outcome;
   }
 };
-static_assert(quernd::supervisor::ProcessSupervisor<FakeSupervisor>);
+using quernd::daemon::Daemon;
 
-using Daemon = quernd::daemon::Daemon<FakeSupervisor>;
+// The state of the fake that a daemon of these tests holds.
+FakeSupervisor::State& fake_state(const Daemon& daemon) {
+  return *daemon.kill_tree.target<FakeSupervisor>()->state;
+}
 
 // Whatever is written to std::cerr while it lives.
 class CaptureStderr {
@@ -317,9 +322,9 @@ TEST_F(PidFile, LockAtTellsWhetherThePathStillNamesTheFile) {
 
 class Bind : public ::testing::Test {
  protected:
-  std::shared_ptr<Daemon> make_daemon() {
-    return std::make_shared<Daemon>(quernd::registry::Registry(dir.runtime(), "boot", children),
-                                    FakeSupervisor{}, io.get_executor());
+  std::shared_ptr<Daemon> make_daemon(const Timings& timings = Timings::product()) {
+    return std::make_shared<Daemon>(quernd::registry::Registry(dir.runtime(), "boot", children, timings),
+                                    FakeSupervisor{}, io.get_executor(), timings);
   }
   asio::io_context io;
   quern_fakes::TempRuntime dir;
@@ -443,7 +448,9 @@ TEST_F(Bind, Cases) {
 
 TEST_F(Bind, ProbeThatTimesOutStopsStartUp) {
   quern_fakes::JammedSocket jammed(socket);
-  auto daemon = make_daemon();
+  Timings timings = Timings::product();
+  timings.probe = 500ms;
+  auto daemon = make_daemon(timings);
   auto bound = quern_fakes::run(io, daemon->bind());
   ASSERT_FALSE(bound);
   EXPECT_EQ(bound.error(), (Failure{"cannot probe " + socket.string() + ": connect timed out", {}}));
@@ -462,9 +469,9 @@ class Chains : public ::testing::Test {
       ::waitpid(pid, nullptr, 0);
     }
   }
-  std::shared_ptr<Daemon> make_daemon() {
-    return std::make_shared<Daemon>(quernd::registry::Registry(dir.runtime(), "boot", children),
-                                    FakeSupervisor{}, io.get_executor());
+  std::shared_ptr<Daemon> make_daemon(const Timings& timings = Timings::product()) {
+    return std::make_shared<Daemon>(quernd::registry::Registry(dir.runtime(), "boot", children, timings),
+                                    FakeSupervisor{}, io.get_executor(), timings);
   }
   // Runs the io_context until every chain recorded so far has finished.
   void finish(const Daemon& daemon) {
@@ -478,7 +485,7 @@ class Chains : public ::testing::Test {
 
 TEST_F(Chains, KillNeverWaitsAndDropsFinishedHandles) {
   auto daemon = make_daemon();
-  auto& state = *daemon->supervisor.state;
+  auto& state = fake_state(*daemon);
   state.delays[2] = 200ms;
   state.delays[3] = 200ms;
   auto root = [](std::int32_t key) {
@@ -543,7 +550,7 @@ TEST_F(Chains, ChainOpensReportsAndDiscards) {
     root.tty = "pts/99";
 
     auto daemon = make_daemon();
-    auto& state = *daemon->supervisor.state;
+    auto& state = fake_state(*daemon);
     state.outcome = c.outcome;
     std::size_t greeted = 0;
     state.during = [&] { greeted = shim ? shim->received().size() : 0; };
@@ -586,7 +593,7 @@ TEST_F(Chains, DrainWithoutChainsReturnsAtOnceSilently) {
 
 TEST_F(Chains, DrainWaitsForChainsThatFinishInTime) {
   auto daemon = make_daemon();
-  daemon->supervisor.state->delays = {{1, 100ms}, {2, 50ms}};
+  fake_state(*daemon).delays = {{1, 100ms}, {2, 50ms}};
   for (std::int32_t key : {1, 2}) {
     TreeRoot r;
     r.shell_pid = key;
@@ -605,10 +612,12 @@ TEST_F(Chains, DrainWaitsForChainsThatFinishInTime) {
   finish(*daemon);
 }
 
-TEST_F(Chains, DrainGivesUpAfterEightSecondsAndLeavesChainsRunning) {
-  auto daemon = make_daemon();
-  auto& state = *daemon->supervisor.state;
-  state.delays = {{1, 9000ms}, {2, 10ms}, {3, 10ms}};
+TEST_F(Chains, DrainGivesUpAtItsLimitAndLeavesChainsRunning) {
+  Timings timings = Timings::product();
+  timings.drain = 500ms;
+  auto daemon = make_daemon(timings);
+  auto& state = fake_state(*daemon);
+  state.delays = {{1, 1000ms}, {2, 10ms}, {3, 10ms}};
   for (std::int32_t key : {1, 2, 3}) {
     TreeRoot r;
     r.shell_pid = key;
@@ -618,7 +627,7 @@ TEST_F(Chains, DrainGivesUpAfterEightSecondsAndLeavesChainsRunning) {
   CaptureStderr err;
   const auto start = std::chrono::steady_clock::now();
   quern_fakes::run(io, daemon->drain());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, quernd::daemon::DRAIN_LIMIT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, timings.drain);
   EXPECT_EQ(err.text(), "quernd: shutdown with kill chains still in flight\n");
   EXPECT_FALSE(chains[0].finished());
   EXPECT_TRUE(chains[1].finished());

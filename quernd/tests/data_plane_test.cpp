@@ -361,7 +361,7 @@ class EndpointFile : public ::testing::Test {
   std::filesystem::path temporary = runtime.root / ("quernd-data.tmp-" + std::to_string(::getpid()));
 
   dp::DataPlane bound() {
-    auto plane = dp::DataPlane::bind({"http://localhost:5173"}, io.get_executor());
+    auto plane = dp::DataPlane::bind({"http://localhost:5173"}, io.get_executor(), quernd::Timings::product());
     if (!plane) throw std::runtime_error(plane.error().what());
     return std::move(*plane);
   }
@@ -428,7 +428,7 @@ class WsTransportTest : public ::testing::Test {
   WsTransportTest() { ::signal(SIGPIPE, SIG_IGN); }
 
   asio::io_context io;
-  dp::WsTiming timing{.idle = 300ms, .ping_period = 200ms, .overflow_close = 1s, .finish_close = 1s};
+  quernd::WsTiming timing{.idle = 300ms, .ping_period = 200ms, .overflow_close = 1s, .finish_close = 1s};
 
   struct Pair {
     dp::WsTransport server;

@@ -25,5 +25,10 @@ if(TARGET quernd)
                                                      QUERN_TEST_OUTPUT_DIR="${CMAKE_BINARY_DIR}/test-output")
   # The flood test runs its session behind the benchmark's shim.
   add_dependencies(quernd_e2e_tests quernd quern-session quern-bench-shim quern-web)
-  gtest_discover_tests(quernd_e2e_tests DISCOVERY_TIMEOUT 60)
+  quern_discover_tests(quernd_e2e_tests e2e SLOW "E2eTest.CloseOfAStaleManifestSparesTheTerminalOfAnotherProcess:\
+E2eTest.CloseEndsTheSessionsWholeTreeButNotItsShim:E2eTest.StartUpSweepsStaleSessionFiles:\
+DataPlaneTest.AClientThatAnswersPingsStaysConnected:DataPlaneTest.ASilentClientIsDroppedAfterTheIdleLimit:\
+DataPlaneTest.SixtyFourUpgradesAtOnceAndEachWithinThreeSeconds:\
+BrowserTest.PageInChromiumIsATerminalOnASessionStartedLocally:\
+BrowserTest.PageSaysWhyItCannotConnectAndFindsARestartedDaemon")
 endif()

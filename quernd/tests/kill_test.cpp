@@ -35,6 +35,7 @@
 #include "quern_test_support/process.hpp"
 #include "quern_test_support/shell_tree.hpp"
 #include "supervisor.hpp"
+#include "timings.hpp"
 
 namespace {
 
@@ -44,9 +45,15 @@ using namespace std::chrono_literals;
 using namespace quernd::supervisor;
 using namespace quernd::supervisor::macos;
 
-KillOutcome kill_tree(const TreeRoot& root) {
+// A tenth of the product's schedule, for the tests whose processes end by
+// SIGKILL alone. A shell that is to take its SIGHUP is given the product's
+// pause, however busy the machine.
+const quernd::KillSchedule SHORT_SCHEDULE{
+    .hangup_pause = 100ms, .round_waits = {30ms, 70ms, 150ms, 250ms}, .settle = 30ms};
+
+KillOutcome kill_tree(const TreeRoot& root, const quernd::KillSchedule& schedule) {
   asio::io_context io;
-  MacOs supervisor(std::make_shared<Abandoned>());
+  MacOs supervisor(std::make_shared<Abandoned>(), schedule);
   return quern_fakes::run(io, supervisor.kill_tree(root));
 }
 
@@ -103,7 +110,7 @@ class RealSession : public ::testing::TestWithParam<ShellRecord> {
 };
 
 TEST_P(RealSession, WholeTreeEndsAndNothingElseIsTouched) {
-  EXPECT_EQ(kill_tree(root()), KillOutcome(Clean{}));
+  EXPECT_EQ(kill_tree(root(), quernd::Timings::product().kill), KillOutcome(Clean{}));
 
   // SIGHUP reaches the shell only when it is the process the manifest recorded.
   EXPECT_EQ(fs::exists(hup_file_), GetParam() == ShellRecord::Recorded);
@@ -170,7 +177,7 @@ TEST(StaleRoot, TerminalCountsOnlyWhileTheShimHasItsRecordedStartTime) {
     root.tty = name + 5;
     root.shim_pid = decoy;
 
-    kill_tree(root);
+    kill_tree(root, SHORT_SCHEDULE);
     EXPECT_EQ(ended(on_terminal, c.terminal_killed ? 2000ms : 0ms),
               c.terminal_killed ? std::optional<int>(SIGKILL) : std::nullopt)
         << c.name;
@@ -253,7 +260,7 @@ class ScriptedLooks : public ::testing::TestWithParam<Script> {
   pid_t y = spawn_sleeper();
 };
 
-// The whole chain runs, with the real schedule, against what the stand-in ps
+// The whole chain runs, with a short schedule, against what the stand-in ps
 // prints; no shell start time is recorded, so only the rounds signal.
 TEST_P(ScriptedLooks, Schedule) {
   const Script& c = GetParam();
@@ -262,9 +269,12 @@ TEST_P(ScriptedLooks, Schedule) {
   asio::io_context io;
   quern_fakes::TempRuntime runtime;
   quernd::reaper::Children children;
-  using Daemon = quernd::daemon::Daemon<MacOs>;
-  auto daemon = std::make_shared<Daemon>(quernd::registry::Registry(runtime.runtime(), "boot", children),
-                                         MacOs(std::make_shared<Abandoned>()), io.get_executor());
+  using quernd::daemon::Daemon;
+  quernd::Timings timings = quernd::Timings::product();
+  timings.kill = SHORT_SCHEDULE;
+  auto daemon = std::make_shared<Daemon>(quernd::registry::Registry(runtime.runtime(), "boot", children, timings),
+                                         MacOs(std::make_shared<Abandoned>(), timings.kill), io.get_executor(),
+                                         timings);
   TreeRoot root;
   root.started_at = quern_session::procinfo::start_time(shim);
   root.tty = "qtest";
@@ -287,7 +297,9 @@ TEST_P(ScriptedLooks, Schedule) {
   EXPECT_EQ(ps_runs(), c.ps_runs);
   // The pause after the hang-up step comes first, then one wait per round
   // that signalled or could not look, and the settling before the last look.
-  const std::chrono::milliseconds waits[] = {1000ms, 300ms, 700ms, 1500ms, 2500ms, 300ms};
+  const auto& s = timings.kill;
+  const std::chrono::milliseconds waits[] = {s.hangup_pause,   s.round_waits[0], s.round_waits[1],
+                                             s.round_waits[2], s.round_waits[3], s.settle};
   std::chrono::milliseconds least{0};
   // A clean end comes right after its look; the last look comes after all six.
   const int waited = c.ps_runs == 6 ? 6 : c.ps_runs - 1;

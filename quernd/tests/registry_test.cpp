@@ -31,6 +31,7 @@
 #include "quern_test_support/files.hpp"
 #include "quern_test_support/process.hpp"
 #include "quern_test_support/socket.hpp"
+#include "timings.hpp"
 
 namespace {
 
@@ -44,12 +45,31 @@ using quern_protocol::Bytes;
 using quernd::registry::Ownership;
 using quernd::registry::Probe;
 using quernd::registry::Registry;
+using quernd::Timings;
 using quernd::supervisor::TreeRoot;
 using PtyId = msg::PtyId;
 using quern_test_support::dead_socket;
 using quern_test_support::read_file;
 
 const std::string BOOT = "boot-of-this-test";
+
+// The product's timings with the probe, reply or report limit shortened, for
+// a test that waits that limit out.
+Timings short_probe() {
+  Timings t = Timings::product();
+  t.probe = 500ms;
+  return t;
+}
+Timings short_reply() {
+  Timings t = Timings::product();
+  t.reply = 500ms;
+  return t;
+}
+Timings short_report() {
+  Timings t = Timings::product();
+  t.report = 1s;
+  return t;
+}
 
 // What a session's manifest says about its shim.
 enum class Man { None, Unreadable, Alive, Stale, OtherBoot, NoBootId };
@@ -82,8 +102,8 @@ class RegistryTest : public ::testing::Test {
       ::unsetenv(v);
   }
 
-  Registry registry(std::optional<std::string> boot = BOOT) {
-    return Registry(dir.runtime(), std::move(boot), children);
+  Registry registry(std::optional<std::string> boot = BOOT, const Timings& timings = Timings::product()) {
+    return Registry(dir.runtime(), std::move(boot), children, timings);
   }
   fs::path socket_of(const std::string& id) { return dir.runtime().session_socket(PtyId{id}); }
   fs::path manifest_of(const std::string& id) { return dir.runtime().session_manifest(PtyId{id}); }
@@ -166,8 +186,9 @@ TEST_P(ProbeTest, TellsLiveDeadAndFailed) {
   if (c.path_suffix == "/file/x.sock") quern_fakes::write_file(dir.sessions() / "file", "");
   place(path, c.at_path);
 
+  const auto limit = short_probe().probe;
   auto start = std::chrono::steady_clock::now();
-  auto probed = run(quernd::registry::probe(path));
+  auto probed = run(quernd::registry::probe(path, limit));
   auto took = std::chrono::steady_clock::now() - start;
 
   std::string outcome = probed.is<Probe::Live>() ? "live"
@@ -176,8 +197,8 @@ TEST_P(ProbeTest, TellsLiveDeadAndFailed) {
                             : std::get<Probe::Failed>(probed.value).error.what();
   EXPECT_EQ(outcome, c.outcome);
   if (c.at_path == Sock::Jammed) {
-    EXPECT_GE(took, 2000ms);
-    EXPECT_LT(took, 2500ms);
+    EXPECT_GE(took, limit);
+    EXPECT_LT(took, limit + 500ms);
   } else {
     EXPECT_LT(took, 500ms);
   }
@@ -322,7 +343,7 @@ TEST_F(RegistryTest, SweepActsOnEachVerdictAndProbeOutcome) {
   lay_out("stale-elsewhere", Man::Stale, Sock::DeadFile, elsewhere);
   dead_socket(socket_of("stale-elsewhere"));
 
-  auto handed_back = run(registry().sweep());
+  auto handed_back = run(registry(BOOT, short_probe()).sweep());
 
   for (const auto& r : rows) {
     SCOPED_TRACE(r.id);
@@ -388,7 +409,7 @@ TEST_P(OpenTest, FollowsTheFirstProbeAndTheSessionFiles) {
   std::optional<Bytes> launch;
   if (c.launch) launch = Bytes::copy_from(R"({"type":"attach","id":"s","cols":80,"rows":24})");
 
-  auto opened = run(registry().open(PtyId{"s"}, launch));
+  auto opened = run(registry(BOOT, short_probe()).open(PtyId{"s"}, launch));
 
   EXPECT_EQ(opened ? std::string("greeted") : opened.error().what(), c.outcome);
   EXPECT_EQ(fs::exists(manifest_of("s")), c.manifest_stays);
@@ -561,35 +582,37 @@ TEST_F(RegistryTest, SpawnHandsTheShimItsArgumentsRuntimeAndLaunchRecordAsTheyAr
   EXPECT_EQ(read_file(record / "stdin"), "");
 }
 
-TEST_F(RegistryTest, SpawnStopsWaitingForTheReportAfterTenSeconds) {
+TEST_F(RegistryTest, SpawnStopsWaitingForTheReportAtTheReportLimit) {
   ::setenv("QUERN_SESSION_BIN", script("late").c_str(), 1);
+  const Timings timings = short_report();
   auto start = std::chrono::steady_clock::now();
 
-  auto spawned = run(registry().spawn_shim(PtyId{"s"}, Bytes::copy_from("{}")));
+  auto spawned = run(registry(BOOT, timings).spawn_shim(PtyId{"s"}, Bytes::copy_from("{}")));
 
   auto took = std::chrono::steady_clock::now() - start;
   ASSERT_FALSE(spawned.has_value());
   EXPECT_EQ(spawned.error().what(), "spawning the shim: shim did not report in time");
-  EXPECT_GE(took, 10s);
-  EXPECT_LT(took, 11s);
+  EXPECT_GE(took, timings.report);
+  EXPECT_LT(took, timings.report + 1s);
   ASSERT_EQ(children.held().size(), 1u);
   EXPECT_TRUE(runs(children.held()[0])) << "the shim was killed";
 }
 
-TEST_F(RegistryTest, SpawnGivesUpHandingTheLaunchToAShimThatNeverReadsAfterTenSeconds) {
+TEST_F(RegistryTest, SpawnGivesUpHandingTheLaunchToAShimThatNeverReadsAtTheReportLimit) {
   // A launch record larger than a pipe holds at once, to a shim that never
-  // reads its standard input: the write ends after the report's ten seconds.
+  // reads its standard input: the write ends after the report's limit.
   ::setenv("QUERN_SESSION_BIN", script("deaf").c_str(), 1);
   const std::string launch = R"({"type":"attach","id":"s","env":{"BIG":")" + std::string(256 * 1024, 'x') + R"("}})";
+  const Timings timings = short_report();
   auto start = std::chrono::steady_clock::now();
 
-  auto spawned = run(registry().spawn_shim(PtyId{"s"}, Bytes::copy_from(launch)));
+  auto spawned = run(registry(BOOT, timings).spawn_shim(PtyId{"s"}, Bytes::copy_from(launch)));
 
   auto took = std::chrono::steady_clock::now() - start;
   ASSERT_FALSE(spawned.has_value());
   EXPECT_EQ(spawned.error().what(), "spawning the shim: handing the shim its launch: write timed out");
-  EXPECT_GE(took, 10s);
-  EXPECT_LT(took, 11s);
+  EXPECT_GE(took, timings.report);
+  EXPECT_LT(took, timings.report + 1s);
   ASSERT_EQ(children.held().size(), 1u);
   EXPECT_TRUE(runs(children.held()[0])) << "the shim was killed";
 }
@@ -626,13 +649,14 @@ TEST_F(RegistryTest, ListGathersAnsweringShimsInDirectoryOrderAndLeavesTheOthers
     if (auto it = answers.find(m.id.text); it != answers.end())
       expected.insert(expected.end(), it->second.begin(), it->second.end());
 
+  const Timings timings = short_reply();
   auto start = std::chrono::steady_clock::now();
-  auto entries = run(registry().list());
+  auto entries = run(registry(BOOT, timings).list());
   auto took = std::chrono::steady_clock::now() - start;
 
   EXPECT_EQ(entries, expected);
-  EXPECT_GE(took, 2s) << "the silent shim was waited for";
-  EXPECT_LT(took, 4s);
+  EXPECT_GE(took, timings.reply) << "the silent shim was waited for";
+  EXPECT_LT(took, timings.reply + 2s);
   EXPECT_FALSE(fs::exists(manifest_of("stale-dead")));
   EXPECT_FALSE(fs::exists(socket_of("stale-dead")));
   EXPECT_TRUE(fs::exists(manifest_of("alive-dead")));
@@ -687,7 +711,7 @@ TEST_F(RegistryTest, OpensGreetsAndListsASessionOfTheRealShim) {
   fs::path shim_bin = fs::path(exe).replace_filename("quern-session");
   ASSERT_TRUE(fs::exists(shim_bin)) << shim_bin;
   ::setenv("QUERN_SESSION_BIN", shim_bin.c_str(), 1);
-  Registry reg(dir.runtime(), children);  // this machine's boot id, as the shim records it
+  Registry reg(dir.runtime(), children, Timings::product());  // this machine's boot id, as the shim records it
   ASSERT_TRUE(reg.boot_id().has_value());
 
   msg::Attach attach;

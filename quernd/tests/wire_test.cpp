@@ -13,13 +13,19 @@
 #include "fakes/support.hpp"
 #include "quern_protocol/message.hpp"
 #include "registry.hpp"
+#include "timings.hpp"
 
 namespace {
 
 namespace msg = quern_protocol::message;
+using namespace std::chrono_literals;
 using quern_fakes::Behaviour;
 using quern_fakes::FakeShim;
 using OnHello = Behaviour::OnHello;
+
+const quernd::Timings PRODUCT = quernd::Timings::product();
+// The reply limit of the cases that wait it out.
+constexpr std::chrono::milliseconds SHORT_REPLY = 500ms;
 
 // A frame around a JSON text, with an empty payload.
 std::string frame_of(const std::string& json) {
@@ -59,13 +65,13 @@ TEST_P(Hello, AnswersAsThePeerDoes) {
   // none, fails with the wire error's text.
   const auto& c = GetParam();
   FakeShim shim(io.get_executor(), dir.sessions() / "s.sock", c.peer);
-  auto probed = quern_fakes::run(io, quernd::registry::probe(shim.path()));
+  auto probed = quern_fakes::run(io, quernd::registry::probe(shim.path(), PRODUCT.probe));
   ASSERT_TRUE(probed.is<quernd::registry::Probe::Live>());
   auto& stream = std::get<quernd::registry::Probe::Live>(probed.value).stream;
   io.restart();
   io.run_for(std::chrono::milliseconds(50));  // the shim has accepted
 
-  auto greeted = quern_fakes::run(io, quernd::wire::hello(std::move(stream)));
+  auto greeted = quern_fakes::run(io, quernd::wire::hello(std::move(stream), SHORT_REPLY));
 
   if (c.error.empty()) {
     ASSERT_TRUE(greeted.has_value()) << greeted.error().what();
@@ -92,8 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
         HelloCase{"error", answering(msg::Error{std::nullopt, "go away"}),
                   "peer answered " + msg::Message(msg::Error{std::nullopt, "go away"}).debug() +
                       " where Welcome was expected"},
-        HelloCase{"silent", doing(OnHello::Silent), "no reply within 2000ms"},
-        HelloCase{"not_reading", doing(OnHello::StopReading), "no reply within 2000ms"},
+        HelloCase{"silent", doing(OnHello::Silent), "no reply within 500ms"},
+        HelloCase{"not_reading", doing(OnHello::StopReading), "no reply within 500ms"},
         HelloCase{"closes_at_once", doing(OnHello::CloseAtOnce), "Broken pipe (os error 32)"},
         HelloCase{"closes_on_hello", doing(OnHello::CloseOnHello), "peer closed"},
         HelloCase{"header_over_the_cap", sending(std::string("\xff\xff\xff\xff\0\0\0\0", 8)),
@@ -102,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "undecodable message: " + msg::Message::deserialize(undecodable).error().what()},
         HelloCase{"half_a_frame",
                   sending(frame_of(R"({"type":"welcome","version":1})").substr(0, 12)),
-                  "no reply within 2000ms"}),
+                  "no reply within 500ms"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Hello, LeavesTheConnectionReadyForFrames) {
@@ -110,16 +116,16 @@ TEST_F(Hello, LeavesTheConnectionReadyForFrames) {
   // the shim's next frame.
   Behaviour peer{.list_answer = msg::Listed{{msg::PtyEntry{{"a"}, {3, 4}, std::nullopt}}}};
   FakeShim shim(io.get_executor(), dir.sessions() / "s.sock", peer);
-  auto probed = quern_fakes::run(io, quernd::registry::probe(shim.path()));
+  auto probed = quern_fakes::run(io, quernd::registry::probe(shim.path(), PRODUCT.probe));
   auto greeted = quern_fakes::run(
-      io,
-      quernd::wire::hello(std::move(std::get<quernd::registry::Probe::Live>(probed.value).stream)));
+      io, quernd::wire::hello(std::move(std::get<quernd::registry::Probe::Live>(probed.value).stream),
+                              PRODUCT.reply));
   ASSERT_TRUE(greeted.has_value()) << greeted.error().what();
 
   auto sent = quern_fakes::run(
       io, quernd::wire::write_frame(greeted->writer, quern_session::wire::control(msg::List{})));
   ASSERT_TRUE(sent.has_value());
-  auto reply = quern_fakes::run(io, greeted->reader.expect());
+  auto reply = quern_fakes::run(io, greeted->reader.expect(PRODUCT.reply));
   ASSERT_TRUE(reply.has_value()) << reply.error().what();
   EXPECT_EQ(reply->message, *peer.list_answer);
 }
@@ -129,7 +135,7 @@ TEST_F(Hello, FailsWithTheWriteError) {
   boost::asio::local::connect_pair(ours, theirs);
   ours.shutdown(boost::asio::socket_base::shutdown_send);
 
-  auto greeted = quern_fakes::run(io, quernd::wire::hello(std::move(ours)));
+  auto greeted = quern_fakes::run(io, quernd::wire::hello(std::move(ours), PRODUCT.reply));
 
   ASSERT_FALSE(greeted.has_value());
   ASSERT_TRUE(greeted.error().is<quern_session::wire::WireError::Io>());

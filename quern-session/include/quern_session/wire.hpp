@@ -39,8 +39,6 @@ using quern_protocol::message::DecodeError;
 using quern_protocol::message::Message;
 using quern_protocol::packet::Packet;
 
-// The limit of Reader::expect.
-inline constexpr std::chrono::milliseconds REPLY_LIMIT{2000};
 // The first capacity of every reader's buffer.
 inline constexpr std::size_t FIRST_BUFFER = 64 * 1024;
 // A reader's buffer takes room for this many frames of the size last read,
@@ -65,7 +63,9 @@ struct WireError {
     Message received;
     std::string expected;  // the expected kind's name, e.g. "Welcome"
   };
-  struct Timeout {};
+  struct Timeout {
+    std::chrono::milliseconds limit;  // the wait that ran out
+  };
 
   std::variant<Io, Frame, Undecodable, Closed, Unexpected, Timeout> value;
 
@@ -191,8 +191,8 @@ class Reader {
   std::optional<EncodedFrame> buffered_encoded();
   // The next frame decoded into a packet; an undecodable frame is consumed.
   asio::awaitable<std::expected<std::optional<Packet>, WireError>> next_packet();
-  // The next packet of any kind within REPLY_LIMIT.
-  asio::awaitable<std::expected<Packet, WireError>> expect();
+  // The next packet of any kind within `limit`.
+  asio::awaitable<std::expected<Packet, WireError>> expect(std::chrono::milliseconds limit);
   // Whether more is at hand: a whole frame is buffered, or the last read
   // took all it could (the buffer's room, or READ_PIECE), so that the socket
   // may well hold more.
