@@ -6,7 +6,8 @@
 # Then the browser page's terminal library, pinned in testkit/web's
 # package-lock.json, with `npm ci` into testkit/web/node_modules (Debian's
 # npm is installed when there is no npm).
-# Idempotent: packages already present are skipped. Run as root.
+# Idempotent: packages already present are skipped. apt-get runs as root: directly
+# when the script is run as root, else through sudo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
