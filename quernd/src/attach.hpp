@@ -75,8 +75,8 @@ asio::awaitable<void> pump_to_shim(InputReceiver input, quern_session::wire::Wri
 
 // Relays the shim's output, exited, listed and error frames to the client's
 // queue until the shim's stream ends or fails or sends something that is no
-// message. While more than 1 MiB waits for the client, it pauses the shim,
-// queues the refused frame within 8 MiB, waits until the queue is empty and
+// message. While more than the queue's ADMISSION_THRESHOLD waits for the
+// client, it pauses the shim, queues the refused frame within HARD_LIMIT, waits until the queue is empty and
 // resumes the shim. When it ends on a shim that cannot be written to either
 // (gone, or no longer reading), it closes the input channel.
 asio::awaitable<void> pump_from_shim(quern_session::wire::Reader shim, std::shared_ptr<Outbound> out,

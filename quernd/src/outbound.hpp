@@ -1,7 +1,7 @@
 // A client connection's outbound queue: encoded frames with a running byte
 // count, fed by many producers and drained by one writer task. It carries the
-// connection's flow control: an admission test at 1 MiB, a hard limit at
-// 8 MiB that makes producers wait (or, in lossy mode, throws the backlog
+// connection's flow control: an admission test at ADMISSION_THRESHOLD, a
+// hard limit at HARD_LIMIT that makes producers wait (or, in lossy mode, throws the backlog
 // away), a wait until the queue has drained, and an orderly close.
 //
 // Everything runs on the daemon's one thread, so no lock guards the queue:
@@ -54,11 +54,11 @@ class Outbound {
   // The sum of the sizes of the queued frames.
   std::size_t bytes() const { return queue_.bytes; }
 
-  // Queues the frame unless more than 1 MiB is queued; looks neither at the
+  // Queues the frame unless more than ADMISSION_THRESHOLD is queued; looks neither at the
   // flags nor at the frame's own size. Never waits.
   // `when` is the wake-up of a waiting writer.
   std::expected<void, Refused> try_push(EncodedFrame frame, sync::Wake when = sync::Wake::later);
-  // Queues the frame when it fits within 8 MiB or the queue is empty. True
+  // Queues the frame when it fits within HARD_LIMIT or the queue is empty. True
   // when queued; false when the queue is closed or overflowed, or when this
   // push overflowed a lossy queue. A waiting queue waits for room.
   asio::awaitable<bool> push(EncodedFrame frame);

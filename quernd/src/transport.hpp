@@ -71,7 +71,7 @@ inline constexpr std::size_t WRITE_BATCH_FRAMES = 512;
 inline constexpr std::size_t WRITE_BATCH_BYTES = 1 << 20;
 
 // A local client's reading half: the buffered frame reader over the stream's
-// read half, with its 64 KiB first buffer.
+// read half, with its first buffer of quern_session::wire::FIRST_BUFFER.
 class UnixReader {
  public:
   explicit UnixReader(quern_session::wire::Reader reader) : reader_(std::move(reader)) {}

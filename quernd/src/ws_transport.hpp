@@ -123,11 +123,11 @@ class WsWriter {
   // wait may be abandoned without losing the tick; the ping, once begun,
   // is finished even when the caller has given up on it.
   asio::awaitable<bool> keepalive();
-  // Sends the close message 1013 "send buffer over 8 MiB", waiting at most
-  // 10 seconds, then lets go of the connection.
+  // Sends the close message OVERFLOW_CODE with OVERFLOW_REASON, waiting at
+  // most the timing's `overflow_close`, then lets go of the connection.
   asio::awaitable<void> overflow() &&;
   // Closes the WebSocket (a close message without a code, or the end of a
-  // close the client began), waiting at most 2 seconds.
+  // close the client began), waiting at most the timing's `finish_close`.
   asio::awaitable<void> finish() &&;
 
  private:
