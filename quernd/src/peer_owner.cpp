@@ -88,8 +88,9 @@ Owner lookup(std::uint8_t family, const End& source, const End& destination) {
 
   // One answer: the socket, or an error (none of those four).
   const auto* h = reinterpret_cast<const nlmsghdr*>(reply);
-  auto left = static_cast<int>(got);
-  if (!NLMSG_OK(h, left) || h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_seq != request.header.nlmsg_seq ||
+  // NLMSG_OK, without its comparison of signed and unsigned lengths.
+  const auto length = static_cast<std::size_t>(got);
+  if (length < sizeof(nlmsghdr) || h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > length || h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_seq != request.header.nlmsg_seq ||
       h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
     return std::nullopt;
   const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
