@@ -3,6 +3,6 @@
 # server) and starts the daemon in the foreground.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc 2>/dev/null || echo 4)" --target quernd quern-session quern-client quern-web
+cmake --preset plain >/dev/null
+cmake --build --preset plain -j "$(nproc 2>/dev/null || echo 4)" --target quernd quern-session quern-client quern-web
 exec build/quernd/quernd "$@"
