@@ -22,7 +22,7 @@
 #include "attach.hpp"
 #include "await.hpp"
 #include "fakes/raw_peer.hpp"
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "frames.hpp"
 #include "input_channel.hpp"
 #include "quern_protocol/bytes.hpp"

@@ -13,7 +13,7 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "input_channel.hpp"
 #include "quern_protocol/bytes.hpp"
 #include "quern_protocol/frame.hpp"
@@ -25,7 +25,7 @@ namespace asio = boost::asio;
 namespace channel = quernd::channel;
 namespace conn = quernd::conn;
 using namespace std::chrono_literals;
-using quern_fakes::run;
+using quern_test_support::run;
 using quern_protocol::Bytes;
 using quern_protocol::frame::EncodedFrame;
 using quernd::task::Task;
@@ -130,17 +130,17 @@ TEST_F(Channel, HoldsThirtyTwoInOrderAndEndsWhenEverySenderIsGone) {
   for (int i = 0; i < 32; ++i) ASSERT_TRUE((i % 2 ? sender : *copy).try_send(tagged(i)));
   EXPECT_FALSE(sender.try_send(tagged(99)));
   for (int i = 0; i < 32; ++i) {
-    auto f = quern_fakes::run(io, receiver.receive());
+    auto f = quern_test_support::run(io, receiver.receive());
     ASSERT_TRUE(f);
     EXPECT_EQ(tag(*f), std::to_string(i));
   }
   EXPECT_TRUE(sender.try_send(tagged(32)));
   { conn::InputSender gone = std::move(sender); }
   copy.reset();
-  auto last = quern_fakes::run(io, receiver.receive());
+  auto last = quern_test_support::run(io, receiver.receive());
   ASSERT_TRUE(last);
   EXPECT_EQ(tag(*last), "32");
-  EXPECT_FALSE(quern_fakes::run(io, receiver.receive())) << "the end after the last frame";
+  EXPECT_FALSE(quern_test_support::run(io, receiver.receive())) << "the end after the last frame";
 }
 
 TEST_F(Channel, AWaitingSendHasTheNextPlaceAndFailsWhenTheReceiverGoes) {

@@ -31,7 +31,7 @@
 
 #include "await.hpp"
 #include "fakes/raw_peer.hpp"
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "outbound.hpp"
 #include "sync.hpp"
 #include "task.hpp"
@@ -106,7 +106,7 @@ TEST(Endpoint, JsonHasItsKeysInOrderAndNoWhiteSpace) {
 class EndpointFile : public ::testing::Test {
  protected:
   asio::io_context io;
-  quern_fakes::TempRuntime dir;
+  quern_test_support::TempRuntime dir;
   const quern_session::paths::Runtime& runtime = dir.runtime();
   std::filesystem::path temporary = runtime.root / ("quernd-data.tmp-" + std::to_string(::getpid()));
 
@@ -211,7 +211,7 @@ class WsTransportTest : public ::testing::Test {
 
   template <class T>
   T run(asio::awaitable<T> task) {
-    return quern_fakes::run(io, std::move(task));
+    return quern_test_support::run(io, std::move(task));
   }
 };
 

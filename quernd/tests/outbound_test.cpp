@@ -20,7 +20,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "frame_ring.hpp"
 #include "sync.hpp"
 #include "task.hpp"
@@ -199,7 +199,7 @@ TEST_F(OutboundTest, AnOverflowedQueueStaysOverflowed) {
   // every later push fails at once; try_push still queues.
   auto out = queue(true);
   ASSERT_TRUE(out->try_push(sized(HARD_LIMIT - 5, 1)));
-  ASSERT_TRUE(quern_fakes::run(io, out->push(sized(5, 2))));
+  ASSERT_TRUE(quern_test_support::run(io, out->push(sized(5, 2))));
   std::optional<bool> pushed;
   push_task(out, sized(1, 3), pushed);
   settle();
@@ -268,12 +268,12 @@ TEST_F(OutboundTest, AWaitingPopWakesForAFrameAndForTheClose) {
 
 TEST_F(OutboundTest, DrainedReturnsAtOnceOnAnEmptyClosedOrOverflowedQueue) {
   auto empty = queue(false);
-  quern_fakes::run(io, empty->drained());
+  quern_test_support::run(io, empty->drained());
 
   auto closed = queue(false);
   ASSERT_TRUE(closed->try_push(sized(10)));
   closed->close();
-  quern_fakes::run(io, closed->drained());
+  quern_test_support::run(io, closed->drained());
 
   auto overflowed = queue(true);
   ASSERT_TRUE(overflowed->try_push(sized(HARD_LIMIT)));
@@ -282,7 +282,7 @@ TEST_F(OutboundTest, DrainedReturnsAtOnceOnAnEmptyClosedOrOverflowedQueue) {
   settle();
   ASSERT_TRUE(overflowed->overflowed());
   ASSERT_TRUE(overflowed->try_push(sized(10)));  // bytes are not 0 again
-  quern_fakes::run(io, overflowed->drained());
+  quern_test_support::run(io, overflowed->drained());
 }
 
 TEST_F(OutboundTest, DrainedWaitsForTheLastFrameToBeTaken) {
@@ -328,7 +328,7 @@ TEST_F(OutboundTest, TakeMoreCountsOutFramesInOrderWithinItsLimits) {
 
   auto lossy = queue(true);
   ASSERT_TRUE(lossy->try_push(sized(HARD_LIMIT)));
-  ASSERT_FALSE(quern_fakes::run(io, lossy->push(sized(100))));
+  ASSERT_FALSE(quern_test_support::run(io, lossy->push(sized(100))));
   ASSERT_TRUE(lossy->try_push(sized(100)));
   std::vector<EncodedFrame> none;
   lossy->take_more(none, 10, 1 << 20);
@@ -358,7 +358,7 @@ TEST_F(OutboundTest, OnePopWakesEveryWaitingPushAndOnlyThoseThatFitGoIn) {
   constexpr std::size_t half = HARD_LIMIT / 2;
   auto out = queue(false);
   ASSERT_TRUE(out->try_push(sized(half, 1)));
-  ASSERT_TRUE(quern_fakes::run(io, out->push(sized(half, 2))));
+  ASSERT_TRUE(quern_test_support::run(io, out->push(sized(half, 2))));
   std::optional<bool> small, big;
   push_task(out, sized(half + 1, 4), big);
   push_task(out, sized(half, 3), small);

@@ -16,7 +16,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "task.hpp"
 
 namespace {
@@ -43,7 +43,7 @@ TEST_F(SyncTest, WakeOneKeepsOneWakeUpForTheNextWaiter) {
   WakeOne wake(io.get_executor());
   wake.notify_one();
   wake.notify_one();
-  quern_fakes::run(io, wake.wait());  // the kept wake-up: returns at once
+  quern_test_support::run(io, wake.wait());  // the kept wake-up: returns at once
 
   Task waiter = Task::spawn(io.get_executor(), wake.wait());
   settle();
@@ -105,13 +105,13 @@ TEST_F(SyncTest, AWaitAbandonedInARaceKeepsTheNextWakeUp) {
   using namespace asio::experimental::awaitable_operators;
   WakeOne wake(io.get_executor());
   // The wait loses to a timer; the wake-up that follows finds nobody waiting.
-  quern_fakes::run(io, [&]() -> asio::awaitable<void> {
+  quern_test_support::run(io, [&]() -> asio::awaitable<void> {
     asio::steady_timer t(co_await asio::this_coro::executor, std::chrono::milliseconds(1));
     auto first = co_await (wake.wait() || t.async_wait(asio::as_tuple(asio::use_awaitable)));
     EXPECT_EQ(first.index(), 1u);
   }());
   wake.notify_one(quernd::sync::Wake::now);
-  quern_fakes::run(io, wake.wait());  // the kept wake-up: returns at once
+  quern_test_support::run(io, wake.wait());  // the kept wake-up: returns at once
 
   // An aborted waiter is gone too.
   Task aborted = Task::spawn(io.get_executor(), wake.wait());
@@ -120,7 +120,7 @@ TEST_F(SyncTest, AWaitAbandonedInARaceKeepsTheNextWakeUp) {
   settle();
   EXPECT_TRUE(aborted.finished());
   wake.notify_one(quernd::sync::Wake::now);
-  quern_fakes::run(io, wake.wait());
+  quern_test_support::run(io, wake.wait());
 }
 
 TEST_F(SyncTest, WakeAllWakesTheCurrentWaitersAndKeepsNothing) {
@@ -137,7 +137,7 @@ TEST_F(SyncTest, WakeAllWakesTheCurrentWaitersAndKeepsNothing) {
   wake.notify_all();
   settle();
   EXPECT_TRUE(first.finished() && second.finished());
-  quern_fakes::run(io, wake.wait(ticket));
+  quern_test_support::run(io, wake.wait(ticket));
 
   Task late = Task::spawn(io.get_executor(), wake.wait(wake.listen()));
   settle();

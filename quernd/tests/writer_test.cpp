@@ -22,7 +22,7 @@
 #include "attach.hpp"
 #include "await.hpp"
 #include "fakes/raw_peer.hpp"
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "frames.hpp"
 #include "input_channel.hpp"
 #include "quern_protocol/bytes.hpp"
@@ -125,7 +125,7 @@ TEST_F(Writer, AFailedWriteClosesTheQueue) {
   client.close();
   ASSERT_TRUE(out->try_push(sized(100)));
   ASSERT_TRUE(run_until(io, [&] { return task.finished(); }));
-  EXPECT_FALSE(quern_fakes::run(io, out->push(sized(100)))) << "the next push of the connection fails";
+  EXPECT_FALSE(quern_test_support::run(io, out->push(sized(100)))) << "the next push of the connection fails";
 }
 
 // A writer that records what the writer task asks of it.
@@ -174,11 +174,11 @@ TEST_F(Writer, AnOverflowIsReportedBeforeAnyFrameAndClosesTheQueue) {
   // A pump waiting for the queue to drain hears nothing of the overflow
   // itself, only of the close that follows it.
   Task drained = Task::spawn(io.get_executor(), out->drained());
-  ASSERT_FALSE(quern_fakes::run(io, out->push(sized(100))));
+  ASSERT_FALSE(quern_test_support::run(io, out->push(sized(100))));
   ASSERT_TRUE(out->try_push(named("after")));
   ASSERT_FALSE(drained.finished());
   auto log = std::make_shared<Log>();
-  quern_fakes::run(io, conn::write_loop(FakeWriter{log, false}, out));
+  quern_test_support::run(io, conn::write_loop(FakeWriter{log, false}, out));
   EXPECT_EQ(log->events, "o");
   EXPECT_TRUE(run_until(io, [&] { return drained.finished(); })) << "the writer closed the queue";
 }
@@ -189,7 +189,7 @@ TEST_F(Writer, AClosedQueueFinishesTheWriter) {
   out->close();
   ASSERT_TRUE(out->try_push(named("after the close")));
   auto log = std::make_shared<Log>();
-  quern_fakes::run(io, conn::write_loop(FakeWriter{log, false}, out));
+  quern_test_support::run(io, conn::write_loop(FakeWriter{log, false}, out));
   EXPECT_EQ(log->events, "wf");
   EXPECT_EQ(log->written, std::vector<std::string>{"after the close"});
 }
@@ -214,9 +214,9 @@ TEST_F(Writer, NeitherTheQueueNorTheKeepaliveStarvesTheOther) {
 TEST_F(Writer, AFailedKeepaliveClosesTheQueue) {
   auto out = Outbound::create(io.get_executor(), false);
   auto log = std::make_shared<Log>();
-  quern_fakes::run(io, conn::write_loop(FakeWriter{log, true, false}, out));
+  quern_test_support::run(io, conn::write_loop(FakeWriter{log, true, false}, out));
   EXPECT_EQ(log->events, "k");
-  EXPECT_FALSE(quern_fakes::run(io, out->push(named("x"))));
+  EXPECT_FALSE(quern_test_support::run(io, out->push(named("x"))));
 }
 
 }  // namespace
