@@ -43,7 +43,6 @@ using quern_protocol::Bytes;
 using quern_protocol::frame::EncodedFrame;
 using quern_protocol::frame::Frame;
 using quernd::outbound::ADMISSION_THRESHOLD;
-using quernd::outbound::Closed;
 using quernd::outbound::HARD_LIMIT;
 using quernd::outbound::Outbound;
 using quernd::outbound::Popped;

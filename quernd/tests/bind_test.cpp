@@ -49,22 +49,14 @@ namespace asio = boost::asio;
 namespace fs = std::filesystem;
 namespace msg = quern_protocol::message;
 using namespace std::chrono_literals;
-using quern_session::OsError;
 using quernd::daemon::Failure;
-using quernd::daemon::PidLock;
 using quernd::Timings;
-using quernd::supervisor::Clean;
-using quernd::supervisor::KillOutcome;
-using quernd::supervisor::Survivors;
-using quernd::supervisor::TreeRoot;
-using quernd::supervisor::Unknown;
 using PtyId = msg::PtyId;
 using quern_test_support::dead_socket;
 using quern_test_support::lockable;
 using quern_test_support::read_file;
 
 using quernd::daemon::Daemon;
-using quernd_tests::fake_state;
 using quernd_tests::FakeSupervisor;
 
 // A listening socket at `path`, closed when the result goes.

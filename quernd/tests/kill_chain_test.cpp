@@ -50,9 +50,6 @@ namespace asio = boost::asio;
 namespace fs = std::filesystem;
 namespace msg = quern_protocol::message;
 using namespace std::chrono_literals;
-using quern_session::OsError;
-using quernd::daemon::Failure;
-using quernd::daemon::PidLock;
 using quernd::Timings;
 using quernd::supervisor::Clean;
 using quernd::supervisor::KillOutcome;
@@ -60,8 +57,6 @@ using quernd::supervisor::Survivors;
 using quernd::supervisor::TreeRoot;
 using quernd::supervisor::Unknown;
 using PtyId = msg::PtyId;
-using quern_test_support::dead_socket;
-using quern_test_support::read_file;
 
 using quernd::daemon::Daemon;
 using quernd_tests::fake_state;

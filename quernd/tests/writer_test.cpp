@@ -34,19 +34,14 @@ namespace {
 
 namespace asio = boost::asio;
 namespace conn = quernd::conn;
-namespace msg = quern_protocol::message;
 using namespace std::chrono_literals;
-using quern_fakes::frame_bytes;
 using quern_fakes::RawPeer;
 using quern_fakes::run_until;
 using quern_protocol::Bytes;
 using quern_protocol::frame::EncodedFrame;
-using quern_protocol::frame::Frame;
 using quernd::outbound::ADMISSION_THRESHOLD;
-using quernd::outbound::Closed;
 using quernd::outbound::HARD_LIMIT;
 using quernd::outbound::Outbound;
-using quernd::outbound::Popped;
 using quernd::task::Task;
 
 // A frame of exactly `n` bytes (not a message); payloads share one buffer.
