@@ -10,7 +10,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "quern_protocol/bytes.hpp"
 #include "quern_session/wire.hpp"
 #include "task.hpp"
@@ -47,7 +47,7 @@ Decoded decode_counting_turns(const Frame& frame) {
       ++turns;
     }
   }(done, out.turns));
-  out.message = quern_fakes::run(io, [&]() -> asio::awaitable<std::optional<msg::Message>> {
+  out.message = quern_test_support::run(io, [&]() -> asio::awaitable<std::optional<msg::Message>> {
     auto m = co_await quernd::conn::decode_in_turns(frame);
     done = true;
     co_return m;
