@@ -26,6 +26,7 @@
 #include "frames.hpp"
 #include "input_channel.hpp"
 #include "quern_protocol/bytes.hpp"
+#include "quern_protocol/control.hpp"
 #include "quern_protocol/message.hpp"
 #include "sync.hpp"
 #include "writer.hpp"
@@ -68,7 +69,7 @@ Frame decoded(const std::string& bytes) {
 std::string bytes_of(const EncodedFrame& f) { return std::string(f.to_bytes().view()); }
 
 msg::Message message_in(const EncodedFrame& f) {
-  auto m = quern_session::wire::message_of(decoded(bytes_of(f)));
+  auto m = quern_protocol::control::message_of(decoded(bytes_of(f)));
   if (!m) throw std::logic_error("not a message");
   return std::move(*m);
 }

@@ -11,6 +11,7 @@
 
 #include "fakes/fake_shim.hpp"
 #include "fakes/support.hpp"
+#include "quern_protocol/control.hpp"
 #include "quern_protocol/message.hpp"
 #include "registry.hpp"
 #include "timings.hpp"
@@ -123,7 +124,7 @@ TEST_F(Hello, LeavesTheConnectionReadyForFrames) {
   ASSERT_TRUE(greeted.has_value()) << greeted.error().what();
 
   auto sent = quern_fakes::run(
-      io, quernd::wire::write_frame(greeted->writer, quern_session::wire::control(msg::List{})));
+      io, quernd::wire::write_frame(greeted->writer, quern_protocol::control::encode(msg::List{})));
   ASSERT_TRUE(sent.has_value());
   auto reply = quern_fakes::run(io, greeted->reader.expect(PRODUCT.reply));
   ASSERT_TRUE(reply.has_value()) << reply.error().what();
