@@ -1,4 +1,4 @@
-#include "wire.hpp"
+#include "shim_hello.hpp"
 
 #include <utility>
 #include <vector>

@@ -179,7 +179,7 @@ asio::awaitable<std::expected<RunOutput, OsError>> run(std::string program,
   co_return give_up(c.read_error.value_or(OsError::custom(ErrorKind::Other, "output lost")));
 }
 
-namespace macos {
+namespace ps {
 
 asio::awaitable<std::optional<RunOutput>> read(std::string program, std::vector<std::string> args,
                                                std::shared_ptr<Abandoned> abandoned) {
@@ -308,7 +308,7 @@ std::vector<std::int32_t> targets(const Snapshot& snapshot, const TreeRoot& root
   return result;
 }
 
-asio::awaitable<KillOutcome> MacOs::kill_tree(TreeRoot root) const {
+asio::awaitable<KillOutcome> PsSupervisor::kill_tree(TreeRoot root) const {
   const std::shared_ptr<Abandoned> abandoned = abandoned_;
   const KillSchedule schedule = schedule_;
   const std::int32_t own_pid = ::getpid();
@@ -347,5 +347,5 @@ asio::awaitable<KillOutcome> MacOs::kill_tree(TreeRoot root) const {
   co_return Survivors{std::move(left)};
 }
 
-}  // namespace macos
+}  // namespace ps
 }  // namespace quernd::supervisor
