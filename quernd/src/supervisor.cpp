@@ -36,7 +36,7 @@ struct Collected {
 };
 
 // Reads `in` to its end; an error other than the end is returned.
-asio::awaitable<boost::system::error_code> drain(asio::posix::stream_descriptor& in, std::string& into) {
+asio::awaitable<boost::system::error_code> read_to_end(asio::posix::stream_descriptor& in, std::string& into) {
   std::array<char, 16384> buf;
   for (;;) {
     auto [ec, n] = co_await in.async_read_some(asio::buffer(buf), use_tuple);
@@ -73,7 +73,7 @@ asio::awaitable<void> collect(pid_t pid, asio::posix::stream_descriptor& out,
   using namespace asio::experimental::awaitable_operators;
   // Both outputs are read at once: a child blocked on a full stderr pipe
   // would never finish its stdout.
-  auto [out_ec, err_ec] = co_await (drain(out, c.out) && drain(err, c.err));
+  auto [out_ec, err_ec] = co_await (read_to_end(out, c.out) && read_to_end(err, c.err));
   if (out_ec || err_ec) {
     c.read_error = OsError::from_errno(out_ec ? out_ec.value() : err_ec.value());
     co_return;
