@@ -26,6 +26,7 @@
 #include "frames.hpp"
 #include "input_channel.hpp"
 #include "quern_protocol/bytes.hpp"
+#include "quern_protocol/control.hpp"
 #include "quern_protocol/message.hpp"
 #include "sync.hpp"
 #include "writer.hpp"
@@ -67,7 +68,7 @@ Frame decoded(const std::string& bytes) {
 std::string bytes_of(const EncodedFrame& f) { return std::string(f.to_bytes().view()); }
 
 msg::Message message_in(const EncodedFrame& f) {
-  auto m = quern_session::wire::message_of(decoded(bytes_of(f)));
+  auto m = quern_protocol::control::message_of(decoded(bytes_of(f)));
   if (!m) throw std::logic_error("not a message");
   return std::move(*m);
 }
@@ -442,8 +443,12 @@ TEST_P(Threshold, DecidesOnTheBytesQueuedBeforeTheFrame) {
   const std::string big = frame_bytes(output_json(7), std::string(2 << 20, 'b'));
   shim->send(big);
   ASSERT_TRUE(run_until_shim([&] { return out->bytes() == c.queued + big.size(); }));
-  run_a_while();
   const msg::Message pause = msg::Pause{id}, resume = msg::Resume{id};
+  // What must arrive is waited for; what must not is given a while to show.
+  if (c.paused) {
+    ASSERT_TRUE(run_until_shim([&] { return count_at_shim(pause) == 1u; }));
+  }
+  run_a_while();
   EXPECT_EQ(count_at_shim(pause), c.paused ? 1u : 0u) << debug_all(shim_messages());
   EXPECT_EQ(count_at_shim(resume), 0u);
 
@@ -452,6 +457,9 @@ TEST_P(Threshold, DecidesOnTheBytesQueuedBeforeTheFrame) {
   EXPECT_EQ(count_at_shim(resume), 0u) << "the queue is not empty yet";
   auto second = out->try_pop();
   EXPECT_EQ(bytes_of(std::get<EncodedFrame>(*second)), big);
+  if (c.paused) {
+    ASSERT_TRUE(run_until_shim([&] { return count_at_shim(resume) == 1u; }));
+  }
   run_a_while();
   EXPECT_EQ(count_at_shim(resume), c.paused ? 1u : 0u);
   if (c.paused) {

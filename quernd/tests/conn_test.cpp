@@ -26,6 +26,7 @@
 #include "frames.hpp"
 #include "input_channel.hpp"
 #include "quern_protocol/bytes.hpp"
+#include "quern_protocol/control.hpp"
 #include "quern_protocol/message.hpp"
 #include "sync.hpp"
 #include "writer.hpp"

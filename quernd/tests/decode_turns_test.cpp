@@ -12,6 +12,7 @@
 
 #include "quern_test_support/runtime.hpp"
 #include "quern_protocol/bytes.hpp"
+#include "quern_protocol/control.hpp"
 #include "quern_session/wire.hpp"
 #include "task.hpp"
 
@@ -76,7 +77,7 @@ TEST(DecodeInTurns, ALargeFrameGivesWhatItGivesInOneGoWithOtherTasksRunningBetwe
     SCOPED_TRACE(c.what);
     const Frame frame{Bytes::copy_from(c.json), Bytes()};
     const Decoded got = decode_counting_turns(frame);
-    EXPECT_EQ(got.message, quern_session::wire::message_of(frame));
+    EXPECT_EQ(got.message, quern_protocol::control::message_of(frame));
     if (c.in_slices) {
       EXPECT_GE(got.turns, c.json.size() / DECODE_SLICE - 1);
     }

@@ -1,4 +1,4 @@
-// The schedule of MacOs::kill_tree: on a real process tree built on a pty of
+// The schedule of PsSupervisor::kill_tree: on a real process tree built on a pty of
 // the test's own, and with stand-ins for ps and lsof that print what each
 // look should see.
 #include <fcntl.h>
@@ -45,7 +45,7 @@ namespace asio = boost::asio;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace quernd::supervisor;
-using namespace quernd::supervisor::macos;
+using namespace quernd::supervisor::ps;
 
 // A tenth of the product's schedule, for the tests whose processes end by
 // SIGKILL alone. A shell that is to take its SIGHUP is given the product's
@@ -55,7 +55,7 @@ const quernd::KillSchedule SHORT_SCHEDULE{
 
 KillOutcome kill_tree(const TreeRoot& root, const quernd::KillSchedule& schedule) {
   asio::io_context io;
-  MacOs supervisor(std::make_shared<Abandoned>(), schedule);
+  PsSupervisor supervisor(std::make_shared<Abandoned>(), schedule);
   return quern_test_support::run(io, supervisor.kill_tree(root));
 }
 
@@ -275,7 +275,7 @@ TEST_P(ScriptedLooks, Schedule) {
   quernd::Timings timings = quernd::Timings::product();
   timings.kill = SHORT_SCHEDULE;
   auto daemon = std::make_shared<Daemon>(quernd::registry::Registry(runtime.runtime(), "boot", children, timings),
-                                         MacOs(std::make_shared<Abandoned>(), timings.kill), io.get_executor(),
+                                         PsSupervisor(std::make_shared<Abandoned>(), timings.kill), io.get_executor(),
                                          timings);
   TreeRoot root;
   root.started_at = quern_session::procinfo::start_time(shim);

@@ -1,4 +1,4 @@
-#include "wire.hpp"
+#include "shim_hello.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fakes/fake_shim.hpp"
+#include "quern_protocol/control.hpp"
 #include "quern_test_support/runtime.hpp"
 #include "quern_protocol/message.hpp"
 #include "registry.hpp"
@@ -123,7 +124,7 @@ TEST_F(Hello, LeavesTheConnectionReadyForFrames) {
   ASSERT_TRUE(greeted.has_value()) << greeted.error().what();
 
   auto sent = quern_test_support::run(
-      io, quernd::wire::write_frame(greeted->writer, quern_session::wire::control(msg::List{})));
+      io, quernd::wire::write_frame(greeted->writer, quern_protocol::control::encode(msg::List{})));
   ASSERT_TRUE(sent.has_value());
   auto reply = quern_test_support::run(io, greeted->reader.expect(PRODUCT.reply));
   ASSERT_TRUE(reply.has_value()) << reply.error().what();
