@@ -34,7 +34,7 @@ std::optional<std::string> trimmed_text(const std::string& raw) {
 }
 
 // Reads both pipes until each has ended; the first one's bytes are returned.
-std::optional<std::string> drain(Fd& out, Fd& err) {
+std::optional<std::string> read_both_to_end(Fd& out, Fd& err) {
   std::string captured;
   char buf[4096];
   pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
@@ -67,9 +67,9 @@ std::optional<std::string> command_text(const std::vector<std::string>& argv) {
   auto spawned = child::spawn(command);
   if (!spawned) return std::nullopt;
 
-  auto captured = drain(spawned->pipes[STDOUT_FILENO], spawned->pipes[STDERR_FILENO]);
+  auto captured = read_both_to_end(spawned->pipes[STDOUT_FILENO], spawned->pipes[STDERR_FILENO]);
   // Close our ends before waiting, so a child still writing gets EPIPE
-  // instead of blocking forever when draining failed.
+  // instead of blocking forever when reading them failed.
   for (Fd& end : spawned->pipes) end.reset();
 
   auto status = child::wait(spawned->pid);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <new>
 #include <vector>
 
@@ -19,12 +18,9 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "quern_protocol/version.hpp"
-
 namespace quern_session::wire {
 
 namespace frame = quern_protocol::frame;
-namespace msg = quern_protocol::message;
 using asio::experimental::awaitable_operators::operator||;
 
 namespace {
@@ -71,28 +67,6 @@ std::string WireError::what() const {
     }
   };
   return std::visit(Visitor{}, value);
-}
-
-std::optional<Message> message_of(const Frame& f) {
-  auto decoded = Message::deserialize(f.json.span());
-  if (!decoded) return std::nullopt;
-  return std::move(*decoded);
-}
-
-Message answer_hello(std::span<const std::uint32_t> versions) {
-  auto chosen = quern_protocol::version::negotiate(versions);
-  if (chosen) return msg::Welcome{*chosen};
-  return msg::Error{std::nullopt, chosen.error().what()};
-}
-
-EncodedFrame control(Message message) {
-  auto encoded = Packet{std::move(message), {}}.encode_parts();
-  if (encoded) return std::move(*encoded);
-  // Too large for a frame: send a short error in its place.
-  Packet substitute{msg::Error{std::nullopt, "reply withheld: " + encoded.error().what()}, {}};
-  auto fallback = substitute.encode_parts();
-  if (!fallback) std::abort();  // a short error always fits in a frame
-  return std::move(*fallback);
 }
 
 WriteHalf& WriteHalf::operator=(WriteHalf&& other) noexcept {

@@ -23,12 +23,17 @@
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
+#include "quern_protocol/control.hpp"
+
 #include <sys/ioctl.h>
 
 namespace quern_session::wire {
 namespace {
 
 namespace msg = quern_protocol::message;
+namespace control = quern_protocol::control;
+using control::answer_hello;
+using control::message_of;
 using namespace std::chrono_literals;
 using asio::experimental::awaitable_operators::operator||;
 using asio::experimental::awaitable_operators::operator&&;
@@ -129,7 +134,7 @@ TEST(AnswerHello, WelcomesVersionOneOrNamesTheMismatch) {
 }
 
 TEST(Control, EncodesCompactJsonWithAnEmptyPayload) {
-  EncodedFrame f = control(msg::Welcome{1});
+  EncodedFrame f = control::encode(msg::Welcome{1});
   EXPECT_EQ(f.head.view(), frame_bytes(R"({"type":"welcome","version":1})"));
   EXPECT_TRUE(f.payload.empty());
 }
@@ -137,7 +142,7 @@ TEST(Control, EncodesCompactJsonWithAnEmptyPayload) {
 TEST(Control, ReplacesAMessageTooLargeForAFrame) {
   std::string huge(9'000'000, 'x');
   // {"id":null,"message":"<huge>","type":"error"} is 39 bytes plus the text.
-  EncodedFrame f = control(msg::Error{std::nullopt, huge});
+  EncodedFrame f = control::encode(msg::Error{std::nullopt, huge});
   ASSERT_GT(f.head.size(), 8u);
   auto reply = Message::deserialize(f.head.view().substr(8));
   ASSERT_TRUE(reply) << reply.error().what();

@@ -8,6 +8,7 @@
 
 #include <boost/asio/this_coro.hpp>
 
+#include "quern_protocol/control.hpp"
 #include "transport.hpp"
 
 namespace quernd::conn {
@@ -158,8 +159,8 @@ asio::awaitable<void> pump_from_shim(quern_session::wire::Reader shim, std::shar
     // More than 1 MiB waits for the client: hold the shim until it is gone.
     if (!pause_pair) {
       const PtyId id = *relayed_id(std::move(*message));
-      pause_pair.emplace(quern_session::wire::control(msg::Pause{id}),
-                         quern_session::wire::control(msg::Resume{id}));
+      pause_pair.emplace(quern_protocol::control::encode(msg::Pause{id}),
+                         quern_protocol::control::encode(msg::Resume{id}));
     }
     // A gone receiver drops the copy; the pump goes on regardless.
     (void)co_await input.send(pause_pair->pause);

@@ -17,7 +17,7 @@
 #include "quern_session/wire.hpp"
 #include "sync.hpp"
 #include "task.hpp"
-#include "wire.hpp"
+#include "shim_hello.hpp"
 
 namespace quernd::conn {
 

@@ -8,6 +8,7 @@
 #include "daemon.hpp"
 #include "decode_turns.hpp"
 #include "frames.hpp"
+#include "quern_protocol/control.hpp"
 #include "quern_protocol/frame.hpp"
 #include "quern_session/wire.hpp"
 #include "registry.hpp"
@@ -54,9 +55,9 @@ asio::awaitable<void> serve_on(std::shared_ptr<daemon::Daemon> daemon, T transpo
     if (!welcomed) {
       const auto* hello = message->get<m::Hello>();
       if (hello == nullptr) break;
-      m::Message answer = quern_session::wire::answer_hello(hello->versions);
+      m::Message answer = quern_protocol::control::answer_hello(hello->versions);
       welcomed = answer.is<m::Welcome>();
-      co_await out->push(quern_session::wire::control(std::move(answer)));
+      co_await out->push(quern_protocol::control::encode(std::move(answer)));
       if (welcomed) continue;
       // Let the writer take the refusal before the queue is closed.
       co_await sync::within(out->drained(), HELLO_DRAIN_LIMIT);
@@ -95,7 +96,7 @@ asio::awaitable<std::optional<EncodedFrame>> handle(const std::shared_ptr<daemon
     if (message.is<m::List>()) co_return error(std::nullopt, NOT_ON_DATA_PLANE);
   }
   if (const auto* hello = message.get<m::Hello>()) {
-    co_return quern_session::wire::control(quern_session::wire::answer_hello(hello->versions));
+    co_return quern_protocol::control::encode(quern_protocol::control::answer_hello(hello->versions));
   }
   if (const auto* a = message.get<m::Attach>()) {
     if (attachment(attached, a->id) == nullptr) {
@@ -125,7 +126,7 @@ asio::awaitable<std::optional<EncodedFrame>> handle(const std::shared_ptr<daemon
   }
   if (message.is<m::List>()) {
     auto entries = co_await daemon->registry.list();
-    co_return quern_session::wire::control(m::Message(m::Listed{std::move(entries)}));
+    co_return quern_protocol::control::encode(m::Message(m::Listed{std::move(entries)}));
   }
   // welcome, listed, output, exited and error from a client are ignored.
   co_return std::nullopt;

@@ -6,7 +6,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "quern_session/wire.hpp"
+#include "quern_protocol/control.hpp"
 #include "task.hpp"
 
 namespace quernd::conn {
@@ -15,7 +15,7 @@ namespace msg = quern_protocol::message;
 
 asio::awaitable<std::optional<msg::Message>> decode_in_turns(const quern_protocol::frame::Frame& frame) {
   const auto json = frame.json.span();
-  if (json.size() <= DECODE_SLICE) co_return quern_session::wire::message_of(frame);
+  if (json.size() <= DECODE_SLICE) co_return quern_protocol::control::message_of(frame);
   const std::string_view text(reinterpret_cast<const char*>(json.data()), json.size());
   msg::MessageDecoder decoder(text);
   while (!decoder.step(DECODE_SLICE)) {

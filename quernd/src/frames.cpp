@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "quern_session/wire.hpp"
+#include "quern_protocol/control.hpp"
 
 namespace quernd::conn {
 
@@ -12,7 +12,7 @@ namespace msg = quern_protocol::message;
 using quern_protocol::Bytes;
 
 EncodedFrame error(std::optional<PtyId> id, std::string text) {
-  return quern_session::wire::control(msg::Error{std::move(id), std::move(text)});
+  return quern_protocol::control::encode(msg::Error{std::move(id), std::move(text)});
 }
 
 namespace {

@@ -11,7 +11,7 @@
 #include "await.hpp"
 
 #include "daemon.hpp"
-#include "wire.hpp"
+#include "shim_hello.hpp"
 
 namespace quernd::daemon {
 namespace {

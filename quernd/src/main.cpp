@@ -246,7 +246,7 @@ asio::awaitable<std::expected<void, Failure>> run(Args args) {
   reaper::Children children;
   auto daemon = std::make_shared<Daemon>(
       registry::Registry(runtime, children, timings),
-      supervisor::macos::MacOs(std::make_shared<supervisor::Abandoned>(), timings.kill), ex, timings);
+      supervisor::ps::PsSupervisor(std::make_shared<supervisor::Abandoned>(), timings.kill), ex, timings);
 
   auto bound = co_await daemon->bind();
   if (!bound) co_return std::unexpected(std::move(bound.error()));

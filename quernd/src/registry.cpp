@@ -1,6 +1,7 @@
 #include "registry.hpp"
 
 #include "await.hpp"
+#include "quern_protocol/control.hpp"
 #include "quern_protocol/utf8.hpp"
 #include "quern_session/child.hpp"
 #include "quern_session/fd.hpp"
@@ -410,7 +411,7 @@ asio::awaitable<std::vector<PtyEntry>> Registry::list() const {
     if (!live) continue;
     auto shim = co_await wire::hello(std::move(live->stream), reply_limit_);
     if (!shim) continue;
-    if (!co_await wire::write_frame(shim->writer, quern_session::wire::control(msg::List{}))) continue;
+    if (!co_await wire::write_frame(shim->writer, quern_protocol::control::encode(msg::List{}))) continue;
     auto reply = co_await shim->reader.expect(reply_limit_);
     if (!reply) continue;
     if (auto* got = reply->message.get<msg::Listed>())

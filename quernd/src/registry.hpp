@@ -25,7 +25,7 @@
 #include "reaper.hpp"
 #include "supervisor.hpp"
 #include "timings.hpp"
-#include "wire.hpp"
+#include "shim_hello.hpp"
 
 namespace quernd::registry {
 

@@ -36,7 +36,7 @@ struct Collected {
 };
 
 // Reads `in` to its end; an error other than the end is returned.
-asio::awaitable<boost::system::error_code> drain(asio::posix::stream_descriptor& in, std::string& into) {
+asio::awaitable<boost::system::error_code> read_to_end(asio::posix::stream_descriptor& in, std::string& into) {
   std::array<char, 16384> buf;
   for (;;) {
     auto [ec, n] = co_await in.async_read_some(asio::buffer(buf), use_tuple);
@@ -73,7 +73,7 @@ asio::awaitable<void> collect(pid_t pid, asio::posix::stream_descriptor& out,
   using namespace asio::experimental::awaitable_operators;
   // Both outputs are read at once: a child blocked on a full stderr pipe
   // would never finish its stdout.
-  auto [out_ec, err_ec] = co_await (drain(out, c.out) && drain(err, c.err));
+  auto [out_ec, err_ec] = co_await (read_to_end(out, c.out) && read_to_end(err, c.err));
   if (out_ec || err_ec) {
     c.read_error = OsError::from_errno(out_ec ? out_ec.value() : err_ec.value());
     co_return;
@@ -179,7 +179,7 @@ asio::awaitable<std::expected<RunOutput, OsError>> run(std::string program,
   co_return give_up(c.read_error.value_or(OsError::custom(ErrorKind::Other, "output lost")));
 }
 
-namespace macos {
+namespace ps {
 
 asio::awaitable<std::optional<RunOutput>> read(std::string program, std::vector<std::string> args,
                                                std::shared_ptr<Abandoned> abandoned) {
@@ -308,7 +308,7 @@ std::vector<std::int32_t> targets(const Snapshot& snapshot, const TreeRoot& root
   return result;
 }
 
-asio::awaitable<KillOutcome> MacOs::kill_tree(TreeRoot root) const {
+asio::awaitable<KillOutcome> PsSupervisor::kill_tree(TreeRoot root) const {
   const std::shared_ptr<Abandoned> abandoned = abandoned_;
   const KillSchedule schedule = schedule_;
   const std::int32_t own_pid = ::getpid();
@@ -347,5 +347,5 @@ asio::awaitable<KillOutcome> MacOs::kill_tree(TreeRoot root) const {
   co_return Survivors{std::move(left)};
 }
 
-}  // namespace macos
+}  // namespace ps
 }  // namespace quernd::supervisor

@@ -103,7 +103,7 @@ boost::asio::awaitable<std::expected<RunOutput, quern_session::OsError>> run(
 
 // The ps and lsof runs below print the same on Linux (procps shows a pty as
 // "pts/3", the name a Linux shim records), so this code serves there as well.
-namespace macos {
+namespace ps {
 
 // One line of the ps table, fields in the order of its columns.
 struct Row {
@@ -154,11 +154,12 @@ std::vector<std::int32_t> targets(const Snapshot& snapshot, const TreeRoot& root
                                   std::int32_t own_pid, std::set<std::int32_t>& known_pgids,
                                   bool shell_alive);
 
-// The supervisor of this system. Its state is the list that takes the ps and
+// The supervisor of this system, on Linux and macOS alike: it reads the
+// process table through ps and lsof. Its state is the list that takes the ps and
 // lsof runs it gave up on, and its schedule.
-class MacOs {
+class PsSupervisor {
  public:
-  MacOs(std::shared_ptr<Abandoned> abandoned, const KillSchedule& schedule)
+  PsSupervisor(std::shared_ptr<Abandoned> abandoned, const KillSchedule& schedule)
       : abandoned_(std::move(abandoned)), schedule_(schedule) {}
 
   // Ends the tree in escalating rounds of signals built on snapshot() and
@@ -177,5 +178,5 @@ class MacOs {
   KillSchedule schedule_;
 };
 
-}  // namespace macos
+}  // namespace ps
 }  // namespace quernd::supervisor

@@ -1,24 +1,33 @@
-// The bounded channel's waits that only a channel of one item uses (the
-// hand-over from a browser's reading task to its reader): a receive with a
-// deadline, and a sender that waits for room before it makes the next item.
+// The bounded channel: a session's input channel of frames, its order, its
+// ends and the place a waiting send keeps; and the waits that only a channel
+// of one item uses (the hand-over from a browser's reading task to its
+// reader): a receive with a deadline, and a sender that waits for room before
+// it makes the next item.
 #include "channel.hpp"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <optional>
+#include <string>
 
 #include <boost/asio/io_context.hpp>
 
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
+#include "input_channel.hpp"
+#include "quern_protocol/bytes.hpp"
+#include "quern_protocol/frame.hpp"
 #include "task.hpp"
 
 namespace {
 
 namespace asio = boost::asio;
 namespace channel = quernd::channel;
+namespace conn = quernd::conn;
 using namespace std::chrono_literals;
-using quern_fakes::run;
+using quern_test_support::run;
+using quern_protocol::Bytes;
+using quern_protocol::frame::EncodedFrame;
 using quernd::task::Task;
 using Clock = std::chrono::steady_clock;
 using Slot = channel::OneSlot<int>;
@@ -100,6 +109,73 @@ TEST_F(OneItemChannel, RoomWaitsUntilTheItemIsTakenAndFailsOnceTheReceiverHasGon
   EXPECT_EQ(room, false);
   EXPECT_FALSE(run(io, sender.room())) << "at once";
   EXPECT_FALSE(sender.try_send(3));
+}
+
+// ---- the input channel --------------------------------------------------------
+
+class Channel : public ::testing::Test {
+ protected:
+  EncodedFrame tagged(int i) { return EncodedFrame{Bytes::copy_from(std::to_string(i)), {}}; }
+  static std::string tag(const EncodedFrame& f) { return std::string(f.head.view()); }
+  void settle() {
+    io.restart();
+    io.poll();
+  }
+  asio::io_context io;
+};
+
+TEST_F(Channel, HoldsThirtyTwoInOrderAndEndsWhenEverySenderIsGone) {
+  auto [sender, receiver] = conn::input_channel(io.get_executor());
+  std::optional<conn::InputSender> copy(sender);
+  for (int i = 0; i < 32; ++i) ASSERT_TRUE((i % 2 ? sender : *copy).try_send(tagged(i)));
+  EXPECT_FALSE(sender.try_send(tagged(99)));
+  for (int i = 0; i < 32; ++i) {
+    auto f = quern_test_support::run(io, receiver.receive());
+    ASSERT_TRUE(f);
+    EXPECT_EQ(tag(*f), std::to_string(i));
+  }
+  EXPECT_TRUE(sender.try_send(tagged(32)));
+  { conn::InputSender gone = std::move(sender); }
+  copy.reset();
+  auto last = quern_test_support::run(io, receiver.receive());
+  ASSERT_TRUE(last);
+  EXPECT_EQ(tag(*last), "32");
+  EXPECT_FALSE(quern_test_support::run(io, receiver.receive())) << "the end after the last frame";
+}
+
+TEST_F(Channel, AWaitingSendHasTheNextPlaceAndFailsWhenTheReceiverGoes) {
+  auto [sender, receiver_] = conn::input_channel(io.get_executor());
+  std::optional<conn::InputReceiver> receiver(std::move(receiver_));
+  for (int i = 0; i < 32; ++i) ASSERT_TRUE(sender.try_send(tagged(i)));
+  std::optional<bool> sent;
+  auto waiting = [](conn::InputSender s, EncodedFrame f, std::optional<bool>& out) -> asio::awaitable<void> {
+    out = co_await s.send(std::move(f));
+  };
+  Task::spawn_detached(io.get_executor(), waiting(sender, tagged(100), sent));
+  settle();
+  ASSERT_FALSE(sent);
+
+  // A frame is taken and, in the same step, try_send is offered: the freed
+  // place belongs to the waiting send.
+  std::optional<bool> stolen;
+  Task::spawn_detached(io.get_executor(), [](conn::InputReceiver& r, conn::InputSender& s, EncodedFrame f,
+                                             std::optional<bool>& stolen) -> asio::awaitable<void> {
+    (void)co_await r.receive();
+    stolen = s.try_send(std::move(f));
+  }(*receiver, sender, tagged(200), stolen));
+  settle();
+  EXPECT_EQ(stolen, false);
+  EXPECT_EQ(sent, true);
+
+  // Full again; the receiver goes: a waiting send fails, and so does try_send.
+  std::optional<bool> refused;
+  Task::spawn_detached(io.get_executor(), waiting(sender, tagged(300), refused));
+  settle();
+  ASSERT_FALSE(refused);
+  receiver.reset();
+  settle();
+  EXPECT_EQ(refused, false);
+  EXPECT_FALSE(sender.try_send(tagged(400)));
 }
 
 }  // namespace

@@ -31,7 +31,7 @@
 
 #include "await.hpp"
 #include "fakes/raw_peer.hpp"
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "outbound.hpp"
 #include "sync.hpp"
 #include "task.hpp"
@@ -59,256 +59,6 @@ using quern_test_support::read_file;
 using quernd::use_tuple;
 
 const std::string TOKEN = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-
-// --- the token ---
-
-TEST(Token, IsSixtyFourLowercaseHexDigitsAndNewEachTime) {
-  std::set<std::string> seen;
-  for (int i = 0; i < 8; ++i) {
-    auto token = dp::Token::generate();
-    ASSERT_TRUE(token) << token.error().what();
-    const std::string& digits = token->secret();
-    ASSERT_EQ(digits.size(), 64u);
-    EXPECT_TRUE(std::ranges::all_of(digits, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
-        << digits;
-    seen.insert(digits);
-  }
-  EXPECT_EQ(seen.size(), 8u);
-}
-
-TEST(Token, MatchesOnlyItsExactBytes) {
-  const auto token = dp::Token::from_digits(TOKEN);
-  std::string upper = TOKEN;
-  std::ranges::transform(upper, upper.begin(), [](char c) { return static_cast<char>(std::toupper(c)); });
-  std::string last_wrong = TOKEN;
-  last_wrong.back() = '0';
-  std::string first_wrong = TOKEN;
-  first_wrong.front() = 'f';
-  const std::pair<std::string, bool> cases[] = {
-      {TOKEN, true},
-      {upper, false},
-      {TOKEN.substr(0, 63), false},
-      {TOKEN + "0", false},
-      {"", false},
-      {last_wrong, false},
-      {first_wrong, false},
-      {" " + TOKEN.substr(1), false},
-      {std::string(64, '\0'), false},
-  };
-  for (const auto& [candidate, expected] : cases) {
-    EXPECT_EQ(token.matches(candidate), expected) << "[" << candidate << "]";
-  }
-}
-
-// --- admission ---
-
-TEST(Permits, AreTakenWithoutWaitingAndComeBackWhenDropped) {
-  quernd::sync::Permits permits(64);
-  std::vector<quernd::sync::Permits::Permit> held;
-  for (int i = 0; i < 64; ++i) {
-    auto p = permits.try_acquire();
-    ASSERT_TRUE(p);
-    held.push_back(std::move(*p));
-  }
-  EXPECT_FALSE(permits.try_acquire());
-  held.pop_back();
-  EXPECT_EQ(permits.available(), 1u);
-  EXPECT_TRUE(permits.try_acquire());
-  EXPECT_EQ(permits.available(), 1u) << "a permit that is dropped at once comes back at once";
-}
-
-dp::Request request_with(std::string target, std::vector<std::pair<std::string, std::string>> fields) {
-  dp::Request r{http::verb::get, target, 11};
-  for (auto& [name, value] : fields) r.insert(name, value);
-  return r;
-}
-
-struct CheckCase {
-  const char* what;
-  std::string target = "/";
-  // Fields replaced (none removes the field; "+" before a name adds a
-  // second field of that name).
-  std::vector<std::pair<std::string, std::optional<std::string>>> changes;
-  std::optional<Rejection> expected;
-};
-
-constexpr std::uint16_t PORT = 40123;
-
-// Judges the request head that these fields make, as the daemon does: the
-// head as received, with the parser's reading of it. A head the parser
-// refuses (a control byte in a value) is judged with its target alone.
-std::optional<Rejection> judged(std::span<const std::string> origins, const dp::Token& token,
-                                const std::string& target,
-                                const std::vector<std::pair<std::string, std::string>>& fields) {
-  std::string head = "GET " + target + " HTTP/1.1\r\n";
-  for (const auto& [name, value] : fields) head += name + ": " + value + "\r\n";
-  head += "\r\n";
-  http::request_parser<http::empty_body> parser;
-  boost::system::error_code ec;
-  parser.put(asio::buffer(head), ec);
-  const dp::Request request = ec ? request_with(target, {}) : parser.release();
-  return dp::check(origins, PORT, token, request, head);
-}
-
-TEST(Check, RefusesInOrderWithTheFirstTestThatFails) {
-  const std::vector<std::string> origins = {"http://localhost:5173", "https://app.example"};
-  const auto token = dp::Token::from_digits(TOKEN);
-  const std::string upper = [] {
-    std::string t = TOKEN;
-    std::ranges::transform(t, t.begin(), [](char c) { return static_cast<char>(std::toupper(c)); });
-    return t;
-  }();
-  const std::nullopt_t remove = std::nullopt;
-  const CheckCase cases[] = {
-      {"a browser's request", "/", {}, std::nullopt},
-      {"the second allowed origin", "/", {{"Origin", "https://app.example"}}, std::nullopt},
-      {"host by name", "/", {{"Host", "localhost:40123"}}, std::nullopt},
-      {"no origin", "/", {{"Origin", remove}}, Rejection::OriginNotAllowed},
-      {"wrong origin and no token: the order decides", "/",
-       {{"Origin", "http://evil.example"}, {"Sec-WebSocket-Protocol", remove}}, Rejection::OriginNotAllowed},
-      {"origin in another case", "/", {{"Origin", "http://LOCALHOST:5173"}}, Rejection::OriginNotAllowed},
-      {"origin with a trailing slash", "/", {{"Origin", "http://localhost:5173/"}}, Rejection::OriginNotAllowed},
-      {"origin with a space inside", "/", {{"Origin", "http://localhost :5173"}}, Rejection::OriginNotAllowed},
-      {"a prefix of an origin", "/", {{"Origin", "http://localhost:517"}}, Rejection::OriginNotAllowed},
-      {"an origin that extends one", "/", {{"Origin", "http://localhost:51730"}}, Rejection::OriginNotAllowed},
-      {"a non-ASCII origin", "/", {{"Origin", "http://l\xc3\xb6" "calhost:5173"}}, Rejection::OriginNotAllowed},
-      {"an origin with a control byte", "/", {{"Origin", "http://localhost:5173\x01"}}, Rejection::OriginNotAllowed},
-      {"the first of two origins decides", "/", {{"+Origin", "http://evil.example"}}, std::nullopt},
-      {"origin with a trailing space", "/", {{"Origin", "http://localhost:5173 "}}, Rejection::OriginNotAllowed},
-      {"origin with a trailing tab", "/", {{"Origin", "http://localhost:5173\t"}}, Rejection::OriginNotAllowed},
-      {"origin folded onto the next line", "/", {{"Origin", "\r\n http://localhost:5173"}},
-       Rejection::OriginNotAllowed},
-      {"white space before the origin is no part of it", "/", {{"Origin", " \thttp://localhost:5173"}}, std::nullopt},
-      {"origin named in another case", "/", {{"Origin", remove}, {"+oRIGIN", "http://localhost:5173"}}, std::nullopt},
-      {"no host", "/", {{"Host", remove}}, Rejection::HostNotAllowed},
-      {"host without port", "/", {{"Host", "127.0.0.1"}}, Rejection::HostNotAllowed},
-      {"host with another port", "/", {{"Host", "127.0.0.1:40124"}}, Rejection::HostNotAllowed},
-      {"host with a leading zero in the port", "/", {{"Host", "127.0.0.1:040123"}}, Rejection::HostNotAllowed},
-      {"another host name", "/", {{"Host", "example.com:40123"}}, Rejection::HostNotAllowed},
-      {"host name in upper case", "/", {{"Host", "LOCALHOST:40123"}}, Rejection::HostNotAllowed},
-      {"IPv6 loopback", "/", {{"Host", "[::1]:40123"}}, Rejection::HostNotAllowed},
-      {"a non-ASCII host", "/", {{"Host", "l\xc3\xb6" "calhost:40123"}}, Rejection::HostNotAllowed},
-      {"host with a trailing space", "/", {{"Host", "127.0.0.1:40123 "}}, Rejection::HostNotAllowed},
-      {"host with a trailing tab", "/", {{"Host", "localhost:40123\t"}}, Rejection::HostNotAllowed},
-      {"host folded onto the next line", "/", {{"Host", "\r\n\t127.0.0.1:40123"}}, Rejection::HostNotAllowed},
-      {"a path below /", "/ws", {}, Rejection::NoSuchPath},
-      {"a path below / with the token in the query", "/ws?t=1", {}, Rejection::NoSuchPath},
-      {"//", "//", {}, Rejection::NoSuchPath},
-      {"asterisk form", "*", {}, Rejection::NoSuchPath},
-      {"authority form", "127.0.0.1:40123", {}, Rejection::NoSuchPath},
-      {"absolute form with an empty path", "http://127.0.0.1:40123", {}, std::nullopt},
-      {"absolute form with /", "http://127.0.0.1:40123/", {}, std::nullopt},
-      {"absolute form with a path", "http://127.0.0.1:40123/x", {}, Rejection::NoSuchPath},
-      {"absolute form with a query", "http://127.0.0.1:40123?x", {}, Rejection::TokenInQuery},
-      {"the token in the query", "/?token=" + TOKEN, {}, Rejection::TokenInQuery},
-      {"an empty query", "/?", {}, Rejection::TokenInQuery},
-      {"no protocol header", "/", {{"Sec-WebSocket-Protocol", remove}}, Rejection::MissingToken},
-      {"an empty protocol header", "/", {{"Sec-WebSocket-Protocol", ""}}, Rejection::BadToken},
-      {"token, then a second protocol", "/", {{"Sec-WebSocket-Protocol", TOKEN + ", chat"}}, Rejection::BadToken},
-      {"token in upper case", "/", {{"Sec-WebSocket-Protocol", upper}}, Rejection::BadToken},
-      {"63 digits", "/", {{"Sec-WebSocket-Protocol", TOKEN.substr(1)}}, Rejection::BadToken},
-      {"65 digits", "/", {{"Sec-WebSocket-Protocol", TOKEN + "0"}}, Rejection::BadToken},
-      {"the token split by a space", "/", {{"Sec-WebSocket-Protocol", TOKEN.substr(0, 32) + " " + TOKEN.substr(32)}},
-       Rejection::BadToken},
-      {"the first of two protocol headers decides", "/", {{"+Sec-WebSocket-Protocol", "chat"}}, std::nullopt},
-      {"token with a trailing space", "/", {{"Sec-WebSocket-Protocol", TOKEN + " "}}, Rejection::BadToken},
-      {"token with a trailing tab", "/", {{"Sec-WebSocket-Protocol", TOKEN + "\t"}}, Rejection::BadToken},
-      {"token folded onto the next line", "/", {{"Sec-WebSocket-Protocol", "\r\n " + TOKEN}}, Rejection::BadToken},
-      {"white space before the token is no part of it", "/", {{"Sec-WebSocket-Protocol", "\t " + TOKEN}},
-       std::nullopt},
-      {"a wrong first protocol header", "/",
-       {{"Sec-WebSocket-Protocol", "chat"}, {"+Sec-WebSocket-Protocol", TOKEN}}, Rejection::BadToken},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::vector<std::pair<std::string, std::string>> fields = {
-        {"Host", "127.0.0.1:40123"},
-        {"Origin", "http://localhost:5173"},
-        {"Sec-WebSocket-Protocol", TOKEN},
-    };
-    for (const auto& [name, value] : c.changes) {
-      if (name.starts_with('+')) {
-        fields.emplace_back(name.substr(1), *value);
-        continue;
-      }
-      auto it = std::ranges::find_if(fields, [&](const auto& f) { return f.first == name; });
-      if (value) {
-        it->second = *value;
-      } else {
-        fields.erase(it);
-      }
-    }
-    EXPECT_EQ(judged(origins, token, c.target, fields), c.expected);
-  }
-}
-
-TEST(Check, WithNoAllowedOriginRefusesEveryRequest) {
-  const auto token = dp::Token::from_digits(TOKEN);
-  EXPECT_EQ(judged({}, token, "/",
-                   {{"Host", "127.0.0.1:40123"}, {"Origin", "http://localhost:5173"}, {"Sec-WebSocket-Protocol", TOKEN}}),
-            Rejection::OriginNotAllowed);
-  EXPECT_EQ(judged({}, token, "/", {{"Host", "127.0.0.1:40123"}}), Rejection::OriginNotAllowed);
-}
-
-TEST(Check, EachRefusalHasItsStatusAndText) {
-  const std::tuple<Rejection, http::status, std::string_view> answers[] = {
-      {Rejection::OriginNotAllowed, http::status::forbidden, "origin not allowed"},
-      {Rejection::HostNotAllowed, http::status::bad_request, "host not allowed"},
-      {Rejection::NoSuchPath, http::status::not_found, "no such path"},
-      {Rejection::TokenInQuery, http::status::bad_request, "token in query string"},
-      {Rejection::MissingToken, http::status::unauthorized, "missing token"},
-      {Rejection::BadToken, http::status::unauthorized, "bad token"},
-  };
-  for (const auto& [r, status, body] : answers) {
-    EXPECT_EQ(dp::status_of(r), status);
-    EXPECT_EQ(dp::body_of(r), body);
-  }
-}
-
-TEST(Check, AReadableValueIsTabsAndPrintableAscii) {
-  EXPECT_TRUE(dp::readable("http://a.example:80/\tx ~"));
-  EXPECT_TRUE(dp::readable(""));
-  for (char bad : {'\x00', '\x1f', '\x7f', '\x80', '\xff', '\r', '\n'}) {
-    EXPECT_FALSE(dp::readable(std::string("a") + bad)) << static_cast<int>(static_cast<unsigned char>(bad));
-  }
-}
-
-TEST(OpeningRequest, NeedsGetHttp11UpgradeWebsocketVersion13AndAKey) {
-  const std::vector<std::pair<std::string, std::string>> good = {
-      {"Host", "127.0.0.1:1"},
-      {"Connection", "keep-alive, Upgrade"},
-      {"Upgrade", "WebSocket"},
-      {"Sec-WebSocket-Version", "13"},
-      {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="},
-  };
-  EXPECT_TRUE(dp::is_opening_request(request_with("/", good)));
-  auto without = [&](const std::string& name, std::optional<std::string> replacement = std::nullopt) {
-    auto fields = good;
-    auto it = std::ranges::find_if(fields, [&](const auto& f) { return f.first == name; });
-    if (replacement) {
-      it->second = *replacement;
-    } else {
-      fields.erase(it);
-    }
-    return request_with("/", fields);
-  };
-  EXPECT_FALSE(dp::is_opening_request(without("Connection")));
-  EXPECT_FALSE(dp::is_opening_request(without("Connection", "keep-alive")));
-  EXPECT_FALSE(dp::is_opening_request(without("Upgrade")));
-  EXPECT_FALSE(dp::is_opening_request(without("Upgrade", "h2c")));
-  EXPECT_FALSE(dp::is_opening_request(without("Upgrade", "websocket, h2c")));
-  EXPECT_FALSE(dp::is_opening_request(without("Sec-WebSocket-Version")));
-  EXPECT_FALSE(dp::is_opening_request(without("Sec-WebSocket-Version", "8")));
-  EXPECT_FALSE(dp::is_opening_request(without("Sec-WebSocket-Key")));
-  EXPECT_FALSE(dp::is_opening_request(without("Sec-WebSocket-Key", "")));
-  EXPECT_FALSE(dp::is_opening_request(without("Sec-WebSocket-Key", std::string(25, 'k'))));
-  auto post = request_with("/", good);
-  post.method(http::verb::post);
-  EXPECT_FALSE(dp::is_opening_request(post));
-  auto old = request_with("/", good);
-  old.version(10);
-  EXPECT_FALSE(dp::is_opening_request(old));
-}
 
 // --- one frame per message ---
 
@@ -356,7 +106,7 @@ TEST(Endpoint, JsonHasItsKeysInOrderAndNoWhiteSpace) {
 class EndpointFile : public ::testing::Test {
  protected:
   asio::io_context io;
-  quern_fakes::TempRuntime dir;
+  quern_test_support::TempRuntime dir;
   const quern_session::paths::Runtime& runtime = dir.runtime();
   std::filesystem::path temporary = runtime.root / ("quernd-data.tmp-" + std::to_string(::getpid()));
 
@@ -461,7 +211,7 @@ class WsTransportTest : public ::testing::Test {
 
   template <class T>
   T run(asio::awaitable<T> task) {
-    return quern_fakes::run(io, std::move(task));
+    return quern_test_support::run(io, std::move(task));
   }
 };
 

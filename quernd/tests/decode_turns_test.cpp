@@ -10,8 +10,9 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "quern_protocol/bytes.hpp"
+#include "quern_protocol/control.hpp"
 #include "quern_session/wire.hpp"
 #include "task.hpp"
 
@@ -47,7 +48,7 @@ Decoded decode_counting_turns(const Frame& frame) {
       ++turns;
     }
   }(done, out.turns));
-  out.message = quern_fakes::run(io, [&]() -> asio::awaitable<std::optional<msg::Message>> {
+  out.message = quern_test_support::run(io, [&]() -> asio::awaitable<std::optional<msg::Message>> {
     auto m = co_await quernd::conn::decode_in_turns(frame);
     done = true;
     co_return m;
@@ -76,7 +77,7 @@ TEST(DecodeInTurns, ALargeFrameGivesWhatItGivesInOneGoWithOtherTasksRunningBetwe
     SCOPED_TRACE(c.what);
     const Frame frame{Bytes::copy_from(c.json), Bytes()};
     const Decoded got = decode_counting_turns(frame);
-    EXPECT_EQ(got.message, quern_session::wire::message_of(frame));
+    EXPECT_EQ(got.message, quern_protocol::control::message_of(frame));
     if (c.in_slices) {
       EXPECT_GE(got.turns, c.json.size() / DECODE_SLICE - 1);
     }

@@ -1,16 +1,21 @@
 # End-to-end tests of the daemon process with the real test shim. The daemon
 # finds the shim beside its own executable.
+#
+# quern_e2e_support: a daemon started as a process of its own, for these tests
+# and the kit's.
+add_library(quern_e2e_support STATIC tests/e2e_support.cpp)
+target_include_directories(quern_e2e_support PUBLIC tests)
+target_link_libraries(quern_e2e_support PUBLIC quern_test_support quern_testkit quern_session quern_protocol GTest::gtest)
+target_compile_definitions(quern_e2e_support PRIVATE QUERND_BIN="$<TARGET_FILE:quernd>")
+
 if(TARGET quernd)
   add_executable(quernd_e2e_tests
     tests/e2e_test.cpp
     tests/data_plane_e2e_test.cpp
     tests/browser_e2e_test.cpp
     tests/devtools.cpp
-    tests/e2e_support.cpp
-    ${PROJECT_SOURCE_DIR}/testkit/shim/manifest_file.cpp
   )
-  target_include_directories(quernd_e2e_tests PRIVATE ${PROJECT_SOURCE_DIR}/testkit/shim)
-  target_link_libraries(quernd_e2e_tests PRIVATE quern_test_support quern_testkit quern_session quern_protocol GTest::gtest_main)
+  target_link_libraries(quernd_e2e_tests PRIVATE quern_e2e_support quern_shim_manifest quern_test_support quern_testkit quern_session quern_protocol GTest::gtest_main)
   # The browser test drives a real Chromium; found here or on PATH when it runs.
   find_program(QUERN_CHROMIUM NAMES chromium chromium-browser google-chrome-stable google-chrome)
   set(chromium_at "")

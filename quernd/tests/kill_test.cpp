@@ -1,4 +1,4 @@
-// The schedule of MacOs::kill_tree: on a real process tree built on a pty of
+// The schedule of PsSupervisor::kill_tree: on a real process tree built on a pty of
 // the test's own, and with stand-ins for ps and lsof that print what each
 // look should see.
 #include <fcntl.h>
@@ -29,8 +29,10 @@
 #include <vector>
 
 #include "daemon.hpp"
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "quern_session/procinfo.hpp"
+#include "quern_test_support/capture.hpp"
+#include "quern_test_support/env.hpp"
 #include "quern_test_support/files.hpp"
 #include "quern_test_support/process.hpp"
 #include "quern_test_support/shell_tree.hpp"
@@ -43,7 +45,7 @@ namespace asio = boost::asio;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace quernd::supervisor;
-using namespace quernd::supervisor::macos;
+using namespace quernd::supervisor::ps;
 
 // A tenth of the product's schedule, for the tests whose processes end by
 // SIGKILL alone. A shell that is to take its SIGHUP is given the product's
@@ -53,8 +55,8 @@ const quernd::KillSchedule SHORT_SCHEDULE{
 
 KillOutcome kill_tree(const TreeRoot& root, const quernd::KillSchedule& schedule) {
   asio::io_context io;
-  MacOs supervisor(std::make_shared<Abandoned>(), schedule);
-  return quern_fakes::run(io, supervisor.kill_tree(root));
+  PsSupervisor supervisor(std::make_shared<Abandoned>(), schedule);
+  return quern_test_support::run(io, supervisor.kill_tree(root));
 }
 
 // How a child of ours ended: the signal that killed it, 0 for an exit, none
@@ -267,13 +269,13 @@ TEST_P(ScriptedLooks, Schedule) {
   write_stand_ins(c.looks);
 
   asio::io_context io;
-  quern_fakes::TempRuntime runtime;
+  quern_test_support::TempRuntime runtime;
   quernd::reaper::Children children;
   using quernd::daemon::Daemon;
   quernd::Timings timings = quernd::Timings::product();
   timings.kill = SHORT_SCHEDULE;
   auto daemon = std::make_shared<Daemon>(quernd::registry::Registry(runtime.runtime(), "boot", children, timings),
-                                         MacOs(std::make_shared<Abandoned>(), timings.kill), io.get_executor(),
+                                         PsSupervisor(std::make_shared<Abandoned>(), timings.kill), io.get_executor(),
                                          timings);
   TreeRoot root;
   root.started_at = quern_session::procinfo::start_time(shim);
@@ -282,18 +284,20 @@ TEST_P(ScriptedLooks, Schedule) {
   root.pgid = x;
   root.shim_pid = shim;
 
-  std::ostringstream err;
-  auto* saved_err = std::cerr.rdbuf(err.rdbuf());
-  const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
-  ::setenv("PATH", dir.path.c_str(), 1);
-  const auto start = std::chrono::steady_clock::now();
-  Daemon::kill(daemon, quern_protocol::message::PtyId{"s1"}, root, false);
-  quern_fakes::run(io, daemon->kill_chains.front().join());
-  const auto took = std::chrono::steady_clock::now() - start;
-  ::setenv("PATH", saved_path.c_str(), 1);
-  std::cerr.rdbuf(saved_err);
+  // The stand-ins on PATH and the report's capture last only while the chain runs.
+  std::string err;
+  std::chrono::steady_clock::duration took{};
+  {
+    quern_test_support::CaptureStderr capture;
+    quern_test_support::ScopedEnv path("PATH", dir.path.native());
+    const auto start = std::chrono::steady_clock::now();
+    Daemon::kill(daemon, quern_protocol::message::PtyId{"s1"}, root, false);
+    quern_test_support::run(io, daemon->kill_chains.front().join());
+    took = std::chrono::steady_clock::now() - start;
+    err = capture.text();
+  }
 
-  EXPECT_EQ(err.str(), fill(c.line));
+  EXPECT_EQ(err, fill(c.line));
   EXPECT_EQ(ps_runs(), c.ps_runs);
   // The pause after the hang-up step comes first, then one wait per round
   // that signalled or could not look, and the settling before the last look.

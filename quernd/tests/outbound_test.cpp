@@ -20,7 +20,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "frame_ring.hpp"
 #include "sync.hpp"
 #include "task.hpp"
@@ -199,7 +199,7 @@ TEST_F(OutboundTest, AnOverflowedQueueStaysOverflowed) {
   // every later push fails at once; try_push still queues.
   auto out = queue(true);
   ASSERT_TRUE(out->try_push(sized(HARD_LIMIT - 5, 1)));
-  ASSERT_TRUE(quern_fakes::run(io, out->push(sized(5, 2))));
+  ASSERT_TRUE(quern_test_support::run(io, out->push(sized(5, 2))));
   std::optional<bool> pushed;
   push_task(out, sized(1, 3), pushed);
   settle();
@@ -268,12 +268,12 @@ TEST_F(OutboundTest, AWaitingPopWakesForAFrameAndForTheClose) {
 
 TEST_F(OutboundTest, DrainedReturnsAtOnceOnAnEmptyClosedOrOverflowedQueue) {
   auto empty = queue(false);
-  quern_fakes::run(io, empty->drained());
+  quern_test_support::run(io, empty->drained());
 
   auto closed = queue(false);
   ASSERT_TRUE(closed->try_push(sized(10)));
   closed->close();
-  quern_fakes::run(io, closed->drained());
+  quern_test_support::run(io, closed->drained());
 
   auto overflowed = queue(true);
   ASSERT_TRUE(overflowed->try_push(sized(HARD_LIMIT)));
@@ -282,7 +282,7 @@ TEST_F(OutboundTest, DrainedReturnsAtOnceOnAnEmptyClosedOrOverflowedQueue) {
   settle();
   ASSERT_TRUE(overflowed->overflowed());
   ASSERT_TRUE(overflowed->try_push(sized(10)));  // bytes are not 0 again
-  quern_fakes::run(io, overflowed->drained());
+  quern_test_support::run(io, overflowed->drained());
 }
 
 TEST_F(OutboundTest, DrainedWaitsForTheLastFrameToBeTaken) {
@@ -328,7 +328,7 @@ TEST_F(OutboundTest, TakeMoreCountsOutFramesInOrderWithinItsLimits) {
 
   auto lossy = queue(true);
   ASSERT_TRUE(lossy->try_push(sized(HARD_LIMIT)));
-  ASSERT_FALSE(quern_fakes::run(io, lossy->push(sized(100))));
+  ASSERT_FALSE(quern_test_support::run(io, lossy->push(sized(100))));
   ASSERT_TRUE(lossy->try_push(sized(100)));
   std::vector<EncodedFrame> none;
   lossy->take_more(none, 10, 1 << 20);
@@ -358,7 +358,7 @@ TEST_F(OutboundTest, OnePopWakesEveryWaitingPushAndOnlyThoseThatFitGoIn) {
   constexpr std::size_t half = HARD_LIMIT / 2;
   auto out = queue(false);
   ASSERT_TRUE(out->try_push(sized(half, 1)));
-  ASSERT_TRUE(quern_fakes::run(io, out->push(sized(half, 2))));
+  ASSERT_TRUE(quern_test_support::run(io, out->push(sized(half, 2))));
   std::optional<bool> small, big;
   push_task(out, sized(half + 1, 4), big);
   push_task(out, sized(half, 3), small);
@@ -398,130 +398,6 @@ TEST_F(OutboundTest, AnAbortedPushLeavesNoFrameBehind) {
   EXPECT_TRUE(push.finished());
   EXPECT_FALSE(pushed.has_value());
   EXPECT_EQ(out->bytes(), 0u);
-}
-
-// ---- the wake-ups -------------------------------------------------------------
-
-TEST_F(OutboundTest, WakeOneKeepsOneWakeUpForTheNextWaiter) {
-  WakeOne wake(io.get_executor());
-  wake.notify_one();
-  wake.notify_one();
-  quern_fakes::run(io, wake.wait());  // the kept wake-up: returns at once
-
-  Task waiter = Task::spawn(io.get_executor(), wake.wait());
-  settle();
-  EXPECT_FALSE(waiter.finished()) << "only one wake-up is kept";
-  wake.notify_one();
-  settle();
-  EXPECT_TRUE(waiter.finished());
-}
-
-// A waiter that records each time it returns from a wait.
-asio::awaitable<void> count_wakes(WakeOne& wake, int& woken) {
-  for (;;) {
-    co_await wake.wait();
-    ++woken;
-  }
-}
-
-TEST_F(OutboundTest, WakeOneRunsTheWaiterAtOnceOrFromTheQueueAsAsked) {
-  WakeOne wake(io.get_executor());
-  int woken = 0;
-  Task waiter = Task::spawn(io.get_executor(), count_wakes(wake, woken));
-  settle();
-
-  wake.notify_one(quernd::sync::Wake::now);
-  EXPECT_EQ(woken, 1) << "the waiter ran before notify_one returned";
-
-  wake.notify_one(quernd::sync::Wake::later);
-  EXPECT_EQ(woken, 1) << "the waiter waits for its turn";
-  settle();
-  EXPECT_EQ(woken, 2);
-
-  waiter.abort();
-  settle();
-  EXPECT_TRUE(waiter.finished());
-}
-
-TEST(WakeOneLifetime, AWaitStillPendingWhenTheLoopEndsGoesWithIt) {
-  // The waiter's frame owns the wake-up it waits on, as a pump owns its
-  // channel: ending the loop must still free both.
-  struct Holder {
-    explicit Holder(const asio::any_io_executor& ex) : wake(ex) {}
-    WakeOne wake;
-  };
-  std::weak_ptr<Holder> seen;
-  {
-    asio::io_context loop;
-    auto held = std::make_shared<Holder>(loop.get_executor());
-    seen = held;
-    asio::co_spawn(loop, [](std::shared_ptr<Holder> h) -> asio::awaitable<void> { co_await h->wake.wait(); }(held),
-                   asio::detached);
-    held.reset();
-    loop.poll();
-    EXPECT_FALSE(seen.expired()) << "the waiting frame holds it";
-  }
-  EXPECT_TRUE(seen.expired()) << "freed with the loop";
-}
-
-TEST_F(OutboundTest, AWaitAbandonedInARaceKeepsTheNextWakeUp) {
-  using namespace asio::experimental::awaitable_operators;
-  WakeOne wake(io.get_executor());
-  // The wait loses to a timer; the wake-up that follows finds nobody waiting.
-  quern_fakes::run(io, [&]() -> asio::awaitable<void> {
-    asio::steady_timer t(co_await asio::this_coro::executor, std::chrono::milliseconds(1));
-    auto first = co_await (wake.wait() || t.async_wait(asio::as_tuple(asio::use_awaitable)));
-    EXPECT_EQ(first.index(), 1u);
-  }());
-  wake.notify_one(quernd::sync::Wake::now);
-  quern_fakes::run(io, wake.wait());  // the kept wake-up: returns at once
-
-  // An aborted waiter is gone too.
-  Task aborted = Task::spawn(io.get_executor(), wake.wait());
-  settle();
-  aborted.abort();
-  settle();
-  EXPECT_TRUE(aborted.finished());
-  wake.notify_one(quernd::sync::Wake::now);
-  quern_fakes::run(io, wake.wait());
-}
-
-TEST_F(OutboundTest, WakeAllWakesTheCurrentWaitersAndKeepsNothing) {
-  WakeAll wake(io.get_executor());
-  wake.notify_all();  // nobody listens: lost
-  auto before = wake.listen();
-  Task first = Task::spawn(io.get_executor(), wake.wait(before));
-  Task second = Task::spawn(io.get_executor(), wake.wait(wake.listen()));
-  settle();
-  EXPECT_FALSE(first.finished() || second.finished());
-
-  // A wake-up given between listening and waiting is not missed.
-  auto ticket = wake.listen();
-  wake.notify_all();
-  settle();
-  EXPECT_TRUE(first.finished() && second.finished());
-  quern_fakes::run(io, wake.wait(ticket));
-
-  Task late = Task::spawn(io.get_executor(), wake.wait(wake.listen()));
-  settle();
-  EXPECT_FALSE(late.finished());
-  late.abort();
-  settle();
-  EXPECT_TRUE(late.finished());
-}
-
-// ---- the ring -------------------------------------------------------------
-
-TEST(FrameRingTest, KeepsOrderWhileGrowingAcrossTheWrap) {
-  FrameRing ring;
-  std::uint8_t next_in = 0, next_out = 0;
-  for (int i = 0; i < 12; ++i) ring.push_back(sized(8, next_in++));
-  for (int i = 0; i < 10; ++i) ASSERT_EQ(tag_of(ring.pop_front()), next_out++);
-  // The ring's front is now near its end: growing must unwrap it.
-  for (int i = 0; i < 40; ++i) ring.push_back(sized(8, next_in++));
-  EXPECT_EQ(ring.size(), 42u);
-  while (!ring.empty()) ASSERT_EQ(tag_of(ring.pop_front()), next_out++);
-  EXPECT_EQ(next_out, next_in);
 }
 
 }  // namespace

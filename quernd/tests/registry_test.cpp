@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "fakes/fake_shim.hpp"
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "quern_protocol/bytes.hpp"
 #include "quern_protocol/json_writer.hpp"
 #include "quern_protocol/message.hpp"
@@ -158,11 +158,11 @@ class RegistryTest : public ::testing::Test {
 
   template <class T>
   T run(boost::asio::awaitable<T> task) {
-    return quern_fakes::run(io, std::move(task));
+    return quern_test_support::run(io, std::move(task));
   }
 
   boost::asio::io_context io;
-  quern_fakes::TempRuntime dir;
+  quern_test_support::TempRuntime dir;
   quernd::reaper::Children children;
   std::vector<std::unique_ptr<FakeShim>> shims;
   std::vector<std::unique_ptr<JammedSocket>> jammed;

@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using quern_session::ErrorKind;
 using namespace quernd::supervisor;
-using namespace quernd::supervisor::macos;
+using namespace quernd::supervisor::ps;
 
 // Runs one task to completion on an io_context of its own.
 template <class T>

@@ -14,7 +14,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "fakes/raw_peer.hpp"
-#include "fakes/support.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "quern_protocol/bytes.hpp"
 #include "task.hpp"
 
@@ -159,12 +159,12 @@ TEST_F(UnixTransport, ABatchLeavesWholeAndInOrderWhateverTheIovecLimit) {
 TEST_F(UnixTransport, WriteToAGonePeerFails) {
   peer->close();
   auto frame = quern_protocol::frame::encode_frame_parts({}, Bytes::copy_from(std::string_view("x")));
-  bool written = quern_fakes::run(io, writer->write(std::move(*frame)));
+  bool written = quern_test_support::run(io, writer->write(std::move(*frame)));
   EXPECT_FALSE(written);
 }
 
 TEST_F(UnixTransport, FinishShutsDownSendingOnlyAndKeepsTheReaderWorking) {
-  quern_fakes::run(io, std::move(*writer).finish());
+  quern_test_support::run(io, std::move(*writer).finish());
   ASSERT_TRUE(run_until(io, [&] { peer->poll(); return peer->eof(); }));
   peer->send(frame_bytes(R"({"still":"reading"})"));
   auto got = next();
@@ -173,13 +173,13 @@ TEST_F(UnixTransport, FinishShutsDownSendingOnlyAndKeepsTheReaderWorking) {
 }
 
 TEST_F(UnixTransport, OverflowShutsDownSendingToo) {
-  quern_fakes::run(io, std::move(*writer).overflow());
+  quern_test_support::run(io, std::move(*writer).overflow());
   EXPECT_TRUE(run_until(io, [&] { peer->poll(); return peer->eof(); }));
 }
 
 TEST_F(UnixTransport, KeepaliveNeverCompletes) {
   using namespace asio::experimental::awaitable_operators;
-  auto raced = quern_fakes::run(io, [](UnixWriter& w) -> asio::awaitable<std::variant<bool, std::monostate>> {
+  auto raced = quern_test_support::run(io, [](UnixWriter& w) -> asio::awaitable<std::variant<bool, std::monostate>> {
     asio::steady_timer timer(co_await asio::this_coro::executor, std::chrono::milliseconds(50));
     co_return co_await (w.keepalive() || timer.async_wait(asio::use_awaitable));
   }(*writer));

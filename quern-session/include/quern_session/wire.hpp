@@ -1,7 +1,6 @@
-// Conversations of framed messages on unix-domain streams: decoding a
-// frame's message, answering hello, encoding the frames we generate, gathered
-// frame writes on a stream's write half, and a buffered frame reader over its
-// read half.
+// Conversations of framed messages on unix-domain streams: gathered frame
+// writes on a stream's write half, and a buffered frame reader over its read
+// half.
 #pragma once
 
 #include <algorithm>
@@ -73,16 +72,6 @@ struct WireError {
   bool is() const { return std::holds_alternative<T>(value); }
   std::string what() const;
 };
-
-// The frame's message; none when its JSON text is no message.
-std::optional<Message> message_of(const Frame& frame);
-
-// welcome with the negotiated version, or an error without id.
-Message answer_hello(std::span<const std::uint32_t> versions);
-
-// The frame of a message we generate, with an empty payload. A message too
-// large for a frame is replaced by an error "reply withheld: {}".
-EncodedFrame control(Message message);
 
 using Socket = asio::local::stream_protocol::socket;
 

@@ -1,5 +1,9 @@
 #include "quern_test_support/files.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +36,14 @@ void write_file(const std::filesystem::path& p, std::string_view text) {
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out << text;
   if (!out.flush()) throw std::runtime_error("cannot write " + p.native());
+}
+
+bool lockable(const std::filesystem::path& p) {
+  int fd = ::open(p.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return free;
 }
 
 }  // namespace quern_test_support

@@ -25,5 +25,8 @@ struct TempDir {
 std::string read_file(const std::filesystem::path& p);
 // Writes `text` to `p`, replacing the file; throws when it cannot.
 void write_file(const std::filesystem::path& p, std::string_view text);
+// Whether another open file description could take the exclusive lock on
+// `p` now.
+bool lockable(const std::filesystem::path& p);
 
 }  // namespace quern_test_support

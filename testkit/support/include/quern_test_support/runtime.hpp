@@ -15,7 +15,7 @@
 #include "quern_session/paths.hpp"
 #include "quern_test_support/files.hpp"
 
-namespace quern_fakes {
+namespace quern_test_support {
 
 // A fresh runtime directory with its sessions directory, removed with all it
 // holds at the end.
@@ -34,7 +34,8 @@ class TempRuntime {
 };
 
 // Runs `task` on `io` until it has finished, serving everything else on `io`
-// meanwhile (fake shims included), and returns its result.
+// meanwhile (fake peers included), and returns its result; rethrows what the
+// task threw.
 template <class T>
 T run(boost::asio::io_context& io, boost::asio::awaitable<T> task) {
   std::conditional_t<std::is_void_v<T>, bool, std::optional<T>> result{};
@@ -61,4 +62,4 @@ T run(boost::asio::io_context& io, boost::asio::awaitable<T> task) {
   if constexpr (!std::is_void_v<T>) return std::move(*result);
 }
 
-}  // namespace quern_fakes
+}  // namespace quern_test_support

@@ -35,6 +35,7 @@
 
 #include "frame_io.hpp"
 #include "manifest_file.hpp"
+#include "quern_protocol/control.hpp"
 #include "quern_protocol/packet.hpp"
 #include "quern_session/paths.hpp"
 #include "quern_session/procinfo.hpp"
@@ -139,10 +140,10 @@ class Connection {
   }
 
   bool handle(const quern_bench::Frame& f) {
-    auto m = quern_session::wire::message_of(f);
+    auto m = quern_protocol::control::message_of(f);
     if (!m) return false;
     if (const auto* hello = m->get<msg::Hello>()) {
-      queue(quern_session::wire::answer_hello(hello->versions));
+      queue(quern_protocol::control::answer_hello(hello->versions));
     } else if (m->is<msg::List>()) {
       queue(msg::Listed{});
     } else if (const auto* attach = m->get<msg::Attach>()) {
@@ -201,7 +202,7 @@ class Connection {
   }
 
   void queue(const msg::Message& m) {
-    auto frame = quern_session::wire::control(m);
+    auto frame = quern_protocol::control::encode(m);
     out_.push(frame.head);
   }
 

@@ -1,4 +1,4 @@
-#include "wire.hpp"
+#include "shim_hello.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,8 @@
 #include <string>
 
 #include "fakes/fake_shim.hpp"
-#include "fakes/support.hpp"
+#include "quern_protocol/control.hpp"
+#include "quern_test_support/runtime.hpp"
 #include "quern_protocol/message.hpp"
 #include "registry.hpp"
 #include "timings.hpp"
@@ -57,7 +58,7 @@ class Hello : public ::testing::TestWithParam<HelloCase> {
   void SetUp() override { ::signal(SIGPIPE, SIG_IGN); }
 
   boost::asio::io_context io;
-  quern_fakes::TempRuntime dir;
+  quern_test_support::TempRuntime dir;
 };
 
 TEST_P(Hello, AnswersAsThePeerDoes) {
@@ -65,13 +66,13 @@ TEST_P(Hello, AnswersAsThePeerDoes) {
   // none, fails with the wire error's text.
   const auto& c = GetParam();
   FakeShim shim(io.get_executor(), dir.sessions() / "s.sock", c.peer);
-  auto probed = quern_fakes::run(io, quernd::registry::probe(shim.path(), PRODUCT.probe));
+  auto probed = quern_test_support::run(io, quernd::registry::probe(shim.path(), PRODUCT.probe));
   ASSERT_TRUE(probed.is<quernd::registry::Probe::Live>());
   auto& stream = std::get<quernd::registry::Probe::Live>(probed.value).stream;
   io.restart();
   io.run_for(std::chrono::milliseconds(50));  // the shim has accepted
 
-  auto greeted = quern_fakes::run(io, quernd::wire::hello(std::move(stream), SHORT_REPLY));
+  auto greeted = quern_test_support::run(io, quernd::wire::hello(std::move(stream), SHORT_REPLY));
 
   if (c.error.empty()) {
     ASSERT_TRUE(greeted.has_value()) << greeted.error().what();
@@ -116,16 +117,16 @@ TEST_F(Hello, LeavesTheConnectionReadyForFrames) {
   // the shim's next frame.
   Behaviour peer{.list_answer = msg::Listed{{msg::PtyEntry{{"a"}, {3, 4}, std::nullopt}}}};
   FakeShim shim(io.get_executor(), dir.sessions() / "s.sock", peer);
-  auto probed = quern_fakes::run(io, quernd::registry::probe(shim.path(), PRODUCT.probe));
-  auto greeted = quern_fakes::run(
+  auto probed = quern_test_support::run(io, quernd::registry::probe(shim.path(), PRODUCT.probe));
+  auto greeted = quern_test_support::run(
       io, quernd::wire::hello(std::move(std::get<quernd::registry::Probe::Live>(probed.value).stream),
                               PRODUCT.reply));
   ASSERT_TRUE(greeted.has_value()) << greeted.error().what();
 
-  auto sent = quern_fakes::run(
-      io, quernd::wire::write_frame(greeted->writer, quern_session::wire::control(msg::List{})));
+  auto sent = quern_test_support::run(
+      io, quernd::wire::write_frame(greeted->writer, quern_protocol::control::encode(msg::List{})));
   ASSERT_TRUE(sent.has_value());
-  auto reply = quern_fakes::run(io, greeted->reader.expect(PRODUCT.reply));
+  auto reply = quern_test_support::run(io, greeted->reader.expect(PRODUCT.reply));
   ASSERT_TRUE(reply.has_value()) << reply.error().what();
   EXPECT_EQ(reply->message, *peer.list_answer);
 }
@@ -135,7 +136,7 @@ TEST_F(Hello, FailsWithTheWriteError) {
   boost::asio::local::connect_pair(ours, theirs);
   ours.shutdown(boost::asio::socket_base::shutdown_send);
 
-  auto greeted = quern_fakes::run(io, quernd::wire::hello(std::move(ours), PRODUCT.reply));
+  auto greeted = quern_test_support::run(io, quernd::wire::hello(std::move(ours), PRODUCT.reply));
 
   ASSERT_FALSE(greeted.has_value());
   ASSERT_TRUE(greeted.error().is<quern_session::wire::WireError::Io>());

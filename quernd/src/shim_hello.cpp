@@ -1,8 +1,9 @@
-#include "wire.hpp"
+#include "shim_hello.hpp"
 
 #include <utility>
 #include <vector>
 
+#include "quern_protocol/control.hpp"
 #include "quern_protocol/message.hpp"
 #include "quern_protocol/version.hpp"
 
@@ -16,7 +17,7 @@ asio::awaitable<std::expected<Connection, WireError>> hello(Socket stream, Durat
   auto [read_half, write_half] = quern_session::wire::split(std::move(stream));
   const auto& supported = quern_protocol::version::SUPPORTED_VERSIONS;
   msg::Hello offer{std::vector<std::uint32_t>(supported.begin(), supported.end())};
-  if (auto sent = co_await write_frame(write_half, quern_session::wire::control(std::move(offer))); !sent)
+  if (auto sent = co_await write_frame(write_half, quern_protocol::control::encode(std::move(offer))); !sent)
     co_return std::unexpected(WireError{WireError::Io{std::move(sent.error())}});
 
   Reader reader(std::move(read_half), quern_session::wire::FIRST_BUFFER);
